@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the tool with its tests and runs every test through CTest.
+#   ./test.sh              Release build with debug info in build-test/
+#   ./test.sh --sanitize   the same tests under AddressSanitizer + UndefinedBehaviorSanitizer,
+#                          in build-asan/ (QEL_SANITIZE=1 ./test.sh does the same)
+# Tests that need a real PC/SC service (label e2e) run against a private pcscd with a virtual
+# reader, started in its own namespaces; a pcscd serving real readers is never touched.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+sanitize=${QEL_SANITIZE:-0}
+for arg in "$@"; do
+    case "$arg" in
+        --sanitize|--asan) sanitize=1 ;;
+        *) echo "usage: $0 [--sanitize]" >&2; exit 2 ;;
+    esac
+done
+
+source scripts/deps.sh
+qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_TEST_PACKAGES[@]}"
+
+build=build-test
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=ON -DQEL_BUILD_BENCH=ON)
+if [ "$sanitize" = 1 ]; then
+    build=build-asan
+    flags=(-DCMAKE_BUILD_TYPE=Debug -DQEL_BUILD_TESTS=ON -DQEL_BUILD_BENCH=ON -DQEL_SANITIZE=ON)
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+fi
+
+cmake -S . -B "$build" "${flags[@]}"
+cmake --build "$build" -j "$(nproc)"
+
+# Every test runs inside the PC/SC sandbox; only the e2e ones use its daemon.
+tools/pcsc-sandbox.sh -- ctest --test-dir "$build" -j "$(nproc)" --output-on-failure
