@@ -6,7 +6,8 @@ namespace qel::util {
 
 TKUDynArraySoftLenContainer::TKUDynArraySoftLenContainer(std::int32_t length) {
     SetLength(length);
-    if (length > 0) Fill(0, 0, length);
+    if (length > 0)
+        Fill(0, 0, length);
 }
 
 void TKUDynArraySoftLenContainer::SetAsBinaryString(const ByteString& value) {
@@ -19,7 +20,9 @@ void TKUDynArraySoftLenContainer::SetAsHexString(const std::string& text) {
     m_content = std::move(bytes);
 }
 
-void TKUDynArraySoftLenContainer::SetAsArray(const ByteArray& value) { m_content = value; }
+void TKUDynArraySoftLenContainer::SetAsArray(const ByteArray& value) {
+    m_content = value;
+}
 
 ByteString TKUDynArraySoftLenContainer::GetAsBinaryString() const {
     return TKUDynArray::ByteStreamToString(m_content);
@@ -37,7 +40,8 @@ void TKUDynArraySoftLenContainer::Fill(std::uint8_t value, std::int32_t start, s
     if (start < 0 || static_cast<std::int64_t>(start) + count > GetLength()) {
         throw EKUDynArrayContainerException(kFillBoundsError);
     }
-    for (std::int32_t i = 0; i < count; ++i) m_content[start + i] = value;
+    for (std::int32_t i = 0; i < count; ++i)
+        m_content[start + i] = value;
 }
 
 }  // namespace qel::util

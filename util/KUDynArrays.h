@@ -24,8 +24,9 @@ public:
     // Guarded copy into an existing array whose length never changes. A count of -1 means the
     // whole source; a count below 1 copies nothing. A range outside either side raises
     // "Cannot safecopy array. Bounds error" with raise_on_error, else returns silently.
-    static void SafeCopy(const ByteString& source, std::int32_t source_index, ByteArray& destination,
-                         std::int32_t destination_index, std::int32_t count, bool raise_on_error);
+    static void SafeCopy(const ByteString& source, std::int32_t source_index,
+                         ByteArray& destination, std::int32_t destination_index, std::int32_t count,
+                         bool raise_on_error);
 };
 
 void StringToByteStream(const std::string& text, ByteArray& out);

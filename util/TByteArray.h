@@ -18,12 +18,13 @@ public:
     // is never written outside and the source never read past its end.
     static std::int32_t CopyStringToBytes(const ByteString& source, std::uint8_t* destination,
                                           std::size_t destination_size, std::int32_t count,
-                                          std::int32_t source_index, std::int32_t destination_index);
+                                          std::int32_t source_index,
+                                          std::int32_t destination_index);
 
     // A range of a buffer as a byte string; a count of 0 means the whole buffer. False, with
     // `out` empty, for an empty range or one past the end.
-    static bool BytesToString(const std::uint8_t* source, std::size_t source_size, std::int32_t count,
-                              std::int32_t start, ByteString& out);
+    static bool BytesToString(const std::uint8_t* source, std::size_t source_size,
+                              std::int32_t count, std::int32_t start, ByteString& out);
 };
 
 std::int32_t CopyStringToBytes(const ByteString& source, std::uint8_t* destination,
