@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+#include "util/Bytes.h"
+
+namespace qel::gp {
+
+// Builders of the GlobalPlatform command APDUs. The Le byte, where a protocol needs one, is the
+// card channel's business, not theirs.
+class TKGPCommandsBase {
+public:
+    TKGPCommandsBase() = delete;
+
+    // GET DATA for the CPLC data object: 80 CA 9F 7F.
+    static void BuildGetCPLCData(util::ByteArray& out);
+    // SELECT by AID: 00 A4 04 00, Lc, AID.
+    static void BuildSelect(const util::ByteArray& aid, util::ByteArray& out);
+    static void BuildSelectHex(const std::string& aid_hex, util::ByteArray& out);
+};
+
+}  // namespace qel::gp
