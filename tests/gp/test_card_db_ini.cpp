@@ -289,6 +289,16 @@ TEST(CardDBReadOnce, AFileMissingAtTheFirstLoadStaysUnseen) {
     EXPECT_EQ(snapshot(db), kEntry1Profile);
 }
 
+TEST(CardDBIniError, AFailedLoadKeepsNothingOfThePreviousProfile) {
+    const ScratchDir dir;
+    dir.write("KSCard.ini", kAtr1Section + "Name=n\nAUTHKey=123\n");
+    TKSCardGPCardDB db;
+    ASSERT_TRUE(load(db, kEgateAtr));
+    EXPECT_THROW(load(db, kEntry1Atr), util::Exception);
+    EXPECT_EQ(snapshot(db),
+              (Profile{.atr = kEntry1Atr, .name = "n", .kda = "", .sl = 0, .gp = 0, .jc = 0}));
+}
+
 TEST(CardDBEnsureLoaded, KeepsTheFirstLoadedProfileWhateverTheAtr) {
     const ScratchDir dir;
     TKSCardGPCardDB db;
