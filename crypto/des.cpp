@@ -1,0 +1,366 @@
+#include "crypto/des.h"
+
+#include <cstring>
+
+#include "crypto/secure_wipe.h"
+
+namespace qel::crypto {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The tables of FIPS 46-3, as printed there: bit 1 is the most significant bit of a block or
+// key. Everything the rounds use at run time is computed from them at compile time, and the
+// shortcuts taken below are checked against them by static_asserts.
+
+constexpr std::uint8_t kInitialPermutation[64] = {
+    58, 50, 42, 34, 26, 18, 10, 2,  60, 52, 44, 36, 28, 20, 12, 4,  62, 54, 46, 38, 30, 22,
+    14, 6,  64, 56, 48, 40, 32, 24, 16, 8,  57, 49, 41, 33, 25, 17, 9,  1,  59, 51, 43, 35,
+    27, 19, 11, 3,  61, 53, 45, 37, 29, 21, 13, 5,  63, 55, 47, 39, 31, 23, 15, 7};
+
+constexpr std::uint8_t kFinalPermutation[64] = {
+    40, 8,  48, 16, 56, 24, 64, 32, 39, 7,  47, 15, 55, 23, 63, 31, 38, 6,  46, 14, 54, 22,
+    62, 30, 37, 5,  45, 13, 53, 21, 61, 29, 36, 4,  44, 12, 52, 20, 60, 28, 35, 3,  43, 11,
+    51, 19, 59, 27, 34, 2,  42, 10, 50, 18, 58, 26, 33, 1,  41, 9,  49, 17, 57, 25};
+
+constexpr std::uint8_t kExpansion[48] = {
+    32, 1,  2,  3,  4,  5,  4,  5,  6,  7,  8,  9,  8,  9,  10, 11, 12, 13, 12, 13, 14, 15, 16, 17,
+    16, 17, 18, 19, 20, 21, 20, 21, 22, 23, 24, 25, 24, 25, 26, 27, 28, 29, 28, 29, 30, 31, 32, 1};
+
+constexpr std::uint8_t kPermutation[32] = {16, 7, 20, 21, 29, 12, 28, 17, 1,  15, 23,
+                                           26, 5, 18, 31, 10, 2,  8,  24, 14, 32, 27,
+                                           3,  9, 19, 13, 30, 6,  22, 11, 4,  25};
+
+constexpr std::uint8_t kSBoxes[8][4][16] = {
+    {{14, 4, 13, 1, 2, 15, 11, 8, 3, 10, 6, 12, 5, 9, 0, 7},
+     {0, 15, 7, 4, 14, 2, 13, 1, 10, 6, 12, 11, 9, 5, 3, 8},
+     {4, 1, 14, 8, 13, 6, 2, 11, 15, 12, 9, 7, 3, 10, 5, 0},
+     {15, 12, 8, 2, 4, 9, 1, 7, 5, 11, 3, 14, 10, 0, 6, 13}},
+    {{15, 1, 8, 14, 6, 11, 3, 4, 9, 7, 2, 13, 12, 0, 5, 10},
+     {3, 13, 4, 7, 15, 2, 8, 14, 12, 0, 1, 10, 6, 9, 11, 5},
+     {0, 14, 7, 11, 10, 4, 13, 1, 5, 8, 12, 6, 9, 3, 2, 15},
+     {13, 8, 10, 1, 3, 15, 4, 2, 11, 6, 7, 12, 0, 5, 14, 9}},
+    {{10, 0, 9, 14, 6, 3, 15, 5, 1, 13, 12, 7, 11, 4, 2, 8},
+     {13, 7, 0, 9, 3, 4, 6, 10, 2, 8, 5, 14, 12, 11, 15, 1},
+     {13, 6, 4, 9, 8, 15, 3, 0, 11, 1, 2, 12, 5, 10, 14, 7},
+     {1, 10, 13, 0, 6, 9, 8, 7, 4, 15, 14, 3, 11, 5, 2, 12}},
+    {{7, 13, 14, 3, 0, 6, 9, 10, 1, 2, 8, 5, 11, 12, 4, 15},
+     {13, 8, 11, 5, 6, 15, 0, 3, 4, 7, 2, 12, 1, 10, 14, 9},
+     {10, 6, 9, 0, 12, 11, 7, 13, 15, 1, 3, 14, 5, 2, 8, 4},
+     {3, 15, 0, 6, 10, 1, 13, 8, 9, 4, 5, 11, 12, 7, 2, 14}},
+    {{2, 12, 4, 1, 7, 10, 11, 6, 8, 5, 3, 15, 13, 0, 14, 9},
+     {14, 11, 2, 12, 4, 7, 13, 1, 5, 0, 15, 10, 3, 9, 8, 6},
+     {4, 2, 1, 11, 10, 13, 7, 8, 15, 9, 12, 5, 6, 3, 0, 14},
+     {11, 8, 12, 7, 1, 14, 2, 13, 6, 15, 0, 9, 10, 4, 5, 3}},
+    {{12, 1, 10, 15, 9, 2, 6, 8, 0, 13, 3, 4, 14, 7, 5, 11},
+     {10, 15, 4, 2, 7, 12, 9, 5, 6, 1, 13, 14, 0, 11, 3, 8},
+     {9, 14, 15, 5, 2, 8, 12, 3, 7, 0, 4, 10, 1, 13, 11, 6},
+     {4, 3, 2, 12, 9, 5, 15, 10, 11, 14, 1, 7, 6, 0, 8, 13}},
+    {{4, 11, 2, 14, 15, 0, 8, 13, 3, 12, 9, 7, 5, 10, 6, 1},
+     {13, 0, 11, 7, 4, 9, 1, 10, 14, 3, 5, 12, 2, 15, 8, 6},
+     {1, 4, 11, 13, 12, 3, 7, 14, 10, 15, 6, 8, 0, 5, 9, 2},
+     {6, 11, 13, 8, 1, 4, 10, 7, 9, 5, 0, 15, 14, 2, 3, 12}},
+    {{13, 2, 8, 4, 6, 15, 11, 1, 10, 9, 3, 14, 5, 0, 12, 7},
+     {1, 15, 13, 8, 10, 3, 7, 4, 12, 5, 6, 11, 0, 14, 9, 2},
+     {7, 11, 4, 1, 9, 12, 14, 2, 0, 6, 10, 13, 15, 3, 5, 8},
+     {2, 1, 14, 7, 4, 10, 8, 13, 15, 12, 9, 0, 3, 5, 6, 11}}};
+
+constexpr std::uint8_t kPermutedChoice1[56] = {
+    57, 49, 41, 33, 25, 17, 9,  1,  58, 50, 42, 34, 26, 18, 10, 2,  59, 51, 43,
+    35, 27, 19, 11, 3,  60, 52, 44, 36, 63, 55, 47, 39, 31, 23, 15, 7,  62, 54,
+    46, 38, 30, 22, 14, 6,  61, 53, 45, 37, 29, 21, 13, 5,  28, 20, 12, 4};
+
+constexpr std::uint8_t kPermutedChoice2[48] = {
+    14, 17, 11, 24, 1,  5,  3,  28, 15, 6,  21, 10, 23, 19, 12, 4,  26, 8,  16, 7,  27, 20, 13, 2,
+    41, 52, 31, 37, 47, 55, 30, 40, 51, 45, 33, 48, 44, 49, 39, 56, 34, 53, 46, 42, 50, 36, 29, 32};
+
+constexpr std::uint8_t kLeftShifts[16] = {1, 1, 2, 2, 2, 2, 2, 2, 1, 2, 2, 2, 2, 2, 2, 1};
+
+// Output bit i (1-based, most significant first) of the n_out-bit result is bit table[i - 1]
+// of the n_in-bit input.
+template <std::size_t N>
+constexpr std::uint64_t permute(std::uint64_t input, const std::uint8_t (&table)[N], int n_in) {
+    std::uint64_t output = 0;
+    for (std::size_t i = 0; i < N; ++i)
+        output = output << 1 | ((input >> (n_in - table[i])) & 1);
+    return output;
+}
+
+constexpr std::uint32_t rotl32(std::uint32_t x, int n) {
+    return x << n | x >> (32 - n);
+}
+constexpr std::uint32_t rotr32(std::uint32_t x, int n) {
+    return x >> n | x << (32 - n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Initial and final permutation as five exchanges of bit groups between the two halves; each
+// exchange is its own inverse, so the final permutation runs them backwards.
+
+constexpr void swap_bits(std::uint32_t& a, std::uint32_t& b, int shift, std::uint32_t mask) {
+    const std::uint32_t t = ((a >> shift) ^ b) & mask;
+    b ^= t;
+    a ^= t << shift;
+}
+
+constexpr void initial_permutation(std::uint32_t& l, std::uint32_t& r) {
+    swap_bits(l, r, 4, 0x0F0F0F0F);
+    swap_bits(l, r, 16, 0x0000FFFF);
+    swap_bits(r, l, 2, 0x33333333);
+    swap_bits(r, l, 8, 0x00FF00FF);
+    swap_bits(l, r, 1, 0x55555555);
+}
+
+constexpr void final_permutation(std::uint32_t& l, std::uint32_t& r) {
+    swap_bits(l, r, 1, 0x55555555);
+    swap_bits(r, l, 8, 0x00FF00FF);
+    swap_bits(r, l, 2, 0x33333333);
+    swap_bits(l, r, 16, 0x0000FFFF);
+    swap_bits(l, r, 4, 0x0F0F0F0F);
+}
+
+constexpr bool permutation_matches(bool final) {
+    // The exchanges are linear, so agreeing on every single bit means agreeing everywhere.
+    for (int bit = 0; bit < 64; ++bit) {
+        const std::uint64_t x = std::uint64_t{1} << bit;
+        std::uint32_t l = std::uint32_t(x >> 32), r = std::uint32_t(x);
+        final ? final_permutation(l, r) : initial_permutation(l, r);
+        const std::uint64_t expected =
+            permute(x, final ? kFinalPermutation : kInitialPermutation, 64);
+        if ((std::uint64_t{l} << 32 | r) != expected)
+            return false;
+    }
+    return true;
+}
+static_assert(permutation_matches(false), "initial permutation");
+static_assert(permutation_matches(true), "final permutation");
+
+// ---------------------------------------------------------------------------------------------
+// Rounds. The halves are kept rotated right by 3 bits between the permutations: then the
+// expansion's eight 6-bit groups of a half h sit in the low six bits of the bytes of h (groups
+// 1, 3, 5, 7) and of rotl(h, 4) (groups 2, 4, 6, 8), so E needs no table at all. Each round
+// key is packed the same way into two words, and each S-box is merged with P (and the same
+// rotation) into one table of 64 words.
+
+constexpr int kDomainRotation = 3;
+
+constexpr std::uint32_t expansion_group(std::uint32_t half_rotated, int group /* 1..8 */) {
+    const std::uint32_t word = group % 2 == 1 ? half_rotated : rotl32(half_rotated, 4);
+    const int byte = (group - 1) / 2;  // 0 is the most significant byte
+    return (word >> (24 - 8 * byte)) & 63;
+}
+
+constexpr bool expansion_matches() {
+    for (int bit = 0; bit < 32; ++bit) {
+        const std::uint32_t half = std::uint32_t{1} << bit;
+        const std::uint64_t e = permute(half, kExpansion, 32);
+        for (int g = 1; g <= 8; ++g) {
+            const std::uint32_t expected = (e >> (48 - 6 * g)) & 63;
+            if (expansion_group(rotr32(half, kDomainRotation), g) != expected)
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(expansion_matches(), "expansion by rotation");
+
+using SpTable = std::array<std::array<std::uint32_t, 64>, 8>;
+
+constexpr SpTable make_sp_table() {
+    SpTable sp{};
+    for (int box = 0; box < 8; ++box) {
+        for (int v = 0; v < 64; ++v) {
+            const int row = (v >> 4 & 2) | (v & 1);
+            const int column = v >> 1 & 15;
+            const std::uint32_t s = std::uint32_t{kSBoxes[box][row][column]} << (28 - 4 * box);
+            const auto p = static_cast<std::uint32_t>(permute(s, kPermutation, 32));
+            sp[box][v] = rotr32(p, kDomainRotation);
+        }
+    }
+    return sp;
+}
+
+alignas(64) constexpr SpTable kSp = make_sp_table();
+
+// Packs a 48-bit round key: groups 1, 3, 5, 7 into the first word, 2, 4, 6, 8 into the second,
+// each in the low six bits of a byte, most significant byte first.
+constexpr std::uint64_t pack_round_key(std::uint64_t k48) {
+    std::uint32_t odd = 0, even = 0;
+    for (int g = 1; g <= 8; ++g) {
+        const auto group = static_cast<std::uint32_t>(k48 >> (48 - 6 * g) & 63);
+        const int shift = 24 - 8 * ((g - 1) / 2);
+        (g % 2 == 1 ? odd : even) |= group << shift;
+    }
+    return std::uint64_t{odd} << 32 | even;
+}
+
+inline std::uint32_t feistel(std::uint32_t half, const std::uint32_t* round_key) {
+    const std::uint32_t a = half ^ round_key[0];
+    const std::uint32_t b = rotl32(half, 4) ^ round_key[1];
+    return kSp[0][a >> 24 & 63] ^ kSp[2][a >> 16 & 63] ^ kSp[4][a >> 8 & 63] ^ kSp[6][a & 63] ^
+           kSp[1][b >> 24 & 63] ^ kSp[3][b >> 16 & 63] ^ kSp[5][b >> 8 & 63] ^ kSp[7][b & 63];
+}
+
+inline std::uint32_t load_be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+inline void store_be32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
+}
+
+template <bool Decrypt>
+inline void des_block(const void* in, void* out, const DesSubkeys& subkeys) {
+    const auto* src = static_cast<const std::uint8_t*>(in);
+    std::uint32_t l = load_be32(src);
+    std::uint32_t r = load_be32(src + 4);
+    initial_permutation(l, r);
+    l = rotr32(l, kDomainRotation);
+    r = rotr32(r, kDomainRotation);
+    const std::uint32_t* k = subkeys.data();
+    // Two rounds per step, without swapping the halves: after 16 rounds l holds L16 and r R16.
+#pragma GCC unroll 8
+    for (int step = 0; step < 8; ++step) {
+        if constexpr (Decrypt) {
+            l ^= feistel(r, k + 30 - 4 * step);
+            r ^= feistel(l, k + 28 - 4 * step);
+        } else {
+            l ^= feistel(r, k + 4 * step);
+            r ^= feistel(l, k + 4 * step + 2);
+        }
+    }
+    // The output is FP(R16 L16).
+    std::uint32_t left = rotl32(r, kDomainRotation);
+    std::uint32_t right = rotl32(l, kDomainRotation);
+    final_permutation(left, right);
+    auto* dst = static_cast<std::uint8_t*>(out);
+    store_be32(dst, left);
+    store_be32(dst + 4, right);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key schedule. PC-1 by one table per key byte (seven bits; the parity bit is not looked at),
+// giving C and D as 28-bit numbers side by side; PC-2 by one table per 7-bit quarter of C and
+// of D, giving the packed round key directly. Each half of PC-2 draws from one of C and D only,
+// which is what lets the quarters be looked up independently.
+
+using Pc1Table = std::array<std::array<std::uint64_t, 128>, 8>;
+using Pc2Table = std::array<std::array<std::uint64_t, 128>, 8>;  // C quarters 0..3, D 4..7
+
+constexpr Pc1Table make_pc1_table() {
+    Pc1Table t{};
+    for (int byte = 0; byte < 8; ++byte) {
+        for (int v = 0; v < 128; ++v) {
+            const std::uint64_t key = std::uint64_t(v << 1) << (56 - 8 * byte);
+            t[byte][v] = permute(key, kPermutedChoice1, 64);
+        }
+    }
+    return t;
+}
+
+constexpr Pc2Table make_pc2_table() {
+    Pc2Table t{};
+    for (int quarter = 0; quarter < 8; ++quarter) {
+        for (int v = 0; v < 128; ++v) {
+            // quarter q holds bits 7q+1 .. 7q+7 of the 56-bit C||D
+            const std::uint64_t cd = std::uint64_t(v) << (49 - 7 * quarter);
+            t[quarter][v] = pack_round_key(permute(cd, kPermutedChoice2, 56));
+        }
+    }
+    return t;
+}
+
+constexpr bool pc2_halves_separate() {
+    for (int i = 0; i < 24; ++i) {
+        if (kPermutedChoice2[i] > 28 || kPermutedChoice2[i + 24] <= 28)
+            return false;
+    }
+    return true;
+}
+static_assert(pc2_halves_separate(), "PC-2 halves");
+
+alignas(64) constexpr Pc1Table kPc1 = make_pc1_table();
+alignas(64) constexpr Pc2Table kPc2 = make_pc2_table();
+
+constexpr std::uint32_t rotl28(std::uint32_t x, int n) {
+    return (x << n | x >> (28 - n)) & 0x0FFFFFFF;
+}
+
+}  // namespace
+
+void TKC_customdes::des_key_schedule(const std::uint8_t* key, DesSubkeys& subkeys) noexcept {
+    std::uint64_t cd = 0;
+    for (int i = 0; i < 8; ++i)
+        cd |= kPc1[i][key[i] >> 1];
+    auto c = static_cast<std::uint32_t>(cd >> 28);
+    auto d = static_cast<std::uint32_t>(cd & 0x0FFFFFFF);
+    for (int round = 0; round < 16; ++round) {
+        c = rotl28(c, kLeftShifts[round]);
+        d = rotl28(d, kLeftShifts[round]);
+        const std::uint64_t k = kPc2[0][c >> 21] | kPc2[1][c >> 14 & 127] | kPc2[2][c >> 7 & 127] |
+                                kPc2[3][c & 127] | kPc2[4][d >> 21] | kPc2[5][d >> 14 & 127] |
+                                kPc2[6][d >> 7 & 127] | kPc2[7][d & 127];
+        subkeys[2 * round] = static_cast<std::uint32_t>(k >> 32);
+        subkeys[2 * round + 1] = static_cast<std::uint32_t>(k);
+    }
+}
+
+void TKC_customdes::des_encrypt_block(const void* in, void* out,
+                                      const DesSubkeys& subkeys) noexcept {
+    des_block<false>(in, out, subkeys);
+}
+
+void TKC_customdes::des_decrypt_block(const void* in, void* out,
+                                      const DesSubkeys& subkeys) noexcept {
+    des_block<true>(in, out, subkeys);
+}
+
+// --- TKC_des ---
+
+TKC_des::~TKC_des() {
+    secure_wipe(m_subkeys.data(), sizeof m_subkeys);
+}
+
+void TKC_des::key_setup(const void* key, std::uint32_t size) {
+    std::uint8_t buffer[8] = {};
+    const std::uint32_t bytes = size / 8 < 8 ? size / 8 : 8;
+    if (bytes != 0)
+        std::memcpy(buffer, key, bytes);
+    des_key_schedule(buffer, m_subkeys);
+    secure_wipe(buffer, sizeof buffer);
+}
+
+void TKC_des::wipe() {
+    secure_wipe(m_subkeys.data(), sizeof m_subkeys);
+    TKC_customdes::wipe();
+}
+
+bool TKC_des::self_test() const {
+    // Two triples of the published DES validation data (variable plaintext; S-box test).
+    struct KnownAnswer {
+        std::uint8_t key[8], plain[8], cipher[8];
+    };
+    static constexpr KnownAnswer kAnswers[] = {{{0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01, 0x01},
+                                                {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+                                                {0x95, 0xF8, 0xA5, 0xE5, 0xDD, 0x31, 0xD9, 0x00}},
+                                               {{0x7C, 0xA1, 0x10, 0x45, 0x4A, 0x1A, 0x6E, 0x57},
+                                                {0x01, 0xA1, 0xD6, 0xD0, 0x39, 0x77, 0x67, 0x42},
+                                                {0x69, 0x0F, 0x5B, 0x0D, 0x9A, 0x26, 0x93, 0x9B}}};
+    TKC_des des;
+    for (const auto& answer : kAnswers) {
+        std::uint8_t block[8];
+        des.init(answer.key, 64, nullptr);
+        des.encrypt_block(answer.plain, block);
+        if (std::memcmp(block, answer.cipher, 8) != 0)
+            return false;
+        des.decrypt_block(block, block);
+        if (std::memcmp(block, answer.plain, 8) != 0)
+            return false;
+        des.wipe();
+    }
+    return true;
+}
+
+}  // namespace qel::crypto
