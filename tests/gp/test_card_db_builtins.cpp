@@ -165,25 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // The profile carries the e-gate ATR, not the card's own.
                       BuiltInLoadCase{"UnknownAtr", "3B00112233", kEgateProfile},
                       BuiltInLoadCase{"LowerCaseEntry1", "3b7f96000080318065b08441460412fffe829000",
-                                      kEgateProfile},
-                      BuiltInLoadCase{"Entry15ShortAid", "3F6D000080318065B00501025E83009000",
-                                      Profile{.loaded = true,
-                                              .atr = "3F6D000080318065B00501025E83009000",
-                                              .aid = "A000000018434D",
-                                              .kda = "",
-                                              .sl = 0,
-                                              .gp = 0,
-                                              .jc = 0}}),
+                                      kEgateProfile}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CardDBWithoutIni, LoadByAtrUsesCanonicalHexOfTheContainer) {
-    const ScratchDir dir;
-    util::TKUDynArraySoftLenContainer atr;
-    atr.SetAsHexString("3b:7f:96:00:00:80:31:80:65:b0:84:41:46:04:12:ff:fe:82:90:00");
-    TKSCardGPCardDB db;
-    EXPECT_TRUE(db.LoadByATR(atr));
-    EXPECT_EQ(snapshot(db), kEntry1Profile);
-}
 
 }  // namespace
 }  // namespace qel::gp

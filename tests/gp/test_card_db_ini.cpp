@@ -121,7 +121,7 @@ std::vector<IniCase> ini_cases() {
          kAtr1Section +
              "CardManagerAID=0102\nKeySetVersion=12abc\nKeyNumber=0x\nSCPVersion=$\n"
              "SCPOption=\nSecurityLevel=7 7\nGPVersion=2147483648\nJCVersion=0x100000000\n"
-             "VisaOPVersion=-\n",
+             "VisaOPVersion=-$10\n",
          {.loaded = true, .atr = atr1, .aid = "0102"}},
         {"HexValuesMayHoldSeparatorsAndLowerCase",
          kAtr1Section + "CardManagerAID = A0 00 00 00 03 00 00\nAUTHKey = 40:41:42:43:44:45:46:47:"

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 
 #include "gp/IniFile.h"
@@ -11,32 +10,6 @@
 
 namespace qel::gp {
 namespace {
-
-struct IntegerCase {
-    const char* text;
-    std::optional<std::int32_t> value;
-};
-
-class IniInteger : public ::testing::TestWithParam<IntegerCase> {};
-
-TEST_P(IniInteger, AcceptsDecimalAndPrefixedHexOnly) {
-    EXPECT_EQ(IniFile::parse_integer(GetParam().text), GetParam().value) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, IniInteger,
-    ::testing::Values(
-        IntegerCase{"0", 0}, IntegerCase{"-0", 0}, IntegerCase{"+7", 7}, IntegerCase{"0201", 201},
-        IntegerCase{"2147483647", 2147483647}, IntegerCase{"-2147483648", -2147483647 - 1},
-        IntegerCase{"2147483648", std::nullopt}, IntegerCase{"-2147483649", std::nullopt},
-        IntegerCase{"99999999999999999999", std::nullopt}, IntegerCase{"$ff", 255},
-        IntegerCase{"0xFF", 255}, IntegerCase{"0X1f", 31}, IntegerCase{"$FFFFFFFF", -1},
-        IntegerCase{"0x0000000101", 257}, IntegerCase{"$100000000", std::nullopt},
-        IntegerCase{"0x", std::nullopt}, IntegerCase{"$", std::nullopt},
-        IntegerCase{"", std::nullopt}, IntegerCase{"-", std::nullopt},
-        IntegerCase{"1 ", std::nullopt}, IntegerCase{"1e3", std::nullopt},
-        IntegerCase{"-$10", std::nullopt}, IntegerCase{"0x-1", std::nullopt},
-        IntegerCase{"x10", std::nullopt}, IntegerCase{"$1G", std::nullopt}));
 
 // Each limit: the largest text that is still read, and one step past it that is refused.
 struct LimitCase {
@@ -92,18 +65,6 @@ TEST(IniFileLoad, FileAtTheSizeLimitIsReadFromDisk) {
     dir.write("full.ini", text);
     EXPECT_EQ(IniFile::load("full.ini").read_string("CARD", "cardmanageraid", ""), "0102");
     EXPECT_EQ(IniFile::load("absent.ini").section_count(), 0u);
-}
-
-TEST(IniFileRead, ReusedSectionNameStartsOverAndEmptyValueIsNotAbsent) {
-    const IniFile ini = IniFile::parse("[a]\nx=1\ny=\n[b]\n[A]\ny=2\n[c]\n=v\n");
-    EXPECT_FALSE(ini.value_exists("a", "x"));
-    EXPECT_EQ(ini.read_string("a", "y", "d"), "2");
-    EXPECT_TRUE(ini.section_exists("b"));
-    EXPECT_FALSE(ini.section_has_entries("b"));
-    EXPECT_EQ(ini.read_string("c", "", "d"), "v");
-    EXPECT_EQ(IniFile::parse("[a]\ny=\n").read_string("a", "y", "d"), "");
-    EXPECT_EQ(ini.read_integer("a", "y", 9), 2);
-    EXPECT_EQ(ini.read_integer("a", "z", 9), 9);
 }
 
 }  // namespace
