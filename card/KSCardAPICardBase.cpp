@@ -1,0 +1,234 @@
+#include "card/KSCardAPICardBase.h"
+
+#include <algorithm>
+
+#include "card/KSCardAPIExceptions.h"
+#include "util/KUDynArrays.h"
+
+namespace qel::card {
+
+namespace {
+
+SCARD_IO_REQUEST send_pci_for(DWORD protocol) {
+    if (protocol == SCARD_PROTOCOL_T0) {
+        return kSCardT0Pci;
+    }
+    if (protocol == SCARD_PROTOCOL_T1) {
+        return kSCardT1Pci;
+    }
+    // The reader lookup refuses any other protocol; should one arrive anyway, SendAPDUBytes
+    // refuses to send rather than guess a record.
+    return SCARD_IO_REQUEST{protocol, sizeof(SCARD_IO_REQUEST)};
+}
+
+// Answer buffer of Le + 2 bytes: room for the expected data and SW1 SW2.
+std::size_t answer_size_for(std::int32_t Le) {
+    if (Le < 0 || Le > kMaxExpectedLength) {
+        throw EKSCardAPIWinAPIException(kErrExpectedLengthRange + std::to_string(Le), 0);
+    }
+    return static_cast<std::size_t>(Le) + 2;
+}
+
+}  // namespace
+
+TKSCardAPICardBase::CardConnection::CardConnection(SCARDHANDLE handle, bool* adopted) noexcept
+    : m_handle(handle) {
+    *adopted = true;
+}
+
+TKSCardAPICardBase::CardConnection::~CardConnection() {
+    DisconnectCard(m_handle);
+}
+
+void TKSCardAPICardBase::DisconnectCard(SCARDHANDLE handle) noexcept {
+    // Nothing can be done about a failed disconnect; the handle is given up either way.
+    SCardDisconnect(handle, SCARD_LEAVE_CARD);
+}
+
+TKSCardAPICardBase::TKSCardAPICardBase(ConstructionKey key, SCARDCONTEXT Context,
+                                       SCARDHANDLE CardHandle, DWORD Protocol,
+                                       const std::string& ReaderName)
+    : m_connection(CardHandle, key.m_adopted),
+      Context(Context),
+      CardHandle(CardHandle),
+      Protocol(Protocol),
+      SendPci(send_pci_for(Protocol)),
+      ReaderName(ReaderName),
+      ATR(0) {}
+
+void TKSCardAPICardBase::Refresh() {
+    LPBYTE buffer = nullptr;
+    DWORD length = SCARD_AUTOALLOCATE;
+    const LONG attrib_result =
+        SCardGetAttrib(CardHandle, kSCardAttrAtrString, reinterpret_cast<LPBYTE>(&buffer), &length);
+    if (attrib_result == SCARD_S_SUCCESS) {
+        try {
+            ATR.SetLength(buffer != nullptr ? static_cast<std::int32_t>(length) : 0);
+            std::copy_n(buffer, ATR.GetLength(), ATR.GetArray().begin());
+        } catch (...) {
+            SCardFreeMemory(Context, buffer);
+            throw;
+        }
+        const LONG free_result = SCardFreeMemory(Context, buffer);
+        if (free_result != SCARD_S_SUCCESS) {
+            throw EKSCardAPIWinAPIException(kErrFreeAtr, free_result);
+        }
+        return;
+    }
+
+    // Some reader drivers do not serve the ATR attribute; the connection's status carries it too.
+    BYTE atr[MAX_ATR_SIZE];
+    DWORD atr_length = sizeof atr;
+    const LONG status_result =
+        SCardStatusA(CardHandle, nullptr, nullptr, nullptr, nullptr, atr, &atr_length);
+    if (status_result != SCARD_S_SUCCESS) {
+        // The attribute's failure is the one worth reporting: the status was only a fallback.
+        throw EKSCardAPIWinAPIException(kErrGetAtr, attrib_result);
+    }
+    ATR.SetLength(static_cast<std::int32_t>(std::min<DWORD>(atr_length, sizeof atr)));
+    std::copy_n(atr, ATR.GetLength(), ATR.GetArray().begin());
+}
+
+void TKSCardAPICardBase::SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
+                                  std::uint8_t P2, util::ByteArray& Response, std::int32_t Le,
+                                  const util::ByteString& Data) {
+    util::ByteArray command(kCommandBufferSize, 0);
+    command[0] = CLA;
+    command[1] = INS;
+    command[2] = P1;
+    command[3] = P2;
+    const std::size_t n = Data.size() % 256;
+    if (n == 0) {
+        command.resize(4);
+    } else {
+        // Lc plus 251..255 data bytes would run past the command buffer.
+        if (5 + n > kCommandBufferSize) {
+            throw EKSCardAPIWinAPIException(kErrCommandDataTooLong + std::to_string(n) + " bytes",
+                                            0);
+        }
+        util::TKUDynArray::SafeCopy(Data, 0, command, 5, static_cast<std::int32_t>(n), false);
+        command[4] = static_cast<std::uint8_t>(n);
+        command.resize(5 + n);
+    }
+    SendAPDUBytes(command, Response, Le);
+}
+
+void TKSCardAPICardBase::SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response,
+                                       std::int32_t Le) {
+    answer_size_for(Le);
+    if (Protocol == SCARD_PROTOCOL_T1) {
+        SendT1(Command, Response, Le);
+        return;
+    }
+    if (Protocol != SCARD_PROTOCOL_T0 || Command.size() < 4) {
+        throw EKSCardAPIWinAPIException(kErrUnknownSendMethod, 0);
+    }
+    if (Command.size() == 4) {
+        if (Le == 0) {
+            SendCase1T0(Command, Response, Le);
+        } else {
+            SendCase2T0(Command, Response, Le);
+        }
+    } else {
+        if (Le == 0) {
+            SendCase3T0(Command, Response, Le);
+        } else {
+            SendCase4T0(Command, Response, Le);
+        }
+    }
+}
+
+void TKSCardAPICardBase::SendCase1T0(const util::ByteArray& Command, util::ByteArray& Response,
+                                     std::int32_t /*Le*/) {
+    Exchange(SendPci, Command, 2, Response);
+}
+
+void TKSCardAPICardBase::SendCase2T0(const util::ByteArray& Command, util::ByteArray& Response,
+                                     std::int32_t Le) {
+    const std::size_t answer_size = answer_size_for(Le);
+    util::ByteArray command = Command;
+    // Le 256 goes out as 00, as ISO 7816 encodes it.
+    command.push_back(static_cast<std::uint8_t>(Le & 0xFF));
+    Exchange(SendPci, command, answer_size, Response);
+}
+
+void TKSCardAPICardBase::SendCase3T0(const util::ByteArray& Command, util::ByteArray& Response,
+                                     std::int32_t /*Le*/) {
+    Exchange(SendPci, Command, 2, Response);
+}
+
+void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& Command, util::ByteArray& Response,
+                                     std::int32_t Le) {
+    const std::size_t answer_size = answer_size_for(Le);
+    // A T=0 card answers a command with data by its status alone; 61 xx says xx answer bytes are
+    // waiting for a GET RESPONSE.
+    util::ByteArray answer(2);
+    const std::size_t received = Transmit(SendPci, Command, answer);
+    if (received < 2) {
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+    }
+    if (answer[0] == 0x61) {
+        const util::ByteArray get_response{0x00, 0xC0, 0x00, 0x00, answer[1]};
+        // GET RESPONSE is a T=0 mechanism: it always goes out with the T=0 record.
+        Exchange(kSCardT0Pci, get_response, answer_size, Response);
+        return;
+    }
+    LastSW = StatusWordAt(answer, 2);
+    if (LastSW != 0x9000) {
+        throw EKSCardAPIISO7816Excepion(kErrSendReceive, LastSW);
+    }
+    Response.clear();
+}
+
+void TKSCardAPICardBase::SendT1(const util::ByteArray& Command, util::ByteArray& Response,
+                                std::int32_t Le) {
+    Exchange(SendPci, Command, answer_size_for(Le), Response);
+}
+
+void TKSCardAPICardBase::CheckTransmitResult(LONG result) {
+    if (result != SCARD_S_SUCCESS) {
+        throw EKSCardAPIWinAPIException(kErrTransmit, static_cast<std::uint32_t>(result));
+    }
+}
+
+void TKSCardAPICardBase::CheckStatusWord(std::uint16_t status_word) {
+    if (status_word != 0x9000) {
+        throw EKSCardAPIISO7816Excepion(kErrCardError, status_word);
+    }
+}
+
+std::uint16_t TKSCardAPICardBase::StatusWordAt(const util::ByteArray& bytes, std::size_t count) {
+    if (count < 2) {
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+    }
+    if (count > bytes.size()) {
+        throw EKSCardAPIWinAPIException("Status word position past the end of the answer", 0);
+    }
+    return static_cast<std::uint16_t>(bytes[count - 2] << 8 | bytes[count - 1]);
+}
+
+std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
+                                         const util::ByteArray& command, util::ByteArray& answer) {
+    DWORD length = answer.size();
+    const LONG result = SCardTransmit(CardHandle, &send_pci, command.data(), command.size(),
+                                      nullptr, answer.data(), &length);
+    CheckTransmitResult(result);
+    // A library cannot have written more than the buffer; never trust a count beyond it.
+    return std::min<std::size_t>(length, answer.size());
+}
+
+void TKSCardAPICardBase::Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
+                                  std::size_t answer_size, util::ByteArray& Response) {
+    util::ByteArray answer(answer_size);
+    const std::size_t received = Transmit(send_pci, command, answer);
+    // Every answer ends in SW1 SW2; fewer bytes than that is a broken answer, not a status.
+    if (received < 2) {
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+    }
+    LastSW = StatusWordAt(answer, received);
+    CheckStatusWord(LastSW);
+    answer.resize(received - 2);
+    Response = std::move(answer);
+}
+
+}  // namespace qel::card

@@ -1,0 +1,137 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "card/WinSCard.h"
+#include "util/Bytes.h"
+#include "util/KUDynArraySoftLenContainer.h"
+
+namespace qel::card {
+
+// One connected card: owns the card handle, reads the ATR and exchanges command APDUs over T=0
+// or T=1, turning every failure into an exception with a readable text.
+//
+// Cards are made only through Create<T>(...), which constructs the object and then runs the most
+// derived Refresh, something a constructor cannot do (inside a base constructor a virtual call
+// reaches the base version only). A derived class follows this pattern:
+//
+//     class TMyCard : public TKSCardAPICardBase {
+//     public:
+//         TMyCard(ConstructionKey key, SCARDCONTEXT context, SCARDHANDLE handle, DWORD protocol,
+//                 const std::string& reader_name)
+//             : TKSCardAPICardBase(key, context, handle, protocol, reader_name) {}
+//         void Refresh() override { TKSCardAPICardBase::Refresh(); /* ... */ }
+//     };
+//     auto card = TKSCardAPICardBase::Create<TMyCard>(context, handle, protocol, reader_name);
+//
+// Only Create can make a ConstructionKey, so nobody else can build a card, half-refreshed or not.
+class TKSCardAPICardBase {
+public:
+    class ConstructionKey {
+    private:
+        friend class TKSCardAPICardBase;
+        explicit ConstructionKey(bool* adopted) noexcept : m_adopted(adopted) {}
+        bool* m_adopted;
+    };
+
+    // Constructs T from the connection and the extra arguments, then runs its Refresh. Whatever
+    // throws on the way (T's constructor, Refresh), the card handle is disconnected exactly once
+    // and the exception passes on: from the moment the base part exists it owns the handle;
+    // before that, Create disconnects it itself.
+    template <class T, class... Extra>
+    static std::unique_ptr<T> Create(SCARDCONTEXT Context, SCARDHANDLE CardHandle, DWORD Protocol,
+                                     const std::string& ReaderName, Extra&&... extra) {
+        static_assert(std::is_base_of_v<TKSCardAPICardBase, T>);
+        bool adopted = false;
+        std::unique_ptr<T> card;
+        try {
+            card = std::make_unique<T>(ConstructionKey(&adopted), Context, CardHandle, Protocol,
+                                       ReaderName, std::forward<Extra>(extra)...);
+        } catch (...) {
+            if (!adopted) {
+                DisconnectCard(CardHandle);
+            }
+            throw;
+        }
+        card->Refresh();
+        return card;
+    }
+
+    TKSCardAPICardBase(ConstructionKey key, SCARDCONTEXT Context, SCARDHANDLE CardHandle,
+                       DWORD Protocol, const std::string& ReaderName);
+    virtual ~TKSCardAPICardBase() = default;
+
+    TKSCardAPICardBase(const TKSCardAPICardBase&) = delete;
+    TKSCardAPICardBase& operator=(const TKSCardAPICardBase&) = delete;
+
+    // Reads the card's ATR into ATR. Derived classes call this version first.
+    virtual void Refresh();
+
+    // Builds CLA INS P1 P2 [Lc data] (Le is never written here; the exchange adds it where the
+    // protocol wants it) and runs SendAPDUBytes. Data of 256 bytes counts as none.
+    void SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1, std::uint8_t P2,
+                  util::ByteArray& Response, std::int32_t Le, const util::ByteString& Data = {});
+
+    // Picks the exchange by protocol, command length and Le. On return Response holds the answer
+    // data without the status word; after an exception it is left as it was.
+    void SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+
+    void SendCase1T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendCase2T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendCase3T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendCase4T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendT1(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+
+    static void CheckTransmitResult(LONG result);
+    static void CheckStatusWord(std::uint16_t status_word);
+    // SW1 SW2 from the last two of the first `count` bytes.
+    static std::uint16_t StatusWordAt(const util::ByteArray& bytes, std::size_t count);
+
+private:
+    // Owns the card handle; declared first so that it holds the handle before anything else of
+    // the object is built and lets it go only after everything else is gone.
+    class CardConnection {
+    public:
+        CardConnection(SCARDHANDLE handle, bool* adopted) noexcept;
+        ~CardConnection();
+        CardConnection(const CardConnection&) = delete;
+        CardConnection& operator=(const CardConnection&) = delete;
+
+    private:
+        SCARDHANDLE m_handle;
+    };
+
+    static void DisconnectCard(SCARDHANDLE handle) noexcept;
+
+    std::size_t Transmit(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
+                         util::ByteArray& answer);
+    void Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
+                  std::size_t answer_size, util::ByteArray& Response);
+
+    CardConnection m_connection;
+
+public:
+    const SCARDCONTEXT Context;
+    const SCARDHANDLE CardHandle;
+    const DWORD Protocol;  // 1 = T=0, 2 = T=1
+    const SCARD_IO_REQUEST SendPci;
+    const std::string ReaderName;
+    util::TKUDynArraySoftLenContainer ATR;
+    std::uint16_t LastSW = 0;
+};
+
+// The command buffer SendAPDU builds in; header, Lc and data must fit it.
+inline constexpr std::size_t kCommandBufferSize = 255;
+
+// Largest answer length an exchange accepts (the extended-length maximum).
+inline constexpr std::int32_t kMaxExpectedLength = 65536;
+
+inline constexpr const char* kErrCommandDataTooLong = "Command data too long for a command APDU: ";
+inline constexpr const char* kErrExpectedLengthRange = "Expected answer length out of range: ";
+
+}  // namespace qel::card
