@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include "crypto/cipher.h"
+#include "crypto/crypt_generic.h"
+#include "crypto_test_util.h"
+
+namespace qel::crypto {
+namespace {
+
+using test::bytes;
+
+const std::string kKey8 = bytes("0123456789ABCDEF");
+
+std::string crypt(const std::string& key, const std::string& data, int direction, int chaining) {
+    std::string result = "stale";
+    TCryptGeneric::crypt(key, data, std::uint8_t(direction), std::uint8_t(chaining), result);
+    return result;
+}
+
+struct CryptCase {
+    const char* name;
+    std::string key;
+    std::size_t data_length;
+    int direction, chaining;
+    enum { kUnchanged, kZeros, kInvalidKeySize } expected;
+};
+
+class CryptEdge : public ::testing::TestWithParam<CryptCase> {};
+
+TEST_P(CryptEdge, Behaves) {
+    const auto& c = GetParam();
+    std::string data(c.data_length, '\x6B');
+    std::string result = "stale";
+    try {
+        TCryptGeneric::crypt(c.key, data, std::uint8_t(c.direction), std::uint8_t(c.chaining),
+                             result);
+        ASSERT_NE(c.expected, CryptCase::kInvalidKeySize) << "no error";
+        EXPECT_EQ(result,
+                  c.expected == CryptCase::kZeros ? std::string(c.data_length, '\0') : data);
+    } catch (const EKC_cipher& e) {
+        ASSERT_EQ(c.expected, CryptCase::kInvalidKeySize) << e.what();
+        EXPECT_STREQ(e.what(), "Invalid key size");
+        EXPECT_EQ(result, data);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CryptEdge,
+    ::testing::Values(
+        CryptCase{"seven_bytes_empty_key", "", 7, 0, 1, CryptCase::kUnchanged},
+        CryptCase{"empty_data_empty_key", "", 0, 0, 1, CryptCase::kUnchanged},
+        CryptCase{"fifteen_bytes", kKey8, 15, 1, 0, CryptCase::kUnchanged},
+        CryptCase{"seven_bytes_nine_byte_key", std::string(9, 'k'), 7, 0, 1, CryptCase::kUnchanged},
+        CryptCase{"empty_key", "", 8, 0, 1, CryptCase::kInvalidKeySize},
+        CryptCase{"nine_byte_key", std::string(9, 'k'), 8, 0, 0, CryptCase::kInvalidKeySize},
+        CryptCase{"buffer_sized_key", std::string(24, 'k'), 8, 1, 1, CryptCase::kInvalidKeySize},
+        CryptCase{"thirty_byte_key", std::string(30, 'k'), 16, 0, 1, CryptCase::kInvalidKeySize},
+        CryptCase{"huge_key", std::string(4096, 'k'), 8, 0, 0, CryptCase::kInvalidKeySize},
+        CryptCase{"chaining_2_ignores_key", std::string(30, 'k'), 8, 0, 2, CryptCase::kZeros},
+        CryptCase{"direction_2_ecb", kKey8, 16, 2, 0, CryptCase::kZeros},
+        CryptCase{"direction_2_cbc", kKey8, 16, 2, 1, CryptCase::kZeros},
+        CryptCase{"direction_2_bad_key", std::string(9, 'k'), 8, 2, 1, CryptCase::kInvalidKeySize}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CryptGeneric, ShortKeyActsAsKeyCompletedWithZeros) {
+    const std::string data = bytes("4E6F772069732074 68652074696D6520");
+    for (int chaining : {0, 1}) {
+        EXPECT_EQ(crypt(bytes("0123456789"), data, 0, chaining),
+                  crypt(bytes("0123456789000000"), data, 0, chaining));
+    }
+}
+
+TEST(CryptGeneric, ResultMayShareTheKeyOrTheData) {
+    const std::string data = bytes("4E6F772069732074 68652074696D6520");
+    const std::string expected = crypt(kKey8, data, 0, 1);
+    std::string shared = data;
+    TCryptGeneric::crypt(kKey8, shared, 0, 1, shared);
+    EXPECT_EQ(shared, expected);
+    shared = kKey8;
+    TCryptGeneric::crypt(shared, data, 0, 1, shared);
+    EXPECT_EQ(shared, expected);
+}
+
+TEST(CryptGeneric, EveryCallStartsANewChain) {
+    const std::string data = bytes("00112233445566778899AABBCCDDEEFF");
+    const std::string first = crypt(kKey8, data, 0, 1);
+    EXPECT_EQ(crypt(kKey8, data, 0, 1), first);
+    EXPECT_EQ(crypt(kKey8, first, 1, 1), data);
+    EXPECT_EQ(first.substr(0, 8), crypt(kKey8, data.substr(0, 8), 0, 0));
+}
+
+TEST(Alignment, PadToBlock) {
+    const std::pair<std::size_t, std::size_t> lengths[] = {{0, 0}, {5, 8}, {8, 8}, {9, 16}};
+    for (const auto& [in, out] : lengths) {
+        const std::string padded = pad_to_block(std::string(in, 'a'), 8, 0);
+        EXPECT_EQ(padded, std::string(in, 'a') + std::string(out - in, '\0')) << in;
+    }
+    EXPECT_EQ(pad_to_block("abc", 4, 0xFF), "abc\xFF");
+    EXPECT_EQ(pad_to_block("abc", 0, 0), "abc");
+    EXPECT_EQ(pad_to_block("abc", -8, 0), "abc");
+}
+
+TEST(Alignment, RoundUpToBlock) {
+    const std::pair<std::uint32_t, std::uint32_t> values[] = {
+        {0, 0}, {1, 8}, {8, 8}, {9, 16}, {248, 248}, {249, 256}, {0xFFFFFFF9u, 0}};
+    for (const auto& [in, out] : values)
+        EXPECT_EQ(round_up_to_block(in, 8), out) << in;
+    EXPECT_EQ(round_up_to_block(5, 0), 5u);
+}
+
+}  // namespace
+}  // namespace qel::crypto
