@@ -1,0 +1,85 @@
+#include "KSCardAPICardGP.h"
+
+#include "card/KSCardAPIExceptions.h"
+#include "gp/GPCPLC.h"
+#include "gp/GPCommandsBase.h"
+
+namespace qel::gp {
+
+TKSCardAPICardGP::TKSCardAPICardGP(ConstructionKey key, SCARDCONTEXT Context,
+                                   SCARDHANDLE CardHandle, DWORD Protocol,
+                                   const std::string& ReaderName)
+    : TKSCardAPICardBase(key, Context, CardHandle, Protocol, ReaderName) {}
+
+void TKSCardAPICardGP::Refresh() {
+    TKSCardAPICardBase::Refresh();
+    ResolveCardManagerAID("");
+    // Right after a connection or reset the card manager is the selected application; no SELECT
+    // is needed to make it so.
+    SelectedAID.SetAsArray(CardManagerAID.GetArray());
+    Serial.SetAsArray(util::ByteArray(Serial.GetLength(), 0));
+    HWID.SetAsArray(util::ByteArray(HWID.GetLength(), 0));
+}
+
+bool TKSCardAPICardGP::ResolveCardManagerAID(const std::string& default_aid_hex) {
+    CardManagerAID.SetAsHexString(default_aid_hex);
+    if (!CardDB.LoadByATR(ATR))
+        return false;
+    CardManagerAID.SetAsHexString(CardDB.CardManagerAID.GetAsHexString());
+    return true;
+}
+
+void TKSCardAPICardGP::SelectApplet(const std::string& aid_hex, std::int32_t Le,
+                                    util::ByteArray& Response) {
+    Response.clear();
+    if (aid_hex.empty())
+        return;
+    util::ByteArray apdu;
+    TKGPCommandsBase::BuildSelectHex(aid_hex, apdu);
+    SendAPDUBytes(apdu, Response, Le);
+    SelectedAID.SetAsHexString(aid_hex);
+}
+
+void TKSCardAPICardGP::SelectCardManager(std::int32_t Le, util::ByteArray& Response) {
+    const std::string selected = SelectedAID.GetAsHexString();
+    SelectApplet(CardManagerAID.GetAsHexString(), Le, Response);
+    SelectedAID.SetAsHexString(selected);
+}
+
+bool TKSCardAPICardGP::ManagerIsNotSelected() const {
+    return SelectedAID.GetArray() != CardManagerAID.GetArray();
+}
+
+void TKSCardAPICardGP::GetCPLCData(util::ByteArray& Response) {
+    const bool switch_selection = RestoreSelection && ManagerIsNotSelected();
+    if (switch_selection) {
+        util::ByteArray scratch;
+        SelectCardManager(255, scratch);
+    }
+    util::ByteArray apdu;
+    TKGPCommandsBase::BuildGetCPLCData(apdu);
+    SendAPDUBytes(apdu, Response, static_cast<std::int32_t>(TKGPCPLC::kAnswerLength));
+    if (Response.size() != TKGPCPLC::kAnswerLength) {
+        throw card::EKSCardAPIWinAPIException(kErrCPLCWrongLength, 0);
+    }
+    if (switch_selection) {
+        util::ByteArray scratch;
+        SelectApplet(SelectedAID.GetAsHexString(), 255, scratch);
+    }
+}
+
+util::TKUDynArrayHardLenContainer& TKSCardAPICardGP::GetSerial() {
+    util::ByteArray cplc;
+    GetCPLCData(cplc);
+    const auto serial_begin = cplc.begin() + TKGPCPLC::kICSerialOffset;
+    Serial.SetAsArray(util::ByteArray(serial_begin, serial_begin + TKGPCPLC::kICSerialLength));
+    HWID.SetAsArray(util::ByteArray(serial_begin, serial_begin + TKGPCPLC::kHWIDLength));
+    return Serial;
+}
+
+util::TKUDynArrayHardLenContainer& TKSCardAPICardGP::GetHWID() {
+    GetSerial();
+    return HWID;
+}
+
+}  // namespace qel::gp
