@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/qel_sc_base.h"
+#include "log/event_log.h"
+#include "log/window_sinks.h"
+
+class QPushButton;
+
+namespace qel::app {
+
+inline constexpr int version_major = 1;
+inline constexpr int version_minor = 1;
+
+// The main window: a log memo, one "Get Info" button and a one-panel status bar. A press runs
+// the whole readout synchronously; the log keeps the window painted meanwhile.
+class Tfrm : public QWidget {
+    Q_OBJECT
+
+public:
+    // The log file lies beside the running program.
+    Tfrm();
+    // The log file has the given name (empty: none); lets tests keep their files to themselves.
+    explicit Tfrm(std::string log_file_name);
+    ~Tfrm() override;
+
+    void FormCreate();
+    void FormClose();
+    void btnProcessClick();
+
+    void enable_process_button(bool enabled);
+    void release_dongle();
+    bool create_dongle();
+    bool find_dongle();
+
+    // The program-wide slots: the log for the whole run of the program, the dongle for the
+    // length of one press.
+    std::unique_ptr<qel::log::t_event_log_ui> event_log;
+    std::unique_ptr<t_qel_sc_base> dongle;
+
+    qel::log::t_memo* msg;
+    QPushButton* btnProcess;
+    qel::log::t_status_bar* st;
+
+    // Reports a failure of the readout; by default a modal message box. Replaceable so that
+    // tests read the text instead of blocking on the box.
+    std::function<void(const std::string& text)> error_report;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    void build_controls();
+    void apply_outer_width();
+    void get_info();
+    void run_failed(const char* text);
+    bool run_stopped() const { return m_close_requested; }
+    bool readout_stopped() const { return m_close_requested || !dongle; }
+    void show_error_box(const std::string& text);
+
+    std::optional<std::string> m_log_file_name;
+    bool m_close_requested = false;
+    bool m_placed = false;
+};
+
+}  // namespace qel::app

@@ -1,0 +1,134 @@
+#include "log/event_log.h"
+
+#include <QCoreApplication>
+#include <QListWidget>
+#include <filesystem>
+
+namespace qel::log {
+
+namespace {
+
+void process_pending_messages() {
+    QCoreApplication::processEvents();
+}
+
+QString to_display(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+std::string log_file_name_for(const std::string& executable) {
+    if (executable.empty()) {
+        return {};
+    }
+    std::filesystem::path path(executable);
+    path.replace_extension(".log");
+    return path.string();
+}
+
+t_event_log::t_event_log(const std::string& file_name) {
+    if (!file_name.empty()) {
+        m_log_file = std::make_unique<t_event_file>(file_name, true);
+    }
+}
+
+t_event_log::~t_event_log() = default;
+
+void t_event_log::log(const std::string& text, bool with_time) {
+    // No console echo: this is a window program, and it has no console to write to.
+    if (on_log != nullptr) {
+        on_log(text);
+    }
+    if (on_log_method) {
+        on_log_method(text);
+    }
+    log_to_file(text, with_time);
+}
+
+void t_event_log::log_to_file(const std::string& text, bool with_time) {
+    if (!m_log_file) {
+        return;
+    }
+    m_log_file->write_line(with_time ? time_stamp() + " " + text : text);
+}
+
+t_event_log_ui::t_event_log_ui() : t_event_log_ui(log_file_name_for(executable_path())) {}
+
+t_event_log_ui::t_event_log_ui(const std::string& file_name)
+    : t_event_log(file_name), message_pump(process_pending_messages) {}
+
+void t_event_log_ui::set_list(QListWidget* list) {
+    m_list = list;
+}
+
+void t_event_log_ui::pump() {
+    if (message_pump) {
+        message_pump();
+    }
+}
+
+void t_event_log_ui::clear() {
+    if (m_memo) {
+        m_memo->set_text({});
+    }
+    if (m_list) {
+        m_list->clear();
+    }
+}
+
+void t_event_log_ui::add_status(const std::string& text) {
+    add_line(text, false);
+    set_status(text, 0);
+}
+
+void t_event_log_ui::add_line(const std::string& text, bool with_time) {
+    // The file gets the line before any window sink shows it.
+    log(text, with_time);
+    const std::string line = with_time ? time_stamp() + " " + text : text;
+
+    if (m_memo) {
+        if (max_length > 0 && m_memo->text().size() > static_cast<std::size_t>(max_length)) {
+            clear();
+        }
+        const std::string shown = m_memo->text() + line + "\r\n";
+        m_memo->set_text(shown);
+        m_memo->set_selection(static_cast<int>(shown.size()), 1);
+    }
+    if (m_list) {
+        if (max_length > 0) {
+            std::size_t length = 0;
+            for (int i = 0; i < m_list->count(); ++i) {
+                length +=
+                    static_cast<std::size_t>(m_list->item(i)->text().toLocal8Bit().size()) + 2;
+            }
+            if (length > static_cast<std::size_t>(max_length)) {
+                clear();
+            }
+        }
+        m_list->addItem(to_display(line));
+        m_list->scrollToItem(m_list->item(m_list->count() - 1),
+                             QAbstractItemView::PositionAtBottom);
+    }
+    pump();
+}
+
+void t_event_log_ui::set_status(const std::string& text, int index) {
+    if (text.empty()) {
+        return;
+    }
+    if (m_status_bar) {
+        const int panels = m_status_bar->panel_count();
+        if (panels == 0) {
+            return;
+        }
+        if (index >= panels) {
+            index = 0;
+        }
+        // A negative index changes nothing; the log reports no failure of its own.
+        m_status_bar->set_panel_text(index, text);
+    }
+    pump();
+}
+
+}  // namespace qel::log

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QPointer>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "log/event_file.h"
+#include "log/window_sinks.h"
+
+class QListWidget;
+
+namespace qel::log {
+
+// Name of the log file beside an executable: its extension replaced by ".log", or ".log"
+// appended when the name has none. An empty path gives an empty name (no log file).
+std::string log_file_name_for(const std::string& executable);
+
+// Fans one log line out to the sinks that do not need the window: two optional hooks and the
+// log file. Lines are 8-bit text without line ends of their own; the sinks add them.
+class t_event_log {
+public:
+    using t_log_proc = void (*)(const std::string& text);
+    using t_log_method = std::function<void(const std::string& text)>;
+
+    // An empty name means no log file.
+    explicit t_event_log(const std::string& file_name);
+    virtual ~t_event_log();
+
+    t_event_log(const t_event_log&) = delete;
+    t_event_log& operator=(const t_event_log&) = delete;
+
+    void log(const std::string& text, bool with_time);
+    void log_to_file(const std::string& text, bool with_time);
+
+    static std::string time_stamp() { return t_event_file::time_stamp(); }
+
+    // None of the file when the log was created without a name.
+    const t_event_file* log_file() const { return m_log_file.get(); }
+
+    t_log_proc on_log = nullptr;
+    t_log_method on_log_method;
+
+private:
+    std::unique_ptr<t_event_file> m_log_file;
+};
+
+// The event log with the window sinks: the memo, an optional list control and the status bar.
+// Every line and every status change processes the pending window messages once, so the window
+// stays painted while a synchronous workflow runs.
+class t_event_log_ui : public t_event_log {
+public:
+    // Log file beside the running program (see log_file_name_for).
+    t_event_log_ui();
+    explicit t_event_log_ui(const std::string& file_name);
+
+    void set_memo(t_memo* memo) { m_memo = memo; }
+    void set_list(QListWidget* list);
+    void set_status_bar(t_status_bar* status_bar) { m_status_bar = status_bar; }
+
+    void clear();
+    void add(const std::string& text) { add_line(text, false); }
+    void add_status(const std::string& text);
+    void add_line(const std::string& text, bool with_time);
+    void set_status(const std::string& text, int index);
+    void clear_status(int index) { set_status(" ", index); }
+
+    // Character limit of the window sinks; 0 or less: none.
+    std::int32_t max_length = 0;
+
+    // One pass of the message pump; replaceable so that tests can watch it.
+    std::function<void()> message_pump;
+
+private:
+    void pump();
+
+    QPointer<QListWidget> m_list;
+    QPointer<t_memo> m_memo;
+    QPointer<t_status_bar> m_status_bar;
+};
+
+}  // namespace qel::log

@@ -1,0 +1,105 @@
+#include "log/window_sinks.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <algorithm>
+#include <climits>
+
+namespace qel::log {
+
+t_memo::t_memo(QWidget* parent) : QPlainTextEdit(parent) {}
+
+void t_memo::set_text(const std::string& text) {
+    m_text = text;
+    setPlainText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    m_selection_start = 0;
+    m_selection_length = 0;
+}
+
+int t_memo::widget_position(int text_position) const {
+    const std::size_t n =
+        std::min(m_text.size(), static_cast<std::size_t>(std::max(0, text_position)));
+    const QString prefix = QString::fromLocal8Bit(m_text.data(), static_cast<qsizetype>(n));
+    // The document holds one paragraph separator where the text has CR LF, CR or LF.
+    qsizetype position = prefix.size() - prefix.count(QLatin1String("\r\n"));
+    return static_cast<int>(position);
+}
+
+void t_memo::set_selection(int start, int length) {
+    const int size = static_cast<int>(std::min<std::size_t>(m_text.size(), INT_MAX));
+    m_selection_start = std::clamp(start, 0, size);
+    m_selection_length = std::clamp(length, 0, size - m_selection_start);
+
+    QTextCursor cursor(document());
+    const int last = std::max(0, document()->characterCount() - 1);
+    cursor.setPosition(std::min(widget_position(m_selection_start), last));
+    cursor.setPosition(std::min(widget_position(m_selection_start + m_selection_length), last),
+                       QTextCursor::KeepAnchor);
+    setTextCursor(cursor);
+    ensureCursorVisible();
+}
+
+t_status_bar::t_status_bar(QWidget* parent)
+    : QStatusBar(parent), m_host(new QWidget(this)), m_layout(new QHBoxLayout(m_host)) {
+    m_layout->setContentsMargins(0, 0, 0, 0);
+    m_layout->setSpacing(2);
+    addWidget(m_host, 1);
+}
+
+int t_status_bar::add_panel(int width) {
+    if (!m_panels.isEmpty()) {
+        // The former last panel stops at its own width now.
+        Panel& previous = m_panels.last();
+        previous.label->setFixedWidth(previous.width);
+        m_layout->setStretch(m_panels.size() - 1, 0);
+    }
+    auto* label = new QLabel(m_host);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(false);
+    label->setMinimumWidth(width);
+    label->setFrameShape(QFrame::Panel);
+    label->setFrameShadow(QFrame::Sunken);
+    // The text never widens a panel: a long line is cut at its edge instead of stretching the bar.
+    label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    m_layout->addWidget(label, 1);
+    m_panels.push_back({label, width, {}});
+    return static_cast<int>(m_panels.size()) - 1;
+}
+
+bool t_status_bar::set_panel_text(int index, const std::string& text) {
+    if (index < 0 || index >= m_panels.size()) {
+        return false;
+    }
+    Panel& p = m_panels[index];
+    p.text = text;
+    // A panel shows one line: line breaks (the multi-line PC/SC failures) become blanks, so the
+    // bar and the fixed-size window never grow. The tool tip keeps the lines.
+    QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    shown.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    shown.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    p.label->setText(shown);
+    p.label->setToolTip(
+        text.find_first_of("\r\n") == std::string::npos
+            ? QString()
+            : QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    return true;
+}
+
+std::string t_status_bar::panel_text(int index) const {
+    if (index < 0 || index >= m_panels.size()) {
+        return {};
+    }
+    return m_panels[index].text;
+}
+
+QLabel* t_status_bar::panel(int index) const {
+    if (index < 0 || index >= m_panels.size()) {
+        return nullptr;
+    }
+    return m_panels[index].label;
+}
+
+}  // namespace qel::log

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QPlainTextEdit>
+#include <QStatusBar>
+#include <QVector>
+#include <string>
+
+class QHBoxLayout;
+class QLabel;
+
+namespace qel::log {
+
+// The log memo. The widget turns CR LF into LF, so the memo keeps the exact 8-bit text it was
+// given, every line ended by CR LF, and the widget only draws it.
+class t_memo : public QPlainTextEdit {
+    Q_OBJECT
+
+public:
+    explicit t_memo(QWidget* parent = nullptr);
+
+    const std::string& text() const { return m_text; }
+    void set_text(const std::string& text);
+
+    // Start and length count characters of text(); a range past the end is cut to the end.
+    void set_selection(int start, int length);
+    int selection_start() const { return m_selection_start; }
+    int selection_length() const { return m_selection_length; }
+
+private:
+    int widget_position(int text_position) const;
+
+    std::string m_text;
+    int m_selection_start = 0;
+    int m_selection_length = 0;
+};
+
+// A status bar made of panels, each a one-line label of a given width. As on the platform the
+// log was first written for, the last panel reaches to the right edge of the bar.
+class t_status_bar : public QStatusBar {
+    Q_OBJECT
+
+public:
+    explicit t_status_bar(QWidget* parent = nullptr);
+
+    // Returns the new panel's index.
+    int add_panel(int width);
+    int panel_count() const { return static_cast<int>(m_panels.size()); }
+
+    // False, and no panel changed, for an index outside the panels.
+    bool set_panel_text(int index, const std::string& text);
+    std::string panel_text(int index) const;
+    QLabel* panel(int index) const;
+
+private:
+    struct Panel {
+        QLabel* label;
+        int width;
+        std::string text;
+    };
+
+    QWidget* m_host;
+    QHBoxLayout* m_layout;
+    QVector<Panel> m_panels;
+};
+
+}  // namespace qel::log

@@ -1,0 +1,21 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "tests/log/test_support.h"
+
+namespace qel::log::test {
+std::string program_path;
+}
+
+int main(int argc, char* argv[]) {
+    qel::log::test::program_path = argv[0];
+    // Test discovery starts the program without the test environment; the window tests always
+    // run off screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
