@@ -85,6 +85,10 @@ inline constexpr std::size_t kWinSCardEntryCount = 35;
 // Every entry in binding order.
 const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount>& WinSCardEntries();
 
+// The entries share their names with pcsc-lite's own declarations in the global namespace: call
+// them qualified (qel::card::SCardTransmit) or from inside qel::card, never after a
+// using-directive, which makes the name ambiguous. The global functions are never linked.
+//
 // Entries for the functions pcsc-lite declares carry its exact signatures. The others exist only
 // on the platform the names come from; pcsc-lite never exports them, so they stay empty here
 // (GUIDs appear as untyped pointers, the event handle as void*).
