@@ -153,6 +153,10 @@ public:
         throw std::out_of_range("fake PC/SC: no reader " + std::string(name));
     }
 
+    // With no readers (and no raw list) SCardListReaders hands out an empty list; pcsc-lite
+    // answers SCARD_E_NO_READERS_AVAILABLE instead, which fail_always("SCardListReaders", ...)
+    // plays.
+    //
     // The reader list as SCardListReaders hands it out, byte for byte (for odd lists such as a
     // one-character name); SCardConnect still looks readers up in `readers`.
     void set_raw_reader_list(std::string multi_string) {
