@@ -45,7 +45,8 @@ t_status_bar::t_status_bar(QWidget* parent)
     : QStatusBar(parent), m_host(new QWidget(this)), m_layout(new QHBoxLayout(m_host)) {
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(2);
-    addWidget(m_host, 1);
+    // Permanent, so that a passing status message never hides the panels.
+    addPermanentWidget(m_host, 1);
 }
 
 int t_status_bar::add_panel(int width) {

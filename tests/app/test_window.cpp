@@ -310,14 +310,5 @@ TEST_F(Window, CloseBeforeTheFirstPumpStopsTheRunBeforeAnyDongle) {
     EXPECT_EQ(frm->dongle, nullptr);
 }
 
-TEST_F(Window, CloseAfterAFailedConstructionWritesNoFinished) {
-    dongle().on_construct = [&] {
-        QMetaObject::invokeMethod(frm.get(), &QWidget::close, Qt::QueuedConnection);
-    };
-    press();
-    EXPECT_FALSE(frm->isVisible());
-    EXPECT_EQ(msg->text(), "Searching...\r\nDongle can't be found: Card-Reader is not found\r\n");
-}
-
 }  // namespace
 }  // namespace qel::app

@@ -137,14 +137,6 @@ TEST_F(EventFile, LockHoldsAgainstOtherProcessesAndGoesWithClose) {
     EXPECT_EQ(std::system(probe.c_str()), 0);
 }
 
-TEST_F(EventFile, OpeningAnotherNameReleasesTheFirst) {
-    t_event_file file(path(), false);
-    ASSERT_TRUE(file.open((dir / "other.log").string()));
-    EXPECT_EQ(file.file_name(), (dir / "other.log").string());
-    t_event_file again(path(), false);
-    EXPECT_TRUE(again.is_open());
-}
-
 struct StampCase {
     const char* zone;
     std::time_t when;
