@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "crypto/base64.h"
-#include "crypto/secure_wipe.h"
 
 namespace qel::crypto {
 namespace {
@@ -94,13 +93,6 @@ util::ByteString TKC_blockcipher::decrypt_string(const std::string& text) {
 
 // --- TKC_blockcipher64 ---
 
-void TKC_blockcipher64::fill_vectors(std::uint8_t value) noexcept {
-    // The vectors derive from the key (the default one is a ciphertext), so they are wiped
-    // as key material is.
-    secure_fill(m_iv.data(), m_iv.size(), value);
-    secure_fill(m_chain_value.data(), m_chain_value.size(), value);
-}
-
 void TKC_blockcipher64::init(const void* key, std::uint32_t size, const void* init_vector) {
     TKC_cipher::init(key, size, init_vector);
     key_setup(key, size);
@@ -162,7 +154,7 @@ void TKC_blockcipher64::decrypt_cbc(const void* in, void* out, std::uint32_t siz
     std::uint8_t* cv = m_chain_value.data();
     for (std::uint32_t n = size / 8; n != 0; --n, src += 8, dst += 8) {
         alignas(8) std::uint8_t cipher_block[8];
-        alignas(8) std::uint8_t plain[8];
+        alignas(8) std::uint8_t plain[8] = {};
         std::memcpy(cipher_block, src, 8);
         decrypt_block(cipher_block, plain);
         xor_block(dst, plain, cv);
@@ -177,7 +169,7 @@ void TKC_blockcipher64::cfb8(const void* in, void* out, std::uint32_t size, bool
     auto* src = static_cast<const std::uint8_t*>(in);
     auto* dst = static_cast<std::uint8_t*>(out);
     for (std::uint32_t i = 0; i < size; ++i) {
-        alignas(8) std::uint8_t stream[8];
+        alignas(8) std::uint8_t stream[8] = {};
         encrypt_block(m_chain_value.data(), stream);
         const std::uint8_t input = src[i];
         const std::uint8_t output = input ^ stream[0];
@@ -251,7 +243,7 @@ void TKC_blockcipher64::counter(const void* in, void* out, std::uint32_t size) {
     check_initialized();
     auto* src = static_cast<const std::uint8_t*>(in);
     auto* dst = static_cast<std::uint8_t*>(out);
-    alignas(8) std::uint8_t stream[8];
+    alignas(8) std::uint8_t stream[8] = {};
     for (std::uint32_t n = size / 8; n != 0; --n, src += 8, dst += 8) {
         encrypt_block(m_chain_value.data(), stream);
         increment_counter(m_chain_value);

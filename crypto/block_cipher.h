@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "crypto/cipher.h"
+#include "crypto/secure_wipe.h"
 
 namespace qel::crypto {
 
@@ -59,7 +60,7 @@ class TKC_blockcipher64 : public TKC_blockcipher {
 public:
     using Block = std::array<std::uint8_t, 8>;
 
-    TKC_blockcipher64() { fill_vectors(0xFF); }
+    TKC_blockcipher64() = default;
     ~TKC_blockcipher64() override { fill_vectors(0xFF); }
 
     std::int32_t BlockSize() const override { return 64; }
@@ -98,14 +99,20 @@ protected:
     }
 
 private:
-    void fill_vectors(std::uint8_t value) noexcept;
+    // The vectors derive from the key (the default one is a ciphertext), so they are wiped
+    // as key material is.
+    void fill_vectors(std::uint8_t value) noexcept {
+        secure_fill(m_iv.data(), m_iv.size(), value);
+        secure_fill(m_chain_value.data(), m_chain_value.size(), value);
+    }
     void cfb8(const void* in, void* out, std::uint32_t size, bool encrypting);
     void output_feedback(const void* in, void* out, std::uint32_t size);
     void counter(const void* in, void* out, std::uint32_t size);
     void feedback_tail(const std::uint8_t* in, std::uint8_t* out, std::uint32_t size);
 
-    alignas(8) Block m_iv;
-    alignas(8) Block m_chain_value;
+    // FF bytes whenever the object holds no key.
+    alignas(8) Block m_iv = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    alignas(8) Block m_chain_value = m_iv;
 };
 
 }  // namespace qel::crypto

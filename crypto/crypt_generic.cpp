@@ -64,7 +64,7 @@ void TCryptGeneric::crypt(const util::ByteString& key, const util::ByteString& d
                            : cipher.decrypt_cbc(p + done, p + done, piece);
         }
     }
-    cipher.wipe();
+    // Leaving the scope destroys the cipher, which wipes its key material as wipe() would.
 }
 
 util::ByteString pad_to_block(const util::ByteString& text, std::int32_t block_size,

@@ -319,10 +319,6 @@ void TKC_customdes::des_decrypt_block(const void* in, void* out,
 
 // --- TKC_des ---
 
-TKC_des::~TKC_des() {
-    secure_wipe(m_subkeys.data(), sizeof m_subkeys);
-}
-
 void TKC_des::key_setup(const void* key, std::uint32_t size) {
     std::uint8_t buffer[8] = {};
     const std::uint32_t bytes = size / 8 < 8 ? size / 8 : 8;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "crypto/block_cipher.h"
+#include "crypto/secure_wipe.h"
 
 namespace qel::crypto {
 
@@ -24,8 +25,8 @@ public:
 // Single DES with one 56-bit key.
 class TKC_des final : public TKC_customdes {
 public:
-    TKC_des() = default;
-    ~TKC_des() override;
+    TKC_des() { secure_wipe(m_subkeys.data(), sizeof m_subkeys); }
+    ~TKC_des() override { secure_wipe(m_subkeys.data(), sizeof m_subkeys); }
 
     std::int32_t Id() const override { return 23; }
     std::string Algorithm() const override { return "DES"; }
@@ -53,7 +54,7 @@ public:
     const DesSubkeys& subkeys() const { return m_subkeys; }
 
 private:
-    DesSubkeys m_subkeys{};
+    DesSubkeys m_subkeys;  // zeroed by the constructor
 };
 
 }  // namespace qel::crypto

@@ -1,20 +1,24 @@
 #pragma once
 
+#include <string.h>  // explicit_bzero
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qel::crypto {
 
-// Fills memory through a volatile pointer, so that the stores survive even when the compiler
-// can prove the memory is never read again (a destructor, a buffer about to go out of scope).
-inline void secure_fill(void* memory, std::size_t size, std::uint8_t value) noexcept {
-    volatile std::uint8_t* p = static_cast<volatile std::uint8_t*>(memory);
-    for (std::size_t i = 0; i < size; ++i)
-        p[i] = value;
+// Zeroes key material so that the stores survive even when the compiler can prove the memory
+// is never read again (a destructor, a buffer about to go out of scope).
+inline void secure_wipe(void* memory, std::size_t size) noexcept {
+    explicit_bzero(memory, size);
 }
 
-inline void secure_wipe(void* memory, std::size_t size) noexcept {
-    secure_fill(memory, size, 0);
+// The same for a fill with any byte value: the empty assembly statement claims to read the
+// memory through the pointer, so the fill before it cannot be dropped as a dead store.
+inline void secure_fill(void* memory, std::size_t size, std::uint8_t value) noexcept {
+    std::memset(memory, value, size);
+    __asm__ __volatile__("" : : "r"(memory) : "memory");
 }
 
 }  // namespace qel::crypto

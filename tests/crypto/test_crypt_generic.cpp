@@ -23,6 +23,7 @@ struct CryptCase {
     std::size_t data_length;
     int direction, chaining;
     enum { kUnchanged, kZeros, kInvalidKeySize } expected;
+    friend void PrintTo(const CryptCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CryptEdge : public ::testing::TestWithParam<CryptCase> {};

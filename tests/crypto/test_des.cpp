@@ -16,6 +16,9 @@ using test::hex;
 
 struct KnownAnswer {
     std::string key, in, out;
+    friend void PrintTo(const KnownAnswer& v, std::ostream* os) {
+        *os << "Key " << v.key << " In " << v.in << " Out " << v.out;
+    }
 };
 
 // Reads `Key = / In = / Out =` records; a record is complete when its Out line is read.
@@ -164,8 +167,7 @@ TEST(Des, NewAndWipedObjectsHoldNoKey) {
 }
 
 TEST(Des, DestructorWipesTheRoundKeys) {
-    // Destroy in place and look at the storage: a plain memset in the destructor would be
-    // removed by the optimiser as a store to a dead object.
+    // Destroy in place and look at the storage the round keys occupied.
     alignas(TKC_des) unsigned char storage[sizeof(TKC_des)];
     auto* des = new (storage) TKC_des;
     des->init(bytes("0123456789ABCDEF").data(), 64, nullptr);
