@@ -19,6 +19,7 @@
 # the sandbox (pcscd, virtual cards, tests) dies with it: the process namespace ends when the
 # command's shell ends, however it ends. Root is needed for the namespaces.
 set -euo pipefail
+[ -n "${QEL_SANDBOX_TRACE:-}" ] && set -x
 
 readonly vpcd_driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 readonly drivers_dir=/usr/lib/pcsc/drivers
@@ -38,7 +39,34 @@ usage() {
 # --- inside the namespaces, as their first process -------------------------------------------
 
 pcscd_pid=
+command_pid=
 work_dir=
+wait_status=0
+
+# Waits for a child of this shell and leaves its exit status in wait_status. A trapped signal
+# also ends `wait`, with 128 + its number: the child is gone only once it cannot be signalled
+# any more, and then one more `wait` gives its real status (127: bash had already handed it out).
+wait_for() {
+    local again
+    while :; do
+        wait_status=0
+        wait "$1" || wait_status=$?
+        if ! kill -0 "$1" 2>/dev/null; then
+            again=0
+            wait "$1" 2>/dev/null || again=$?
+            [ "$again" -eq 127 ] || wait_status=$again
+            return 0
+        fi
+    done
+}
+
+forward_to_command() {
+    if [ -n "$command_pid" ]; then
+        kill -"$1" "$command_pid" 2>/dev/null || true
+    else
+        exit 125  # still starting: nothing to wait for
+    fi
+}
 
 process_alive() {
     local pid state
@@ -100,9 +128,10 @@ inside() {
     shift
 
     trap cleanup EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    trap 'exit 129' HUP
+    # Ctrl-C reaches the command and pcscd directly (they share the terminal's process group);
+    # SIGTERM and SIGHUP sent to the sandbox are passed on to the command, which then ends it.
+    trap 'forward_to_command TERM' TERM
+    trap 'forward_to_command HUP' HUP
 
     ip link set lo up || die "cannot bring up the loopback interface"
 
@@ -144,8 +173,13 @@ EOF
         QEL_SANDBOX_PCSCD_LOG=$log
     fi
 
-    local status=0
-    "$@" || status=$?
+    # In the background, so a SIGTERM to this shell is handled at once rather than after the
+    # command; env gives the command back the SIGINT that background jobs start without.
+    env --default-signal=INT,QUIT -- "$@" &
+    command_pid=$!
+    local status
+    wait_for "$command_pid"
+    status=$wait_status
     exit "$status"
 }
 
@@ -179,7 +213,22 @@ if [ "$start_pcscd" = 1 ]; then
 fi
 
 self=$(readlink -f -- "${BASH_SOURCE[0]}")
-# --kill-child: if this process is killed, the namespace's first process gets SIGKILL, and with
-# it everything started inside.
-exec unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private -- \
-    "$BASH" "$self" --inside "$start_pcscd" -- "$@"
+# --kill-child: if unshare is killed, the namespace's first process gets SIGKILL, and with it
+# everything started inside. unshare itself holds back SIGINT and SIGTERM while its child runs,
+# so this shell stays in between to pass SIGTERM and SIGHUP on to the namespace's first process.
+unshare --mount --net --pid --fork --kill-child --mount-proc --propagation private -- \
+    "$BASH" "$self" --inside "$start_pcscd" -- "$@" &
+unshare_pid=$!
+
+forward_to_sandbox() {
+    local init
+    for init in $(pgrep -P "$unshare_pid" 2>/dev/null); do
+        kill -"$1" "$init" 2>/dev/null || true
+    done
+}
+trap 'forward_to_sandbox TERM' TERM
+trap 'forward_to_sandbox HUP' HUP
+trap : INT  # the terminal's Ctrl-C reaches the command itself
+
+wait_for "$unshare_pid"
+exit "$wait_status"

@@ -64,6 +64,8 @@ public:
         return read_exact(message.data(), message.size());
     }
 
+    int last_error() const { return m_error; }
+
     bool send(const ByteArray& payload) {
         // One write for length and payload, so vpcd gets the message in one segment.
         ByteArray frame{static_cast<std::uint8_t>(payload.size() >> 8),
@@ -90,6 +92,7 @@ private:
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;
+                m_error = errno;
                 return ReadResult::Failed;
             }
             if (fds[1].revents & POLLIN)
@@ -105,6 +108,7 @@ private:
             if (n < 0) {
                 if (errno == EINTR || errno == EAGAIN)
                     continue;
+                m_error = errno;
                 return errno == ECONNRESET ? ReadResult::Closed : ReadResult::Failed;
             }
             got += static_cast<std::size_t>(n);
@@ -114,6 +118,7 @@ private:
 
     int m_socket;
     int m_signals;
+    int m_error = 0;
 };
 
 int connect_to_vpcd(std::uint16_t port) {
@@ -156,8 +161,10 @@ int run(const Options& options) {
     if (options.parent_pid) {
         // Harnesses that crash must not leave a card sitting in the reader for the next test.
         ::prctl(PR_SET_PDEATHSIG, SIGHUP);
-        if (::getppid() != *options.parent_pid)
+        if (::getppid() != *options.parent_pid) {
+            std::fprintf(stderr, "qel_vcard: parent %ld has already ended\n", *options.parent_pid);
             return 0;
+        }
     }
 
     const FileDescriptor socket(connect_to_vpcd(options.port));
@@ -187,7 +194,8 @@ int run(const Options& options) {
                     std::fprintf(stderr, "qel_vcard: stopped\n");
                 return 0;
             case ReadResult::Failed:
-                std::fprintf(stderr, "qel_vcard: receive failed: %s\n", std::strerror(errno));
+                std::fprintf(stderr, "qel_vcard: receive failed: %s\n",
+                             std::strerror(link.last_error()));
                 return 1;
         }
 

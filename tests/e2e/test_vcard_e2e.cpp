@@ -78,7 +78,8 @@ TEST_F(VcardE2e, VpcdDoesNotServeTheAtrAttributeButSCardStatusDoes) {
     DWORD length = SCARD_AUTOALLOCATE;
     const LONG rv = SCardGetAttrib(card.handle(), SCARD_ATTR_ATR_STRING,
                                    reinterpret_cast<LPBYTE>(&allocated), &length);
-    if (rv == SCARD_S_SUCCESS)
+    // pcsc-lite hands out its buffer before asking pcscd, and keeps it there on failure.
+    if (allocated != nullptr)
         SCardFreeMemory(pcsc().get(), allocated);
     EXPECT_EQ(pcsc_code_text(rv), pcsc_code_text(SCARD_E_UNSUPPORTED_FEATURE));
 

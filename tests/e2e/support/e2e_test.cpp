@@ -42,7 +42,11 @@ void E2eTest::TearDown() {
     // Newest first, each waiting until its reader is empty.
     while (!m_cards.empty()) {
         try {
-            m_cards.back()->stop();
+            // Anything but a clean exit (a crash, a sanitizer report) is a fault of the card.
+            if (const int status = m_cards.back()->stop(); status != 0)
+                ADD_FAILURE() << "virtual card in \"" << m_cards.back()->reader_name()
+                              << "\" ended with status " << status << "; its log:\n"
+                              << m_cards.back()->log();
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what();
         }
