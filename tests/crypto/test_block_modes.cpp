@@ -164,21 +164,6 @@ INSTANTIATE_TEST_SUITE_P(
         Operation{"empty_encrypt_string", [](TKC_des& d, char*) { d.encrypt_string(""); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BlockModes, StringsAreCfb8InBase64WhateverTheMode) {
-    TKC_des des;
-    des.init(kKey.data(), 64, kIv.data());
-    EXPECT_EQ(des.encrypt_string(""), "");
-    const std::string text = "Now is the time for all ";
-    const std::string base64 = des.encrypt_string(text);
-    des.reset();
-    std::string cfb8 = text;
-    des.encrypt_cfb8(cfb8.data(), cfb8.data(), static_cast<std::uint32_t>(cfb8.size()));
-    EXPECT_EQ(base64, base64_encode(cfb8));
-    des.CipherMode = cmCTR;
-    des.reset();
-    EXPECT_EQ(des.decrypt_string(base64), text);
-}
-
 TEST(Base64, EncodesAndDecodesTheStandardVectors) {
     const std::pair<const char*, const char*> vectors[] = {{"", ""},
                                                            {"f", "Zg=="},

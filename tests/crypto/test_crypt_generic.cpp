@@ -63,14 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
         CryptCase{"direction_2_bad_key", std::string(9, 'k'), 8, 2, 1, CryptCase::kInvalidKeySize}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CryptGeneric, ShortKeyActsAsKeyCompletedWithZeros) {
-    const std::string data = bytes("4E6F772069732074 68652074696D6520");
-    for (int chaining : {0, 1}) {
-        EXPECT_EQ(crypt(bytes("0123456789"), data, 0, chaining),
-                  crypt(bytes("0123456789000000"), data, 0, chaining));
-    }
-}
-
 TEST(CryptGeneric, ResultMayShareTheKeyOrTheData) {
     const std::string data = bytes("4E6F772069732074 68652074696D6520");
     const std::string expected = crypt(kKey8, data, 0, 1);
@@ -80,14 +72,6 @@ TEST(CryptGeneric, ResultMayShareTheKeyOrTheData) {
     shared = kKey8;
     TCryptGeneric::crypt(shared, data, 0, 1, shared);
     EXPECT_EQ(shared, expected);
-}
-
-TEST(CryptGeneric, EveryCallStartsANewChain) {
-    const std::string data = bytes("00112233445566778899AABBCCDDEEFF");
-    const std::string first = crypt(kKey8, data, 0, 1);
-    EXPECT_EQ(crypt(kKey8, data, 0, 1), first);
-    EXPECT_EQ(crypt(kKey8, first, 1, 1), data);
-    EXPECT_EQ(first.substr(0, 8), crypt(kKey8, data.substr(0, 8), 0, 0));
 }
 
 TEST(Alignment, PadToBlock) {

@@ -68,15 +68,6 @@ TEST(Des, SelfTestPasses) {
     EXPECT_FALSE(TKC_cipher().self_test());
 }
 
-TEST(Des, DescribesItselfAsSingleDesInCbc) {
-    TKC_des des;
-    EXPECT_EQ(des.Id(), 23);
-    EXPECT_EQ(des.Algorithm(), "DES");
-    EXPECT_EQ(des.MaxKeySize(), 64);
-    EXPECT_EQ(des.BlockSize(), 64);
-    EXPECT_EQ(des.CipherMode, cmCBC);
-}
-
 class DesKeySize : public ::testing::TestWithParam<std::pair<std::uint32_t, bool>> {};
 
 TEST_P(DesKeySize, InitAcceptsPositiveMultiplesOfFourUpTo64Bits) {
