@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "card/KSCardAPIReaders.h"
+#include "gp/KSCardAPICardGP.h"
+
+namespace qel::card {
+
+// What FindCard asks of each card.
+enum TKSCardSearchType : std::uint8_t {
+    stAnyCard = 0,  // and any value above 3
+    stAID = 1,
+    stHWID = 2,
+    stSerial = 3,
+};
+
+// The entry object of the card library: a PC/SC context, the readers listed once, and the search
+// for the card the caller wants.
+class TKSCardAPI {
+public:
+    explicit TKSCardAPI(DWORD Scope);
+    ~TKSCardAPI();
+
+    TKSCardAPI(const TKSCardAPI&) = delete;
+    TKSCardAPI& operator=(const TKSCardAPI&) = delete;
+
+    // Connects the readers in order and returns the first card that passes the search. A failing
+    // reader or card is skipped without a word; only the final "not found" is raised.
+    std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t SearchType, const std::string& Text,
+                                                   std::uint8_t ShareMode);
+    std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,
+                                                        std::uint8_t ShareMode);
+    std::unique_ptr<gp::TKSCardAPICardGP> FirstCard(std::uint8_t ShareMode);
+
+    static std::string SearchTypeName(std::uint8_t SearchType);
+
+    SCARDCONTEXT Context = 0;
+    std::unique_ptr<TKSCardAPIReadersCollection> Readers;
+
+private:
+    static bool CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
+                           const std::string& Text);
+};
+
+}  // namespace qel::card

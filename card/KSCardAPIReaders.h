@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "card/KSCardAPICardBase.h"
+#include "card/KSCardAPIExceptions.h"
+#include "card/WinSCard.h"
+
+namespace qel::card {
+
+// One reader as PC/SC names it.
+class TKSCardAPIReader {
+public:
+    TKSCardAPIReader(std::string Name, SCARDCONTEXT Context)
+        : Name(std::move(Name)), Context(Context) {}
+
+    // Connects the card in this reader and builds a card object of class Card around the handle
+    // (its construction reads the ATR and may raise).
+    template <class Card>
+    std::unique_ptr<Card> Connect(std::uint8_t ShareMode) const {
+        SCARDHANDLE handle = 0;
+        DWORD protocol = 0;
+        const LONG result =
+            SCardConnectA(Context, Name.c_str(), ShareMode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                          &handle, &protocol);
+        if (result != SCARD_S_SUCCESS) {
+            throw EKSCardAPIWinAPIException(kErrConnectCard + Name,
+                                            static_cast<std::uint32_t>(result));
+        }
+        if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
+            // Nobody takes the handle on this path, so let it go here rather than leak it.
+            SCardDisconnect(handle, SCARD_LEAVE_CARD);
+            throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + Name, 0);
+        }
+        return TKSCardAPICardBase::Create<Card>(Context, handle, protocol, Name);
+    }
+
+    const std::string Name;
+    const SCARDCONTEXT Context;
+};
+
+// The readers PC/SC reports, in its order, listed once at construction.
+class TKSCardAPIReadersCollection {
+public:
+    explicit TKSCardAPIReadersCollection(SCARDCONTEXT Context);
+
+    TKSCardAPIReadersCollection(const TKSCardAPIReadersCollection&) = delete;
+    TKSCardAPIReadersCollection& operator=(const TKSCardAPIReadersCollection&) = delete;
+
+    void ListReaders();
+
+    std::size_t Count() const { return m_items.size(); }
+    const TKSCardAPIReader& Items(std::size_t index) const { return *m_items.at(index); }
+
+    const SCARDCONTEXT Context;
+
+private:
+    std::vector<std::unique_ptr<TKSCardAPIReader>> m_items;
+};
+
+}  // namespace qel::card

@@ -1,0 +1,122 @@
+#include "UEKSCard.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "util/Exception.h"
+#include "util/KUDynArrays.h"
+
+namespace qel::card {
+
+t_ekscard::t_ekscard(bool quiet) : quiet(quiet) {
+    try {
+        api = std::make_unique<TKSCardAPI>(0);
+    } catch (const std::exception& e) {
+        api.reset();
+        set_last_error(e.what());
+        throw util::Exception(e.what());
+    }
+    if (!api->Readers)
+        throw util::Exception(last_error);
+}
+
+t_ekscard::~t_ekscard() {
+    disconnect();
+    api.reset();
+}
+
+void t_ekscard::set_last_error(const std::string& text) {
+    last_error = text;
+    if (!quiet)
+        print_line(text);
+}
+
+void t_ekscard::disconnect() {
+    card.reset();
+}
+
+bool t_ekscard::connect_first() {
+    if (!api)
+        return false;
+    disconnect();
+    last_error.clear();
+    try {
+        card = api->FirstCard(share_mode);
+    } catch (const std::exception& e) {
+        set_last_error(e.what());
+        disconnect();
+    }
+    return is_connected();
+}
+
+bool t_ekscard::connect_by_aid(const util::ByteString& aid) {
+    if (aid.empty())
+        return connect_first();
+    if (!api)
+        return false;
+    disconnect();
+    last_error.clear();
+    try {
+        card = api->FindCardByAID(bytes_to_hex(aid, 0), share_mode);
+    } catch (const std::exception& e) {
+        set_last_error(e.what());
+        disconnect();
+    }
+    return is_connected();
+}
+
+void t_ekscard::send_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                             std::uint8_t answer_length, util::ByteString data,
+                             util::ByteString& answer) {
+    answer.clear();
+    start_timer();
+    if (!is_connected())
+        return;
+    if (data.empty())
+        data = util::ByteString(1, '\xFF');
+    util::ByteArray response;
+    card->SendAPDU(cla, ins, p1, p2, response, 255, data);
+    answer = util::ByteStreamToString(response);
+    if (answer.size() > answer_length)
+        answer.resize(answer_length);
+    stop_timer();
+}
+
+void t_ekscard::start_timer() {
+    start_ticks = tick_count_ms();
+}
+
+void t_ekscard::stop_timer() {
+    last_command_ms = tick_count_ms() - start_ticks;
+}
+
+void t_ekscard::print_line(const std::string& text) {
+    // Standard output may be closed in a windowed program; a failed write is of no consequence.
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string bytes_to_hex(const util::ByteString& data, unsigned count) {
+    if (count == 0 || count > data.size())
+        count = static_cast<unsigned>(data.size());
+    util::ByteArray bytes(data.begin(), data.begin() + count);
+    return util::TKUDynArray::ByteStreamToHexString(bytes, "");
+}
+
+std::uint64_t bytes_to_uint64(const util::ByteString& data) {
+    if (data.size() > 8)
+        return 0;
+    std::uint64_t value = 0;
+    for (char c : data)
+        value = value << 8 | static_cast<std::uint8_t>(c);
+    return value;
+}
+
+std::uint32_t tick_count_ms() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace qel::card
