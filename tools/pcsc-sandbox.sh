@@ -12,6 +12,7 @@
 #   QEL_SANDBOX_PCSCD_PID   the private pcscd's pid (empty with --no-pcscd)
 #   QEL_SANDBOX_PCSCD_LOG   its log (pcscd --info)
 # and its exit status is passed through. Failures of the sandbox itself exit with 125.
+# QEL_SANDBOX_TRACE=1 traces the script itself.
 #
 # A pcscd that the user runs for real readers is never touched: /run/pcscd is a private tmpfs,
 # vpcd's ports live in a private network namespace with only loopback, and the USB reader
