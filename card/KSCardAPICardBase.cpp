@@ -76,6 +76,12 @@ void TKSCardAPICardBase::Refresh() {
         return;
     }
 
+    // pcsc-lite allocates before it asks the reader and leaves the buffer with us when the
+    // reader fails; it goes back like any other. Its result changes nothing about the outcome.
+    if (buffer != nullptr) {
+        SCardFreeMemory(Context, buffer);
+    }
+
     // Some reader drivers do not serve the ATR attribute; the connection's status carries it too.
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;

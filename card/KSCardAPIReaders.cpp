@@ -14,6 +14,8 @@ void TKSCardAPIReadersCollection::ListReaders() {
     const LONG result =
         SCardListReadersA(Context, nullptr, reinterpret_cast<LPSTR>(&buffer), &length);
     if (result != SCARD_S_SUCCESS) {
+        // A buffer handed out before the failure still belongs to the library.
+        if (buffer != nullptr) SCardFreeMemory(Context, buffer);
         throw EKSCardAPIWinAPIException(kErrListReaders, static_cast<std::uint32_t>(result));
     }
 

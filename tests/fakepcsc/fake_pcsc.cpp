@@ -510,6 +510,11 @@ LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD dwAttrId, LPBYTE pbAttr, LPDWORD pc
         return record(call, SCARD_E_INVALID_HANDLE);
     }
     if (reader->get_attrib_result != SCARD_S_SUCCESS) {
+        // pcsc-lite hands out its buffer before it asks the reader, and leaves it with the
+        // caller when the reader then fails: the caller must free it on the failure path too.
+        if (pcbAttrLen != nullptr && *pcbAttrLen == SCARD_AUTOALLOCATE && pbAttr != nullptr) {
+            hand_out(Bytes(8, 0), pbAttr, pcbAttrLen);
+        }
         return record(call, reader->get_attrib_result);
     }
     if (!reader->card_present) {
