@@ -54,14 +54,20 @@ void TCryptGeneric::crypt(const util::ByteString& key, const util::ByteString& d
         std::memset(p, 0, n);
     } else if (chaining == 0) {
         for (std::size_t i = 0; i < n; i += kBlockBytes) {
-            direction == 0 ? cipher.encrypt_block(p + i, p + i)
-                           : cipher.decrypt_block(p + i, p + i);
+            if (direction == 0) {
+                cipher.encrypt_block(p + i, p + i);
+            } else {
+                cipher.decrypt_block(p + i, p + i);
+            }
         }
     } else {
         for (std::size_t done = 0; done < n; done += kPiece) {
             const auto piece = static_cast<std::uint32_t>(n - done < kPiece ? n - done : kPiece);
-            direction == 0 ? cipher.encrypt_cbc(p + done, p + done, piece)
-                           : cipher.decrypt_cbc(p + done, p + done, piece);
+            if (direction == 0) {
+                cipher.encrypt_cbc(p + done, p + done, piece);
+            } else {
+                cipher.decrypt_cbc(p + done, p + done, piece);
+            }
         }
     }
     // Leaving the scope destroys the cipher, which wipes its key material as wipe() would.

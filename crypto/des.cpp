@@ -8,7 +8,7 @@ namespace qel::crypto {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// The tables of FIPS 46-3, as printed there: bit 1 is the most significant bit of a block or
+// The DES tables as the standard prints them: bit 1 is the most significant bit of a block or
 // key. Everything the rounds use at run time is computed from them at compile time, and the
 // shortcuts taken below are checked against them by static_asserts.
 
