@@ -241,8 +241,6 @@ void Tfrm::get_info() {
 }
 
 void Tfrm::run_failed(const char* text) {
-    // The card is let go before the report waits for the user.
-    release_dongle();
     if (!m_close_requested && error_report) {
         try {
             error_report(text);
@@ -250,6 +248,8 @@ void Tfrm::run_failed(const char* text) {
             // A report that fails has nobody left to tell; the window must still come back.
         }
     }
+    // Whatever the readout left behind goes now, so the next press starts from an idle window.
+    release_dongle();
     enable_process_button(true);
 }
 

@@ -1,116 +1,124 @@
-#include "app/qel_sc_base.h"
+#include "qel_sc_base.h"
 
-#include <algorithm>
-
+#include "crypto/crypt_generic.h"
 #include "util/Exception.h"
-#include "util/KUDynArrays.h"
 
 namespace qel::app {
 
 namespace {
 
-t_qel_sc_base::test_behaviour& behaviour() {
-    static t_qel_sc_base::test_behaviour b;
-    return b;
-}
+constexpr std::uint8_t kSessionKeyP1P2 = 0x26;
+constexpr std::uint8_t kReadP1 = 0x62;
+constexpr std::uint8_t kSerialP2 = 0x12;
+constexpr std::uint8_t kFirmwareP2 = 0xB2;
+constexpr std::uint8_t kErrorCodeP2 = 0x20;
+constexpr std::size_t kSerialBytesShown = 4;
 
-// Objects alive right now: a call on any other address is a call after destruction.
-std::vector<const t_qel_sc_base*>& live_objects() {
-    static std::vector<const t_qel_sc_base*> live;
-    return live;
-}
-
-bool is_live(const t_qel_sc_base* object) {
-    const auto& live = live_objects();
-    return std::find(live.begin(), live.end(), object) != live.end();
-}
+const util::ByteString kCommandData(1, '\xFF');
 
 }  // namespace
 
-t_qel_sc_base::test_behaviour& t_qel_sc_base::test_hook() {
-    return behaviour();
+TQNBBase::TQNBBase() : t_ekscard(true) {
+    if (!api || !api->Readers || api->Readers->Count() == 0) {
+        throw util::Exception("Card-Reader is not found");
+    }
+    reset_params();
 }
 
-void t_qel_sc_base::reset_test_hook() {
-    behaviour() = test_behaviour{};
+TQNBBase::~TQNBBase() = default;
+
+void TQNBBase::reset_params() {
+    firmware_version = 0;
+    aid_prefix = kDongleAidPrefix;
+    applet_aid = kDongleAppletAid;
+    cla = 0x40;
+    ins = 0x10;
+    encrypt = false;
+    session_key.clear();
+    key_answer_length = 8;
+    block_size = 8;
 }
 
-t_qel_sc_base::t_qel_sc_base() : applet_aid("qel21\x01\x01\x01", 8) {
-    auto& b = behaviour();
-    if (b.on_construct) {
-        b.on_construct();
-    }
-    if (!b.constructs) {
-        throw qel::util::Exception("Card-Reader is not found");
-    }
-    ++b.constructed;
-    live_objects().push_back(this);
-    if (b.on_call) {
-        b.on_call("constructor");
-    }
-}
-
-t_qel_sc_base::~t_qel_sc_base() {
-    auto& live = live_objects();
-    live.erase(std::remove(live.begin(), live.end(), this), live.end());
-    ++behaviour().destroyed;
-}
-
-void t_qel_sc_base::enter(const std::string& operation) {
-    auto& b = behaviour();
-    if (!is_live(this)) {
-        ++b.calls_on_dead_objects;
-    }
-    b.calls.push_back(operation);
-    if (b.fail_in == operation) {
-        throw qel::util::Exception(b.failure_text);
+bool TQNBBase::is_plain_p1(std::uint8_t p1) {
+    switch (p1) {
+        case 0x28:  // "("
+        case 0x34:  // "4"
+        case 0x38:  // "8"
+        case 0x62:  // "b"
+        case 0x9C:
+            return true;
+        default:
+            return false;
     }
 }
 
-void t_qel_sc_base::leave(const std::string& operation) {
-    if (behaviour().on_call) {
-        behaviour().on_call(operation);
+void TQNBBase::command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                       std::uint8_t answer_length, util::ByteString data,
+                       util::ByteString& answer) {
+    if (is_plain_p1(p1)) {
+        send_command(cla, ins, p1, p2, answer_length, std::move(data), answer);
+        return;
     }
-}
-
-bool t_qel_sc_base::connect_by_aid(const qel::util::ByteString& aid) {
-    enter("connect_by_aid");
-    behaviour().aids.push_back(aid);
-    leave("connect_by_aid");
-    return behaviour().connects;
-}
-
-std::string t_qel_sc_base::get_last_error() const {
-    if (!is_live(this)) {
-        ++behaviour().calls_on_dead_objects;
+    std::uint8_t asked = answer_length;
+    encrypt_data(data);
+    if (encrypt && block_size > 0) {
+        // Answer lengths are bytes: a rounded length above 255 wraps, which is why callers of
+        // the encrypted path ask for at most 248 bytes.
+        asked = static_cast<std::uint8_t>(
+            crypto::round_up_to_block(answer_length, static_cast<std::uint32_t>(block_size)));
     }
-    return behaviour().last_error;
+    send_command(cla, ins, p1, p2, asked, std::move(data), answer);
+    decrypt_data(answer);
+    if (answer.size() > answer_length)
+        answer.resize(answer_length);
 }
 
-void t_qel_sc_base::reset_params() {
-    enter("reset_params");
-    leave("reset_params");
+void TQNBBase::fetch_session_key() {
+    if (!encrypt)
+        return;
+    send_command(cla, ins, kSessionKeyP1P2, kSessionKeyP1P2,
+                 static_cast<std::uint8_t>(key_answer_length), kCommandData, session_key);
 }
 
-std::string t_qel_sc_base::read_serial() {
-    enter("read_serial");
-    leave("read_serial");
-    // The serial number is the first 4 answer bytes.
-    const qel::util::ByteString first = behaviour().serial_answer.substr(0, 4);
-    return qel::util::TKUDynArray::ByteStreamToHexString(
-        qel::util::ByteArray(first.begin(), first.end()), "");
+void TQNBBase::encrypt_data(util::ByteString& data) {
+    if (!encrypt)
+        return;
+    if (session_key.empty())
+        fetch_session_key();
+    const std::size_t n = data.size();
+    util::ByteString padded = crypto::pad_to_block(data, block_size, 0x00);
+    util::ByteString cipher_text;
+    crypto::TCryptGeneric::crypt(session_key, padded, 0, 1, cipher_text);
+    data = util::ByteString(1, static_cast<char>(n % 256)) + cipher_text;
 }
 
-std::uint16_t t_qel_sc_base::read_firmware_version() {
-    enter("read_firmware_version");
-    leave("read_firmware_version");
-    return behaviour().firmware_version;
+void TQNBBase::decrypt_data(util::ByteString& data) {
+    if (!encrypt)
+        return;
+    crypto::TCryptGeneric::crypt(session_key, data, 1, 1, data);
 }
 
-std::uint16_t t_qel_sc_base::read_error_code() {
-    enter("read_error_code");
-    leave("read_error_code");
-    return behaviour().error_code;
+util::ByteString TQNBBase::read_serial_raw() {
+    util::ByteString answer;
+    command(cla, ins, kReadP1, kSerialP2, 8, kCommandData, answer);
+    return answer.substr(0, kSerialBytesShown);
+}
+
+std::string TQNBBase::read_serial() {
+    return card::bytes_to_hex(read_serial_raw(), 0);
+}
+
+std::uint16_t TQNBBase::read_firmware_version() {
+    util::ByteString answer;
+    command(cla, ins, kReadP1, kFirmwareP2, 2, kCommandData, answer);
+    firmware_version = static_cast<std::uint16_t>(card::bytes_to_uint64(answer));
+    return firmware_version;
+}
+
+std::uint16_t TQNBBase::read_error_code() {
+    util::ByteString answer;
+    command(cla, ins, kReadP1, kErrorCodeP2, 2, kCommandData, answer);
+    return static_cast<std::uint16_t>(card::bytes_to_uint64(answer));
 }
 
 }  // namespace qel::app

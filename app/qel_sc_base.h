@@ -1,63 +1,57 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
 
+#include "card/UEKSCard.h"
 #include "util/Bytes.h"
 
 namespace qel::app {
 
-// The dongle object the window creates for each "Get Info" run.
-//
-// STAND-IN: the dongle protocol is not built yet. Until it lands, construction fails as on a
-// machine without a card reader, which is what every press shows. The test hook below belongs
-// to the stand-in alone and goes away with it; the window uses only the interface above it.
-class t_qel_sc_base {
+// The QEL dongle's command protocol on top of the card session: one class byte, one
+// instruction byte, the operation chosen by P1 P2, and an optional encrypted form of the command
+// data under a session key the dongle hands out.
+class TQNBBase : public card::t_ekscard {
 public:
-    // Fails with "Card-Reader is not found" when there is no usable reader.
-    t_qel_sc_base();
-    ~t_qel_sc_base();
+    // Opens the PC/SC context and lists the readers; fails with "Card-Reader is not found" when
+    // there is no reader, or with the card layer's text.
+    TQNBBase();
+    ~TQNBBase() override;
 
-    t_qel_sc_base(const t_qel_sc_base&) = delete;
-    t_qel_sc_base& operator=(const t_qel_sc_base&) = delete;
-
-    bool connect_by_aid(const qel::util::ByteString& aid);
-    std::string get_last_error() const;
     void reset_params();
+
+    // One dongle command. Commands with a plain P1 are never encrypted; the others are, when
+    // `encrypt` is on, with the answer length rounded up to whole cipher blocks.
+    void command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                 std::uint8_t answer_length, util::ByteString data, util::ByteString& answer);
+    void fetch_session_key();
+    void encrypt_data(util::ByteString& data);
+    void decrypt_data(util::ByteString& data);
+
+    util::ByteString read_serial_raw();
     std::string read_serial();
     std::uint16_t read_firmware_version();
     std::uint16_t read_error_code();
 
-    qel::util::ByteString applet_aid;
+    static bool is_plain_p1(std::uint8_t p1);
 
-    // ---- test hook of the stand-in ------------------------------------------------------
-    struct test_behaviour {
-        bool constructs = false;             // false: the constructor fails as without reader
-        std::function<void()> on_construct;  // runs first in the constructor; may throw
-        bool connects = false;
-        std::string last_error = "Card with specified AID is not found";
-        qel::util::ByteString serial_answer;  // answer bytes of the serial-number command
-        std::uint16_t firmware_version = 0;
-        std::uint16_t error_code = 0;
-        std::string fail_in;  // name of the operation that throws, if any
-        std::string failure_text;
-        std::function<void(const std::string& operation)> on_call;  // after each operation
-
-        // What happened, for the tests to read.
-        std::vector<std::string> calls;           // operations in order, "connect_by_aid" etc.
-        std::vector<qel::util::ByteString> aids;  // arguments of connect_by_aid
-        int constructed = 0;
-        int destroyed = 0;
-        int calls_on_dead_objects = 0;  // operations called on an object already destroyed
-    };
-    static test_behaviour& test_hook();
-    static void reset_test_hook();
-
-private:
-    void enter(const std::string& operation);
-    void leave(const std::string& operation);
+    std::uint16_t firmware_version = 0;
+    util::ByteString aid_prefix;
+    util::ByteString applet_aid;
+    std::uint8_t cla = 0x40;
+    std::uint8_t ins = 0x10;
+    bool encrypt = false;
+    util::ByteString session_key;
+    std::int32_t key_answer_length = 8;
+    std::int32_t block_size = 8;
 };
+
+class t_qel_sc_base : public TQNBBase {
+public:
+    using TQNBBase::TQNBBase;
+};
+
+inline constexpr const char* kDongleAidPrefix = "qel21\x01\x01";
+inline constexpr const char* kDongleAppletAid = "qel21\x01\x01\x01";
 
 }  // namespace qel::app

@@ -8,31 +8,37 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <new>
-#include <stdexcept>
 
 #include "app/mfrm.h"
-#include "util/Exception.h"
+#include "tests/support/fake_pcsc_fixture.h"
 
 namespace qel::app {
 namespace {
 
-using Behaviour = t_qel_sc_base::test_behaviour;
+using namespace qel::testing;
 
 std::string read_all(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-class Window : public ::testing::Test {
+const Bytes kSerialCommand{0x40, 0x10, 0x62, 0x12, 0x01, 0xFF};
+const Bytes kFirmwareCommand{0x40, 0x10, 0x62, 0xB2, 0x01, 0xFF};
+const Bytes kErrorCodeCommand{0x40, 0x10, 0x62, 0x20, 0x01, 0xFF};
+
+class Window : public FakePcscTest {
 protected:
     void SetUp() override {
-        t_qel_sc_base::reset_test_hook();
+        FakePcscTest::SetUp();
         std::string pattern = (std::filesystem::temp_directory_path() / "qel_app_XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
         frm = std::make_unique<Tfrm>((dir / "reader.log").string());
-        frm->error_report = [this](const std::string& text) { reports.push_back(text); };
+        frm->error_report = [this](const std::string& text) {
+            // What the user sees while the box is up: the readout has stopped, nothing more.
+            reports.push_back(text);
+            transmits_at_report = pcsc.count("SCardTransmit");
+        };
         frm->show();
         btn = frm->findChild<QPushButton*>("btnProcess");
         msg = frm->findChild<log::t_memo*>("msg");
@@ -41,12 +47,11 @@ protected:
     }
     void TearDown() override {
         frm.reset();
-        t_qel_sc_base::reset_test_hook();
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
+        FakePcscTest::TearDown();
     }
 
-    Behaviour& dongle() { return t_qel_sc_base::test_hook(); }
     void press() { QTest::mouseClick(btn, Qt::LeftButton); }
     // The file's content after its header line.
     std::string file_lines() const {
@@ -57,10 +62,20 @@ protected:
     void expect_idle() const {
         EXPECT_TRUE(btn->isEnabled());
         EXPECT_EQ(frm->dongle, nullptr);
-        EXPECT_EQ(dongle_state().constructed, dongle_state().destroyed);
-        EXPECT_EQ(dongle_state().calls_on_dead_objects, 0);
+        EXPECT_EQ(pcsc.open_connections(), 0u);
+        EXPECT_EQ(pcsc.open_contexts(), 0u);
+        EXPECT_EQ(pcsc.outstanding_allocations(), 0u);
     }
-    static const Behaviour& dongle_state() { return t_qel_sc_base::test_hook(); }
+    // Queues a close of the window when the card receives `command`; it is handled at the
+    // run's next message pump.
+    void close_when_card_receives(fakepcsc::FakeCard& card, const Bytes& command) {
+        card.responder = [this, command](const Bytes& sent) -> std::optional<Bytes> {
+            if (sent == command) {
+                QMetaObject::invokeMethod(frm.get(), &QWidget::close, Qt::QueuedConnection);
+            }
+            return std::nullopt;
+        };
+    }
 
     std::filesystem::path dir;
     std::unique_ptr<Tfrm> frm;
@@ -68,6 +83,7 @@ protected:
     log::t_memo* msg = nullptr;
     log::t_status_bar* st = nullptr;
     std::vector<std::string> reports;
+    std::size_t transmits_at_report = 0;
 };
 
 TEST_F(Window, CaptionAndApplicationTitleAreTheVersionedName) {
@@ -103,8 +119,7 @@ TEST_F(Window, PressWithoutReaderReportsItAndComesBackIdle) {
 
 TEST_F(Window, SecondPressShowsOnlyItsOwnRunButTheFileKeepsBoth) {
     press();
-    dongle().last_error = "Card with specified AID is not found";
-    dongle().constructs = true;
+    add_gp_card("Reader A");  // a card without the dongle applet
     press();
     const std::string second =
         "Searching...\r\nDongle can't be found: Card with specified AID is not "
@@ -113,22 +128,23 @@ TEST_F(Window, SecondPressShowsOnlyItsOwnRunButTheFileKeepsBoth) {
     EXPECT_EQ(
         file_lines(),
         "Searching...\r\nDongle can't be found: Card-Reader is not found\r\nFinished\r\n" + second);
-    EXPECT_EQ(dongle_state().aids, std::vector<std::string>{std::string("qel21\x01\x01\x01", 8)});
+    EXPECT_EQ(sent(), std::vector<Bytes>{select_apdu(kDongleAid)});
     expect_idle();
 }
 
 struct ConstructCase {
     const char* name;
-    std::function<void()> thrower;
+    void (*arrange)(fakepcsc::FakePcsc&);
     const char* line;
 };
 
 class ConstructionFailures : public Window, public ::testing::WithParamInterface<ConstructCase> {};
 
 TEST_P(ConstructionFailures, BecomeADongleNotFoundLine) {
-    dongle().on_construct = GetParam().thrower;
+    GetParam().arrange(pcsc);
     press();
     EXPECT_EQ(msg->text(), std::string("Searching...\r\n") + GetParam().line + "\r\nFinished\r\n");
+    EXPECT_EQ(st->panel_text(0), "Finished");
     EXPECT_TRUE(reports.empty());
     expect_idle();
 }
@@ -136,23 +152,42 @@ TEST_P(ConstructionFailures, BecomeADongleNotFoundLine) {
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ConstructionFailures,
     ::testing::Values(
-        ConstructCase{
-            "ListingFailed",
-            [] { throw util::Exception("Error when listing readers\r\n2148532270\r\nx"); },
-            "Dongle can't be found: Error when listing readers\r\n2148532270\r\nx"},
-        ConstructCase{"StandardException", [] { throw std::runtime_error("no service"); },
-                      "Dongle can't be found: no service"},
-        ConstructCase{"OutOfMemory", [] { throw std::bad_alloc(); },
-                      "Dongle can't be found: std::bad_alloc"},
-        ConstructCase{"NotAnException", [] { throw 42; },
-                      "Dongle can't be found: Unknown failure"}),
+        ConstructCase{"NoReaderAttached",
+                      [](auto& p) {
+                          p.fail_always("SCardListReaders",
+                                        static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE));
+                      },
+                      "Dongle can't be found: Error when listing readers\r\nSmartCard API error "
+                      "#2148532270\r\nCannot find a smart card reader."},
+        ConstructCase{"NoService",
+                      [](auto& p) {
+                          p.fail_always("SCardEstablishContext",
+                                        static_cast<LONG>(SCARD_E_NO_SERVICE));
+                      },
+                      "Dongle can't be found: Error when establishing context\r\nSmartCard API "
+                      "error #2148532253\r\nThe Smart card resource manager is not running."},
+        ConstructCase{"ReaderHeldByAnotherProgram",
+                      [](auto& p) {
+                          p.add_reader("Reader A").connect_result =
+                              static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
+                      },
+                      "Dongle can't be found: Card with specified AID is not found"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Window, WithoutThePcscLibraryEveryPressSaysTheServiceIsMissing) {
+    card::UnloadWinSCard();
+    press();
+    EXPECT_EQ(
+        msg->text(),
+        "Searching...\r\nDongle can't be found: Error when establishing context\r\nSmartCard API "
+        "error #2148532253\r\nThe Smart card resource manager is not running.\r\nFinished\r\n");
+    EXPECT_TRUE(btn->isEnabled());
+}
 
 struct ReadoutCase {
     const char* name;
-    std::string serial_answer;
-    std::uint16_t firmware;
-    std::uint16_t error_code;
+    DWORD protocol;
+    Bytes serial, firmware, error_code;
     const char* lines;
 };
 
@@ -160,16 +195,12 @@ class Readouts : public Window, public ::testing::WithParamInterface<ReadoutCase
 
 TEST_P(Readouts, PrintSerialFirmwareAndNonZeroErrorCode) {
     const auto& c = GetParam();
-    dongle().constructs = true;
-    dongle().connects = true;
-    dongle().serial_answer = c.serial_answer;
-    dongle().firmware_version = c.firmware;
-    dongle().error_code = c.error_code;
+    auto& card = add_dongle("Reader A", c.protocol, c.serial, c.firmware, c.error_code);
     bool disabled_while_reading = false;
-    dongle().on_call = [&](const std::string& op) {
-        if (op == "read_serial") {
+    card.responder = [&](const Bytes& command) -> std::optional<Bytes> {
+        if (command == kSerialCommand)
             disabled_while_reading = !btn->isEnabled();
-        }
+        return std::nullopt;
     };
 
     press();
@@ -178,67 +209,116 @@ TEST_P(Readouts, PrintSerialFirmwareAndNonZeroErrorCode) {
     EXPECT_EQ(file_lines(), run);
     EXPECT_EQ(st->panel_text(0), "Finished");
     EXPECT_TRUE(disabled_while_reading);
-    EXPECT_EQ(dongle_state().calls,
-              (std::vector<std::string>{"connect_by_aid", "reset_params", "read_serial",
-                                        "read_firmware_version", "read_error_code"}));
-    EXPECT_EQ(dongle_state().destroyed, 1);
+    EXPECT_TRUE(reports.empty());
     expect_idle();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, Readouts,
     ::testing::Values(
-        ReadoutCase{"Full", "\x0A\x1B\x2C\x3D\x4E\x5F\x60\x71", 266, 0x002A,
+        ReadoutCase{"FullT0",
+                    SCARD_PROTOCOL_T0,
+                    {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71},
+                    {0x01, 0x0A},
+                    {0x00, 0x2A},
                     "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n"},
-        ReadoutCase{"ErrorLowByteZero", "\x0A\x1B\x2C\x3D", 7, 0x0100,
+        ReadoutCase{"FullT1",
+                    SCARD_PROTOCOL_T1,
+                    {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71},
+                    {0x01, 0x0A},
+                    {0x00, 0x2A},
+                    "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n"},
+        ReadoutCase{"ErrorLowByteZero",
+                    SCARD_PROTOCOL_T1,
+                    {0x0A, 0x1B, 0x2C, 0x3D},
+                    {0x07},
+                    {0x01, 0x00},
                     "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 0007\r\n"},
-        ReadoutCase{"ShortSerialUpperCaseHex", "\xAB\xCD", 0xBEEF, 0x010A,
+        ReadoutCase{"ShortSerialUpperCaseHex",
+                    SCARD_PROTOCOL_T0,
+                    {0xAB, 0xCD},
+                    {0xBE, 0xEF},
+                    {0x01, 0x0A},
                     "Serial No (S/N): ABCD\r\nFirmware version: BEEF\r\nError Code: 0x0A\r\n"},
-        ReadoutCase{"EmptyAnswers", "", 0, 0, "Serial No (S/N): \r\nFirmware version: 0000\r\n"}),
+        ReadoutCase{"EmptyAnswers",
+                    SCARD_PROTOCOL_T1,
+                    {},
+                    {},
+                    {},
+                    "Serial No (S/N): \r\nFirmware version: 0000\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct FailureCase {
-    const char* failing;
+    const char* name;
+    Bytes failing_command;
+    Bytes answer;  // what the card answers to it; empty: the transmit itself fails
+    const char* report;
     const char* lines;  // memo after the failure
 };
 
 class ReadoutFailures : public Window, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(ReadoutFailures, AreReportedAndLeaveTheWindowReadyWithoutFinished) {
-    dongle().constructs = true;
-    dongle().connects = true;
-    dongle().serial_answer = "\x01\x02\x03\x04";
-    dongle().error_code = 1;
-    dongle().fail_in = GetParam().failing;
-    dongle().failure_text = "Card error 6A82";
+    const auto& c = GetParam();
+    auto& card = add_dongle("Reader A");
+    if (c.answer.empty()) {
+        // The transmit of the failing command breaks (T=1: SELECT, serial, firmware, error code).
+        const int index = c.failing_command == kSerialCommand     ? 2
+                          : c.failing_command == kFirmwareCommand ? 3
+                                                                  : 4;
+        pcsc.fail_call("SCardTransmit", index, static_cast<LONG>(SCARD_W_REMOVED_CARD));
+    } else {
+        card.responder = [&](const Bytes& command) -> std::optional<Bytes> {
+            if (command == c.failing_command)
+                return c.answer;
+            return std::nullopt;
+        };
+    }
 
     press();
-    EXPECT_EQ(reports, std::vector<std::string>{"Card error 6A82"});
-    EXPECT_EQ(msg->text(), std::string("Searching...\r\n") + GetParam().lines);
+    EXPECT_EQ(reports, std::vector<std::string>{c.report});
+    EXPECT_EQ(msg->text(), std::string("Searching...\r\n") + c.lines);
     EXPECT_EQ(file_lines(), msg->text());
-    EXPECT_EQ(dongle_state().calls.back(), GetParam().failing);
-    EXPECT_EQ(dongle_state().destroyed, 1);
+    // The box came up with the failing command as the last one sent; nothing followed it.
+    EXPECT_EQ(transmits_at_report, pcsc.count("SCardTransmit"));
+    EXPECT_EQ(sent().back(), c.failing_command);
     expect_idle();
 
     // The next press runs normally.
-    dongle().fail_in.clear();
+    card.responder = nullptr;
+    pcsc.scripted.clear();
     press();
     EXPECT_EQ(msg->text().substr(msg->text().size() - 10), "Finished\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, ReadoutFailures,
-    ::testing::Values(FailureCase{"reset_params", ""}, FailureCase{"read_serial", ""},
-                      FailureCase{"read_firmware_version", "Serial No (S/N): 01020304\r\n"},
-                      FailureCase{"read_error_code",
-                                  "Serial No (S/N): 01020304\r\nFirmware version: 0000\r\n"}),
-    [](const auto& info) { return std::string(info.param.failing); });
+    ::testing::Values(FailureCase{"SerialRefused",
+                                  kSerialCommand,
+                                  {0x6A, 0x82},
+                                  "Card returned error message . ISO7816 error 0x6A82 (Wrong "
+                                  "parameter(s) P1-P2. File not found)",
+                                  ""},
+                      FailureCase{"FirmwareRefused",
+                                  kFirmwareCommand,
+                                  {0x6A, 0x82},
+                                  "Card returned error message . ISO7816 error 0x6A82 (Wrong "
+                                  "parameter(s) P1-P2. File not found)",
+                                  "Serial No (S/N): 0A1B2C3D\r\n"},
+                      FailureCase{"ErrorCodeCardPulled",
+                                  kErrorCodeCommand,
+                                  {},
+                                  "SCardTransmit error\r\nSmartCard API error #2148532329\r\nThe "
+                                  "smart card has been removed, "
+                                  "so that further communication is not possible.",
+                                  "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct CloseCase {
     const char* name;
-    bool connects;
-    const char* close_after;  // the stand-in's operation after which a close is queued
-    std::vector<std::string> calls;
+    bool dongle_applet;
+    Bytes close_when;  // the command during which a close is queued
+    std::size_t transmits;
     const char* lines;
 };
 
@@ -246,24 +326,17 @@ class CloseDuringRun : public Window, public ::testing::WithParamInterface<Close
 
 TEST_P(CloseDuringRun, ReleasesTheDongleAndStopsUsingIt) {
     const auto& c = GetParam();
-    dongle().constructs = true;
-    dongle().connects = c.connects;
-    dongle().serial_answer = "\x01\x02\x03\x04";
-    dongle().error_code = 0x11;
-    // The close request waits in the queue until the next message pump of the run.
-    dongle().on_call = [&](const std::string& op) {
-        if (op == c.close_after) {
-            QMetaObject::invokeMethod(frm.get(), &QWidget::close, Qt::QueuedConnection);
-        }
-    };
+    auto& card = c.dongle_applet ? add_dongle("Reader A") : add_gp_card("Reader A");
+    close_when_card_receives(card, c.close_when);
 
     press();
     EXPECT_FALSE(frm->isVisible());
     EXPECT_EQ(frm->dongle, nullptr);
-    EXPECT_EQ(dongle_state().constructed, 1);
-    EXPECT_EQ(dongle_state().destroyed, 1);
-    EXPECT_EQ(dongle_state().calls_on_dead_objects, 0);
-    EXPECT_EQ(dongle_state().calls, c.calls);
+    // Nothing reached the card after its connection was closed.
+    EXPECT_EQ(pcsc.count("SCardTransmit"), c.transmits);
+    EXPECT_EQ(pcsc.log.back().function, "SCardReleaseContext");
+    EXPECT_EQ(pcsc.open_connections(), 0u);
+    EXPECT_EQ(pcsc.open_contexts(), 0u);
     EXPECT_EQ(msg->text(), std::string("Searching...\r\n") + c.lines);
     EXPECT_TRUE(reports.empty());
 }
@@ -271,41 +344,23 @@ TEST_P(CloseDuringRun, ReleasesTheDongleAndStopsUsingIt) {
 INSTANTIATE_TEST_SUITE_P(
     Moments, CloseDuringRun,
     ::testing::Values(
-        CloseCase{"AfterConstruction",
-                  true,
-                  "constructor",
-                  {"connect_by_aid", "reset_params", "read_serial"},
-                  "Serial No (S/N): 01020304\r\n"},
-        CloseCase{"AfterSerial",
-                  true,
-                  "read_serial",
-                  {"connect_by_aid", "reset_params", "read_serial"},
-                  "Serial No (S/N): 01020304\r\n"},
-        CloseCase{"AfterFirmware",
-                  true,
-                  "read_firmware_version",
-                  {"connect_by_aid", "reset_params", "read_serial", "read_firmware_version"},
-                  "Serial No (S/N): 01020304\r\nFirmware version: 0000\r\n"},
-        CloseCase{"AfterErrorCode",
-                  true,
-                  "read_error_code",
-                  {"connect_by_aid", "reset_params", "read_serial", "read_firmware_version",
-                   "read_error_code"},
-                  "Serial No (S/N): 01020304\r\nFirmware version: 0000\r\nError Code: 0x11\r\n"},
-        CloseCase{"AfterFailedConnection",
-                  false,
-                  "connect_by_aid",
-                  {"connect_by_aid"},
+        CloseCase{"DuringTheSearch", true, select_apdu(kDongleAid), 2,
+                  "Serial No (S/N): 0A1B2C3D\r\n"},
+        CloseCase{"DuringTheSerial", true, kSerialCommand, 2, "Serial No (S/N): 0A1B2C3D\r\n"},
+        CloseCase{"DuringTheFirmware", true, kFirmwareCommand, 3,
+                  "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\n"},
+        CloseCase{"DuringTheErrorCode", true, kErrorCodeCommand, 4,
+                  "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n"},
+        CloseCase{"AfterAFailedSearch", false, select_apdu(kDongleAid), 1,
                   "Dongle can't be found: Card with specified AID is not found\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Window, CloseBeforeTheFirstPumpStopsTheRunBeforeAnyDongle) {
-    bool constructor_ran = false;
-    dongle().on_construct = [&] { constructor_ran = true; };
+    add_dongle("Reader A");
     QMetaObject::invokeMethod(frm.get(), &QWidget::close, Qt::QueuedConnection);
     press();
     EXPECT_FALSE(frm->isVisible());
-    EXPECT_FALSE(constructor_ran);
+    EXPECT_EQ(pcsc.count("SCardEstablishContext"), 0u);
     EXPECT_EQ(msg->text(), "");
     EXPECT_EQ(frm->dongle, nullptr);
 }

@@ -178,8 +178,8 @@ class SearchByCplc : public FakePcscTest, public ::testing::WithParamInterface<I
 
 TEST_P(SearchByCplc, ComparesTheHexOfTheCardsIdentifier) {
     add_gp_card("Reader A").answer(kGetCplc, concat(cplc_answer({1, 1, 1, 1}), kSw9000));
-    add_gp_card("Reader B").answer(kGetCplc,
-                            concat(cplc_answer({0xAB, 0xCD, 0xEF, 0x01}, {2, 3}, {4, 5}), kSw9000));
+    add_gp_card("Reader B")
+        .answer(kGetCplc, concat(cplc_answer({0xAB, 0xCD, 0xEF, 0x01}, {2, 3}, {4, 5}), kSw9000));
     {
         TKSCardAPI api(0);
         if (GetParam().not_found) {

@@ -68,6 +68,29 @@ protected:
         return card;
     }
 
+    // A reader holding the QEL dongle: its applet answers the three read commands (sent as
+    // 40 10 P1 P2 01 FF) with the given bytes. Under T=0 the answers come on GET RESPONSE, as a
+    // real T=0 card hands them out.
+    fakepcsc::FakeCard& add_dongle(const std::string& reader, DWORD protocol = SCARD_PROTOCOL_T1,
+                                   const Bytes& serial = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60,
+                                                          0x71},
+                                   const Bytes& firmware = {0x01, 0x0A},
+                                   const Bytes& error_code = {0x00, 0x2A}) {
+        auto& card = add_gp_card(reader, protocol, {kDongleAid});
+        const auto answer = [&card, protocol](std::uint8_t p2, const Bytes& data) {
+            Bytes command{0x40, 0x10, 0x62, p2, 0x01, 0xFF};
+            if (protocol == SCARD_PROTOCOL_T0 && !data.empty()) {
+                card.answer_via_get_response(command, concat(data, kSw9000));
+            } else {
+                card.answer(command, concat(data, kSw9000));
+            }
+        };
+        answer(0x12, serial);
+        answer(0xB2, firmware);
+        answer(0x20, error_code);
+        return card;
+    }
+
     // The transmits made so far, as the command bytes sent.
     std::vector<Bytes> sent() const {
         std::vector<Bytes> commands;
