@@ -22,6 +22,6 @@ qel_need_packages() {
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-QEL_BUILD_PACKAGES=(build-essential cmake qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libssl-dev vsmartcard-vpcd
-                   iproute2 util-linux procps)
+QEL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
+QEL_DEMO_PACKAGES=(libssl-dev vsmartcard-vpcd iproute2 util-linux procps)
+QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}")
