@@ -41,14 +41,12 @@ void check(const char* call, LONG result) {
 
 class Context {
 public:
-    explicit Context(PcscCallCounts& counts) : m_counts(counts) {
-        m_counts.add(PcscCall::EstablishContext);
+    explicit Context(const PcscFunctions& pcsc) : m_pcsc(pcsc) {
         check("SCardEstablishContext",
-              SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &m_handle));
+              m_pcsc.establish_context(SCARD_SCOPE_USER, nullptr, nullptr, &m_handle));
     }
     ~Context() {
-        m_counts.add(PcscCall::ReleaseContext);
-        SCardReleaseContext(m_handle);  // result ignored, as our library does
+        m_pcsc.release_context(m_handle);  // result ignored, as our library does
     }
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
@@ -56,17 +54,16 @@ public:
     SCARDCONTEXT get() const { return m_handle; }
 
 private:
-    PcscCallCounts& m_counts;
+    const PcscFunctions& m_pcsc;
     SCARDCONTEXT m_handle = 0;
 };
 
 class Card {
 public:
-    Card(PcscCallCounts& counts, SCARDHANDLE handle, DWORD protocol)
-        : m_counts(counts), m_handle(handle), m_protocol(protocol) {}
+    Card(const PcscFunctions& pcsc, SCARDHANDLE handle, DWORD protocol)
+        : m_pcsc(pcsc), m_handle(handle), m_protocol(protocol) {}
     ~Card() {
-        m_counts.add(PcscCall::Disconnect);
-        SCardDisconnect(m_handle, SCARD_LEAVE_CARD);  // result ignored, as our library does
+        m_pcsc.disconnect(m_handle, SCARD_LEAVE_CARD);  // result ignored, as our library does
     }
     Card(const Card&) = delete;
     Card& operator=(const Card&) = delete;
@@ -77,19 +74,15 @@ public:
     void read_atr(SCARDCONTEXT context) {
         LPBYTE buffer = nullptr;
         DWORD length = SCARD_AUTOALLOCATE;
-        m_counts.add(PcscCall::GetAttrib);
-        const LONG attrib = SCardGetAttrib(m_handle, SCARD_ATTR_ATR_STRING,
-                                           reinterpret_cast<LPBYTE>(&buffer), &length);
-        if (buffer != nullptr) {
-            m_counts.add(PcscCall::FreeMemory);
-            SCardFreeMemory(context, buffer);
-        }
+        const LONG attrib = m_pcsc.get_attrib(m_handle, SCARD_ATTR_ATR_STRING,
+                                              reinterpret_cast<LPBYTE>(&buffer), &length);
+        if (buffer != nullptr)
+            m_pcsc.free_memory(context, buffer);
         if (attrib == SCARD_S_SUCCESS)
             return;
         BYTE atr[MAX_ATR_SIZE];
         DWORD atr_length = sizeof atr;
-        m_counts.add(PcscCall::Status);
-        if (SCardStatus(m_handle, nullptr, nullptr, nullptr, nullptr, atr, &atr_length) !=
+        if (m_pcsc.status(m_handle, nullptr, nullptr, nullptr, nullptr, atr, &atr_length) !=
             SCARD_S_SUCCESS)
             fail("SCardGetAttrib", attrib);
     }
@@ -122,13 +115,12 @@ public:
 private:
     void transmit(const SCARD_IO_REQUEST* pci, const BYTE* command, std::size_t command_length,
                   BYTE* answer, DWORD& answer_length) {
-        m_counts.add(PcscCall::Transmit);
         check("SCardTransmit",
-              SCardTransmit(m_handle, pci, command, static_cast<DWORD>(command_length), nullptr,
-                            answer, &answer_length));
+              m_pcsc.transmit(m_handle, pci, command, static_cast<DWORD>(command_length), nullptr,
+                              answer, &answer_length));
     }
 
-    PcscCallCounts& m_counts;
+    const PcscFunctions& m_pcsc;
     SCARDHANDLE m_handle;
     DWORD m_protocol;
 };
@@ -162,40 +154,35 @@ std::string describe(const DongleReadout& readout) {
     return text;
 }
 
-DongleReadout floor_readout(PcscCallCounts& counts) {
-    Context context(counts);
+DongleReadout floor_readout(const PcscFunctions& pcsc) {
+    Context context(pcsc);
 
     LPSTR readers = nullptr;
     DWORD readers_length = SCARD_AUTOALLOCATE;
-    counts.add(PcscCall::ListReaders);
-    const LONG listed = SCardListReaders(context.get(), nullptr, reinterpret_cast<LPSTR>(&readers),
-                                         &readers_length);
+    const LONG listed = pcsc.list_readers(context.get(), nullptr, reinterpret_cast<LPSTR>(&readers),
+                                          &readers_length);
     if (listed != SCARD_S_SUCCESS) {
-        if (readers != nullptr) {
-            counts.add(PcscCall::FreeMemory);
-            SCardFreeMemory(context.get(), readers);
-        }
+        if (readers != nullptr)
+            pcsc.free_memory(context.get(), readers);
         fail("SCardListReaders", listed);
     }
     // The buffer goes back before the first connection, as in our library: the names are
     // walked from a copy.
     ByteArray names(readers, readers + readers_length);
-    counts.add(PcscCall::FreeMemory);
-    SCardFreeMemory(context.get(), readers);
+    pcsc.free_memory(context.get(), readers);
 
     const char* name = reinterpret_cast<const char*>(names.data());
     const char* const end = name + names.size();
     while (name < end && *name != '\0') {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
-        counts.add(PcscCall::Connect);
         const LONG connected =
-            SCardConnect(context.get(), name, SCARD_SHARE_EXCLUSIVE,
+            pcsc.connect(context.get(), name, SCARD_SHARE_EXCLUSIVE,
                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
-        name += std::strlen(name) + 1;
+        name += strnlen(name, static_cast<std::size_t>(end - name)) + 1;
         if (connected != SCARD_S_SUCCESS)
             continue;
-        Card card(counts, handle, protocol);
+        Card card(pcsc, handle, protocol);
         try {
             card.read_atr(context.get());
             card.send(kSelectApplet);

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "bench/bench_workflow_counts.h"
+#include "bench/bench_workflow_pcsc.h"
 
 namespace qel::bench {
 
@@ -29,8 +29,8 @@ public:
 
 // Context, reader list, exclusive connection of the first card that accepts the dongle's AID
 // (ATR read by attribute, then by status, as our channel does), the three dongle commands,
-// disconnection and release. Every call is added to `counts`. Throws FloorError naming the
-// call that failed, or a status word other than 90 00; everything acquired is released.
-DongleReadout floor_readout(PcscCallCounts& counts);
+// disconnection and release, all through `pcsc`. Throws FloorError naming the call that failed
+// or the status word other than 90 00; everything acquired is released.
+DongleReadout floor_readout(const PcscFunctions& pcsc);
 
 }  // namespace qel::bench

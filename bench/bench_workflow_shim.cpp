@@ -1,15 +1,17 @@
-// A stand-in for libpcsclite.so.1 that counts every call by function and forwards it to the
-// real library. The benchmark hands its path to the binding, so our library's PC/SC calls are
-// counted exactly where they leave it, without a line of product code knowing.
+// A stand-in for libpcsclite.so.1 that counts and times every call by function and forwards it
+// to the real library. The benchmark hands its path to the binding, so our library's PC/SC calls
+// are seen exactly where they leave it, without a line of product code knowing; the floor calls
+// through it too, so both sides carry the same probe.
 #include <dlfcn.h>
 #include <winscard.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
-#include "bench/bench_workflow_counts.h"
+#include "bench/bench_workflow_pcsc.h"
 
 namespace {
 
@@ -17,7 +19,8 @@ using qel::bench::kPcscCallKinds;
 using qel::bench::kPcscCallNames;
 using qel::bench::PcscCall;
 
-std::array<std::atomic<std::uint64_t>, kPcscCallKinds> g_counts{};
+std::array<std::atomic<std::uint64_t>, kPcscCallKinds> g_calls{};
+std::array<std::atomic<std::uint64_t>, kPcscCallKinds> g_nanos{};
 
 // The real library, bound by the same names the counters carry.
 class RealPcsc {
@@ -53,12 +56,20 @@ struct Forward;
 template <PcscCall Call, class... Args>
 struct Forward<Call, LONG(Args...)> {
     static LONG to_real(Args... args) {
-        g_counts[static_cast<std::size_t>(Call)].fetch_add(1, std::memory_order_relaxed);
+        constexpr auto index = static_cast<std::size_t>(Call);
+        g_calls[index].fetch_add(1, std::memory_order_relaxed);
         const auto function = real_pcsc().entry(Call);
         // Without the real library the shim answers as a machine without the service would.
         if (function == nullptr)
             return SCARD_E_NO_SERVICE;
-        return reinterpret_cast<LONG (*)(Args...)>(function)(args...);
+        const auto start = std::chrono::steady_clock::now();
+        const LONG result = reinterpret_cast<LONG (*)(Args...)>(function)(args...);
+        const auto spent = std::chrono::steady_clock::now() - start;
+        g_nanos[index].fetch_add(
+            static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()),
+            std::memory_order_relaxed);
+        return result;
     }
 };
 
@@ -66,10 +77,12 @@ struct Forward<Call, LONG(Args...)> {
 
 extern "C" {
 
-std::size_t qel_bench_shim_read_counts(std::uint64_t* out, std::size_t kinds) {
+std::size_t qel_bench_shim_read(std::uint64_t* calls, std::uint64_t* nanos, std::size_t kinds) {
     const std::size_t n = kinds < kPcscCallKinds ? kinds : kPcscCallKinds;
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = g_counts[i].load(std::memory_order_relaxed);
+    for (std::size_t i = 0; i < n; ++i) {
+        calls[i] = g_calls[i].load(std::memory_order_relaxed);
+        nanos[i] = g_nanos[i].load(std::memory_order_relaxed);
+    }
     return kPcscCallKinds;
 }
 
