@@ -20,7 +20,7 @@ std::string length_hex(std::size_t length) {
     return hex({static_cast<std::uint8_t>(length)});
 }
 
-// The status word 6A82 in the two texts an exchange gives it.
+// What follows the exchange's own words in the text of a 6A82 answer.
 const std::string kFileNotFound =
     ". ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File not found)";
 
