@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "app/mfrm.h"
-#include "app/qel_sc_base.h"
 #include "bench/bench_workflow_floor.h"
+#include "bench/bench_workflow_ours.h"
 #include "bench/bench_workflow_pcsc.h"
 #include "bench/bench_workflow_stats.h"
 #include "card/WinSCard.h"
@@ -123,20 +123,6 @@ std::optional<Options> parse_options(int argc, char** argv) {
         *target = *number;
     }
     return options;
-}
-
-// The workflow as the window runs it, without the window.
-DongleReadout ours_readout() {
-    auto dongle = std::make_unique<qel::app::t_qel_sc_base>();
-    if (!dongle->connect_by_aid(dongle->applet_aid))
-        throw std::runtime_error("Dongle can't be found: " + dongle->get_last_error());
-    dongle->reset_params();
-    DongleReadout readout;
-    readout.serial = dongle->read_serial();
-    readout.firmware_version = dongle->read_firmware_version();
-    readout.error_code = dongle->read_error_code();
-    dongle.reset();
-    return readout;
 }
 
 double thread_cpu_us() {
