@@ -8,8 +8,13 @@ cd "$(dirname "$0")/.."
 if [ "${1:-}" = "--inside" ]; then
     # Runs inside tools/pcsc-sandbox.sh.
     build=$2 output=$3
-    Xvfb :77 -screen 0 640x360x24 -nolisten tcp >/dev/null 2>&1 &
-    export DISPLAY=:77
+    # A display nobody holds: a server killed without notice leaves its lock file behind.
+    display=77
+    while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do
+        display=$((display + 1))
+    done
+    Xvfb ":$display" -screen 0 640x360x24 -nolisten tcp >/dev/null 2>&1 &
+    export DISPLAY=":$display"
     for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
     tools/demo.sh "$build" >/dev/null 2>&1 &
     window=$(xdotool search --sync --onlyvisible --name "QEL S/N Reader")
