@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QPushButton>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -65,8 +66,9 @@ void usage(const char* program) {
                  "          [--protocol t0|t1|both] [--samples FILE]\n"
                  "  --runs N        measured runs of each side (default 300)\n"
                  "  --warmup N      runs of each side before measuring (default 30)\n"
-                 "  --pause-us N    idle time before each run (default 2000): back to back, a run\n"
-                 "                  pays for the daemon's clean-up after the one before\n"
+                 "  --pause-us N    idle time before each run (default 2000), so that each starts\n"
+                 "                  on an idle daemon as a press does; back to back, runs have\n"
+                 "                  been seen to alternate fast and slow on a loaded machine\n"
                  "  --presses N     presses of \"Get Info\" in the window (default 50; 0: none)\n"
                  "  --protocol P    the card's protocol (default both)\n"
                  "  --samples FILE  every measured run as CSV "
@@ -194,8 +196,9 @@ void print_ratio(const char* label, double median, double min, double p90) {
 }
 
 void print_calls(const Side& ours, const Side& floor) {
-    std::printf("  %-32s %6s %6s %14s %14s\n", "PC/SC calls per run", "ours", "floor",
-                "ours median", "floor median");
+    // Time in a function is its share of a run, all its calls together, as a median over runs.
+    std::printf("  %-32s %6s %6s %14s %14s\n", "PC/SC calls per run", "ours", "floor", "ours time",
+                "floor time");
     for (std::size_t i = 0; i < kPcscCallKinds; ++i) {
         if (ours.calls.calls[i] == 0 && floor.calls.calls[i] == 0)
             continue;
