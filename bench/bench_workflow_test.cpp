@@ -1,10 +1,12 @@
 // The benchmark compares two sides on the strength of their doing the same work. These tests
 // hold both to that against the virtual card: the same PC/SC calls, function by function, and
-// the same values read; and the floor, like our library, gives back what it took when the
-// card is not the dongle.
+// the same values read; and where the card refuses, both fail after the same calls, having
+// given back what they took.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench/bench_workflow_floor.h"
@@ -27,7 +29,8 @@ struct ProtocolCase {
     std::uint64_t transmits;  // SELECT, then the three commands; T=0 adds a GET RESPONSE each
 };
 
-class WorkflowSidesTest : public e2e::E2eTest, public ::testing::WithParamInterface<ProtocolCase> {
+// The binding loads the counting shim, as the benchmark has it.
+class ShimmedE2eTest : public e2e::E2eTest {
 protected:
     void SetUp() override {
         E2eTest::SetUp();
@@ -44,6 +47,9 @@ protected:
 
     std::unique_ptr<ShimProbe> probe;
 };
+
+class WorkflowSidesTest : public ShimmedE2eTest,
+                          public ::testing::WithParamInterface<ProtocolCase> {};
 
 TEST_P(WorkflowSidesTest, BothSidesMakeTheSameCallsAndReadTheSameValues) {
     std::vector<std::string> options = kCardValues;
@@ -68,35 +74,56 @@ TEST_P(WorkflowSidesTest, BothSidesMakeTheSameCallsAndReadTheSameValues) {
     EXPECT_EQ(floor.calls_of(PcscCall::EstablishContext), 1u);
 }
 
-TEST_P(WorkflowSidesTest, FloorReleasesWhatItTookWhenNoCardIsTheDongle) {
-    std::vector<std::string> options{"--no-applet"};
-    options.insert(options.end(), GetParam().options.begin(), GetParam().options.end());
-    start_card(options);
-
-    const PcscTally before = probe->read();
-    EXPECT_THROW(floor_readout(probe->functions()), FloorError);
-    const PcscTally floor = probe->read().since(before);
-
-    // Both readers were tried (the second is empty); the card that refused was let go.
-    EXPECT_EQ(floor.calls_of(PcscCall::Connect), 2u);
-    EXPECT_EQ(floor.calls_of(PcscCall::Disconnect), 1u);
-    EXPECT_EQ(floor.calls_of(PcscCall::EstablishContext), 1u);
-    EXPECT_EQ(floor.calls_of(PcscCall::ReleaseContext), 1u);
-
-    // Our library, asked the same, fails the same way: the comparison of the failure path
-    // would also be fair.
-    const PcscTally before_ours = probe->read();
-    EXPECT_THROW(ours_readout(), std::runtime_error);
-    const PcscTally ours = probe->read().since(before_ours);
-    EXPECT_EQ(ours.calls, floor.calls);
-}
-
 INSTANTIATE_TEST_SUITE_P(Cards, WorkflowSidesTest,
                          ::testing::Values(ProtocolCase{"T0", {}, 7},
                                            ProtocolCase{"T1", {"--t1"}, 4}),
                          [](const ::testing::TestParamInfo<ProtocolCase>& info) {
                              return info.param.name;
                          });
+
+struct RefusalCase {
+    const char* name;
+    std::vector<std::string> options;
+};
+
+class WorkflowRefusalTest
+    : public ShimmedE2eTest,
+      public ::testing::WithParamInterface<std::tuple<ProtocolCase, RefusalCase>> {
+protected:
+    const ProtocolCase& protocol() const { return std::get<0>(GetParam()); }
+    const RefusalCase& refusal() const { return std::get<1>(GetParam()); }
+};
+
+TEST_P(WorkflowRefusalTest, BothSidesFailAfterTheSameCallsAndReleaseWhatTheyTook) {
+    std::vector<std::string> options = refusal().options;
+    options.insert(options.end(), protocol().options.begin(), protocol().options.end());
+    start_card(options);
+
+    const PcscTally before_floor = probe->read();
+    EXPECT_THROW(floor_readout(probe->functions()), FloorError);
+    const PcscTally floor = probe->read().since(before_floor);
+
+    const PcscTally before_ours = probe->read();
+    EXPECT_THROW(ours_readout(), std::exception);
+    const PcscTally ours = probe->read().since(before_ours);
+
+    for (std::size_t i = 0; i < kPcscCallKinds; ++i)
+        EXPECT_EQ(ours.calls[i], floor.calls[i]) << kPcscCallNames[i];
+    EXPECT_EQ(floor.calls_of(PcscCall::ReleaseContext), floor.calls_of(PcscCall::EstablishContext));
+    // The empty second reader refuses the connection; every card connected is let go.
+    EXPECT_EQ(floor.calls_of(PcscCall::Disconnect), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, WorkflowRefusalTest,
+    ::testing::Combine(
+        ::testing::Values(ProtocolCase{"T0", {}, 0}, ProtocolCase{"T1", {"--t1"}, 0}),
+        ::testing::Values(RefusalCase{"NoApplet", {"--no-applet"}},
+                          RefusalCase{"SerialRefused", {"--sw", "40106212=6A82"}},
+                          RefusalCase{"ErrorCodeRefused", {"--sw", "40106220=6985"}})),
+    [](const ::testing::TestParamInfo<std::tuple<ProtocolCase, RefusalCase>>& info) {
+        return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
 
 }  // namespace
 }  // namespace qel::bench
