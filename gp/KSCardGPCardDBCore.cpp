@@ -45,11 +45,11 @@ void TKSCardGPCardDBCore::Clear() {
 }
 
 bool TKSCardGPCardDBCore::LoadFromBuiltIns(const std::string& atr_hex) {
+    // The table never changes once built, and every card connection looks it up: build it once
+    // (50 records of strings) instead of on every lookup.
+    static const t_sc_config_stor table;
     t_sc_config entry;
-    {
-        const t_sc_config_stor table;
-        table.find_by_atr(atr_hex, entry);
-    }
+    table.find_by_atr(atr_hex, entry);
     ATR.SetAsHexString(entry.atr);
     CardManagerAID.SetAsHexString(entry.card_manager_aid);
     AUTHKey.SetAsHexString(entry.auth_key);
