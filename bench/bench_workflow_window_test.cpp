@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+
+#include "tests/support/qt_teardown.h"
 #include <QPushButton>
 #include <cstdlib>
 #include <filesystem>
@@ -90,5 +92,7 @@ int main(int argc, char* argv[]) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    qel::testing::finish_qt_worker_threads();
+    return result;
 }

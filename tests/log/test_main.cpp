@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include "tests/support/qt_teardown.h"
+
 #include "tests/log/test_support.h"
 
 namespace qel::log::test {
@@ -17,5 +19,7 @@ int main(int argc, char* argv[]) {
     }
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    qel::testing::finish_qt_worker_threads();
+    return result;
 }
