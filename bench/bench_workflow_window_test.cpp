@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-
-#include "tests/support/qt_teardown.h"
 #include <QPushButton>
 #include <cstdlib>
 #include <filesystem>
@@ -92,7 +90,5 @@ int main(int argc, char* argv[]) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    qel::testing::finish_qt_worker_threads();
-    return result;
+    return RUN_ALL_TESTS();
 }

@@ -2,8 +2,6 @@
 
 #include <QApplication>
 
-#include "tests/support/qt_teardown.h"
-
 int main(int argc, char* argv[]) {
     // Test discovery starts the program without the test environment; the window tests always
     // run off screen.
@@ -12,7 +10,5 @@ int main(int argc, char* argv[]) {
     }
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    qel::testing::finish_qt_worker_threads();
-    return result;
+    return RUN_ALL_TESTS();
 }

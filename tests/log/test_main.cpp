@@ -2,8 +2,6 @@
 
 #include <QApplication>
 
-#include "tests/support/qt_teardown.h"
-
 #include "tests/log/test_support.h"
 
 namespace qel::log::test {
@@ -19,7 +17,5 @@ int main(int argc, char* argv[]) {
     }
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    qel::testing::finish_qt_worker_threads();
-    return result;
+    return RUN_ALL_TESTS();
 }

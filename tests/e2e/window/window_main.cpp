@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-
 #include <cstdio>
-#include "tests/support/qt_teardown.h"
 
 #include "card/WinSCard.h"
 
@@ -22,7 +20,6 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     const int result = RUN_ALL_TESTS();
-    qel::testing::finish_qt_worker_threads();
     qel::card::UnloadWinSCard();
     return result;
 }
