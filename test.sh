@@ -26,6 +26,7 @@ if [ "$sanitize" = 1 ]; then
     flags=(-DCMAKE_BUILD_TYPE=Debug -DQEL_BUILD_TESTS=ON -DQEL_BUILD_BENCH=ON -DQEL_SANITIZE=ON)
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/lsan.supp:print_suppressions=0}
 fi
 
 cmake -S . -B "$build" "${flags[@]}"
