@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 namespace qel::log {
@@ -48,17 +49,33 @@ t_event_file::~t_event_file() {
 bool t_event_file::open(const std::string& file_name) {
     close();
     m_file_name = file_name;
+    m_open_error.clear();
     // O_APPEND puts every write at the end of the file, whatever else has grown it meanwhile.
-    const int fd = ::open(file_name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // O_NONBLOCK keeps the open itself from waiting on a FIFO; what was opened is checked next.
+    const int fd = ::open(file_name.c_str(),
+                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
     if (fd < 0) {
+        // A FIFO without a reader refuses a non-blocking writer with ENXIO; say what it is.
+        struct stat info {};
+        const bool special =
+            errno == ENXIO && ::stat(file_name.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+        m_open_error = special ? "not a regular file" : std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        m_open_error = "not a regular file";
         return false;
     }
     // The lock stands in for "others may read, not write": a second writer is refused before
     // it can put a single byte into the file.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        m_open_error = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
         ::close(fd);
         return false;
     }
+    ::fcntl(fd, F_SETFL, O_APPEND);
     m_fd = fd;
     return true;
 }

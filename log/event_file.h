@@ -20,8 +20,12 @@ public:
     t_event_file(const t_event_file&) = delete;
     t_event_file& operator=(const t_event_file&) = delete;
 
+    // Only a regular file is opened: anything else at the path (a FIFO would block the program
+    // until someone read it, a device would take the lines away) counts as one that cannot be.
     bool open(const std::string& file_name);
     bool is_open() const { return m_fd >= 0; }
+    // Why the last open failed, for the user; empty after one that succeeded.
+    const std::string& open_error() const { return m_open_error; }
     void close();
 
     // Both return the number of bytes handed to the file, 0 when nothing was written.
@@ -39,6 +43,7 @@ private:
     int m_fd = -1;
     std::uint32_t m_bytes_written = 0;
     std::string m_file_name;
+    std::string m_open_error;
     std::string m_line_end = "\r\n";
     std::string m_pending_text;
 };

@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -92,6 +95,7 @@ TEST_F(EventFile, MissingDirectoryGivesClosedFileWhoseWritesDoNothing) {
     const auto missing = dir / "no such dir" / "tool.log";
     t_event_file file(missing.string(), true);
     EXPECT_FALSE(file.is_open());
+    EXPECT_EQ(file.open_error(), "No such file or directory");
     EXPECT_EQ(file.write("x"), 0);
     EXPECT_EQ(file.write_line("x"), 0);
     EXPECT_FALSE(std::filesystem::exists(missing.parent_path()));
@@ -135,6 +139,63 @@ TEST_F(EventFile, LockHoldsAgainstOtherProcessesAndGoesWithClose) {
     EXPECT_NE(std::system(probe.c_str()), 0);
     file.close();
     EXPECT_EQ(std::system(probe.c_str()), 0);
+}
+
+// Paths a user may find at the log's place. None of them may block the program (a FIFO would
+// wait for a reader forever) or take lines away, and each says why nothing is written.
+struct UnusableCase {
+    const char* name;
+    // Puts something at `path`; may return a descriptor the test closes afterwards.
+    int (*arrange)(const std::string& path);
+    const char* reason;
+};
+
+class UnusablePaths : public EventFile, public ::testing::WithParamInterface<UnusableCase> {};
+
+TEST_P(UnusablePaths, GiveAClosedFileThatSaysWhy) {
+    const int held = GetParam().arrange(path());
+    {
+        t_event_file file(path(), true);
+        EXPECT_FALSE(file.is_open());
+        EXPECT_EQ(file.open_error(), GetParam().reason);
+        EXPECT_EQ(file.write_line("x"), 0);
+    }
+    if (held >= 0) {
+        char byte;
+        // A reader on a FIFO got nothing of the header or the line.
+        EXPECT_LE(::read(held, &byte, 1), 0);
+        ::close(held);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, UnusablePaths,
+                         ::testing::Values(UnusableCase{"FifoWithoutReader",
+                                                        [](const std::string& p) {
+                                                            ::mkfifo(p.c_str(), 0600);
+                                                            return -1;
+                                                        },
+                                                        "not a regular file"},
+                                           UnusableCase{"FifoWithReader",
+                                                        [](const std::string& p) {
+                                                            ::mkfifo(p.c_str(), 0600);
+                                                            return ::open(p.c_str(),
+                                                                          O_RDONLY | O_NONBLOCK);
+                                                        },
+                                                        "not a regular file"},
+                                           UnusableCase{"Directory",
+                                                        [](const std::string& p) {
+                                                            std::filesystem::create_directory(p);
+                                                            return -1;
+                                                        },
+                                                        "Is a directory"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EventFile, FileHeldByAnotherWriterSaysSoAndAnOpenOneSaysNothing) {
+    t_event_file first(path(), true);
+    EXPECT_EQ(first.open_error(), "");
+    t_event_file second(path(), true);
+    EXPECT_FALSE(second.is_open());
+    EXPECT_EQ(second.open_error(), "in use by another program");
 }
 
 struct StampCase {
