@@ -13,8 +13,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,14 +51,27 @@ private:
     int m_fd;
 };
 
-enum class ReadResult { Ok, Closed, Stopped, Failed };
+enum class ReadResult { Ok, Closed, Stopped, Woken, Failed };
+
+// The signal waiting on the signal descriptor; 0 when none could be read.
+int take_signal(int signals) {
+    signalfd_siginfo info{};
+    if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+        return 0;
+    return static_cast<int>(info.ssi_signo);
+}
 
 class VpcdLink {
 public:
     VpcdLink(int socket, int signals) : m_socket(socket), m_signals(signals) {}
 
-    // One message: two length bytes, big-endian, then the payload.
+    // One message: two length bytes, big-endian, then the payload. SIGUSR1 between messages
+    // gives Woken.
     ReadResult receive(ByteArray& message) {
+        if (m_woken) {
+            m_woken = false;
+            return ReadResult::Woken;
+        }
         std::uint8_t header[2];
         if (ReadResult r = read_exact(header, sizeof header); r != ReadResult::Ok)
             return r;
@@ -95,8 +110,15 @@ private:
                 m_error = errno;
                 return ReadResult::Failed;
             }
-            if (fds[1].revents & POLLIN)
-                return ReadResult::Stopped;
+            if (fds[1].revents & POLLIN) {
+                if (take_signal(m_signals) != SIGUSR1)
+                    return ReadResult::Stopped;
+                // A wake-up in the middle of a message waits for the message's end.
+                if (got == 0 && size == 2)
+                    return ReadResult::Woken;
+                m_woken = true;
+                continue;
+            }
             // vpcd writes length and payload separately; without a quick ACK for each part the
             // kernel's delayed-ACK timer would stall every message by some 40 ms. The kernel
             // drops back to delayed ACKs on its own, so this is re-armed before every read.
@@ -119,7 +141,25 @@ private:
     int m_socket;
     int m_signals;
     int m_error = 0;
+    bool m_woken = false;
 };
+
+// Waits `ms` milliseconds, or less when SIGUSR1 comes; false when a stop signal came first.
+bool pause(int signals, std::uint32_t ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        pollfd fd{signals, POLLIN, 0};
+        const int n = ::poll(&fd, 1, static_cast<int>(left.count()));
+        if (n > 0)
+            return take_signal(signals) == SIGUSR1;
+        if (n < 0 && errno != EINTR)
+            return true;
+    }
+}
 
 int connect_to_vpcd(std::uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -152,6 +192,8 @@ int run(const Options& options) {
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGHUP);
+    // Not a stop: a silent card answers what it left unanswered and speaks again.
+    sigaddset(&stop_signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
     const FileDescriptor signals(::signalfd(-1, &stop_signals, SFD_CLOEXEC));
     if (signals.get() < 0) {
@@ -180,10 +222,21 @@ int run(const Options& options) {
     VirtualDongle card(options.card);
     VpcdLink link(socket.get(), signals.get());
     std::uint64_t answered = 0;
+    bool silent = options.silent_after.has_value();
+    std::optional<ByteArray> unanswered;  // the APDU a silent card left waiting
     ByteArray message;
     for (;;) {
         switch (link.receive(message)) {
             case ReadResult::Ok:
+                break;
+            case ReadResult::Woken:
+                if (verbose)
+                    std::fprintf(stderr, "qel_vcard: woken\n");
+                silent = false;
+                if (!unanswered)
+                    continue;
+                message = std::move(*unanswered);
+                unanswered.reset();
                 break;
             case ReadResult::Closed:
                 if (verbose)
@@ -229,6 +282,20 @@ int run(const Options& options) {
                     std::fprintf(stderr, "qel_vcard: > %s\nqel_vcard: card pulled\n",
                                  hex(message).c_str());
                 return 0;
+            }
+            if (silent && answered >= *options.silent_after) {
+                if (verbose)
+                    std::fprintf(stderr, "qel_vcard: > %s\nqel_vcard: card silent\n",
+                                 hex(message).c_str());
+                if (!options.silent_for_ms) {
+                    unanswered = message;
+                    continue;
+                }
+                if (!pause(signals.get(), *options.silent_for_ms)) {
+                    if (verbose)
+                        std::fprintf(stderr, "qel_vcard: stopped\n");
+                    return 0;
+                }
             }
             reply = card.respond(message);
             ++answered;

@@ -124,6 +124,22 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, O
              options.pull_after = *count;
              return std::nullopt;
          }},
+        {"--silent-after",
+         [&options](const std::string& value) -> std::optional<std::string> {
+             const auto count = parse_number<std::uint64_t>(value, 0, UINT64_MAX);
+             if (!count)
+                 return "--silent-after needs a count of APDUs, got \"" + value + "\"";
+             options.silent_after = *count;
+             return std::nullopt;
+         }},
+        {"--silent-for",
+         [&options](const std::string& value) -> std::optional<std::string> {
+             const auto ms = parse_number<std::uint32_t>(value, 1, 3600000);
+             if (!ms)
+                 return "--silent-for needs milliseconds from 1 to 3600000, got \"" + value + "\"";
+             options.silent_for_ms = *ms;
+             return std::nullopt;
+         }},
         {"--parent",
          [&options](const std::string& value) -> std::optional<std::string> {
              const auto pid = parse_number<long>(value, 1, 0x7FFFFFFFL);
@@ -165,6 +181,8 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, O
         if (auto error = handler->second(*inline_value))
             return error;
     }
+    if (options.silent_for_ms && !options.silent_after)
+        return "--silent-for needs --silent-after";
     return std::nullopt;
 }
 
@@ -188,6 +206,9 @@ const char* usage_text() {
            "(repeatable)\n"
            "  --getresponse-loop    GET RESPONSE answers 61 xx again instead of the data\n"
            "  --pull-after N        pull the card when APDU N+1 arrives, leaving it unanswered\n"
+           "  --silent-after N      stay in the reader but answer no APDU after the first N;\n"
+           "                        SIGUSR1 makes it answer the waiting APDU and speak again\n"
+           "  --silent-for MS       with --silent-after: answer each later APDU after MS ms\n"
            "  --parent PID          leave when process PID ends (test harnesses)\n"
            "  --verbose             log controls and APDUs to stderr\n"
            "Exit status: 0 when vpcd closes, the card is pulled or on SIGTERM; 1 on a "

@@ -15,7 +15,11 @@ struct Options {
     CardConfig card;
     std::uint16_t port = kDefaultPort;
     std::optional<std::uint64_t> pull_after;  // APDUs answered before the card is pulled
-    std::optional<long> parent_pid;           // leave when this process is gone
+    // APDUs answered before the card stops answering (it stays in the reader, mute)
+    std::optional<std::uint64_t> silent_after;
+    // With silent_after: each later APDU is answered after this pause instead of never
+    std::optional<std::uint32_t> silent_for_ms;
+    std::optional<long> parent_pid;  // leave when this process is gone
     bool verbose = false;
     bool help = false;
 };

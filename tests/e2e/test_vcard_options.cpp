@@ -43,6 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadOptions{"EmptyShortAnswerPrefix", {"--short-answer", ""}, "--short-answer needs"},
         BadOptions{"NegativePullAfter", {"--pull-after", "-1"}, "--pull-after needs"},
         BadOptions{"TrailingGarbage", {"--pull-after", "2x"}, "--pull-after needs"},
+        BadOptions{"SilentAfterNotACount", {"--silent-after", "one"}, "--silent-after needs"},
+        BadOptions{
+            "SilentForZero", {"--silent-after", "1", "--silent-for", "0"}, "--silent-for needs"},
+        BadOptions{"SilentForAlone", {"--silent-for", "500"}, "--silent-for needs --silent-after"},
         BadOptions{"PortZero", {"--port", "0"}, "--port needs"},
         BadOptions{"PortTooLarge", {"--port", "65536"}, "--port needs"},
         BadOptions{"AtrTooShort", {"--atr", "3B"}, "--atr needs"},

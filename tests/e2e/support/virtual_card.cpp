@@ -1,5 +1,6 @@
 #include "tests/e2e/support/virtual_card.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,6 +50,10 @@ int VirtualCard::stop(std::chrono::milliseconds timeout) {
                                  std::to_string(timeout.count()) +
                                  " ms after the virtual card ended");
     return status;
+}
+
+void VirtualCard::wake() const {
+    ::kill(m_process->pid(), SIGUSR1);
 }
 
 std::optional<int> VirtualCard::wait_exit(std::chrono::milliseconds timeout) {

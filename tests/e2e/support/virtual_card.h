@@ -33,6 +33,9 @@ public:
     // status (see ChildProcess); throws std::runtime_error when the reader does not empty.
     int stop(std::chrono::milliseconds timeout = kDefaultTimeout);
 
+    // A card gone silent (--silent-after) answers the APDU it left waiting and speaks again.
+    void wake() const;
+
     // For cards that leave by themselves (--pull-after): the exit status, or nothing.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = kDefaultTimeout);
 
