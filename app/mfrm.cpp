@@ -2,11 +2,15 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+
+#include "card/CardWait.h"
 
 namespace qel::app {
 
@@ -41,7 +45,12 @@ Tfrm::Tfrm(std::string log_file_name) : m_log_file_name(std::move(log_file_name)
     FormCreate();
 }
 
-Tfrm::~Tfrm() = default;
+Tfrm::~Tfrm() {
+    release_dongle();
+    if (card::CardWaiter() == &m_card_waiter) {
+        card::SetCardWaiter(nullptr);
+    }
+}
 
 void Tfrm::build_controls() {
     setObjectName("frm");
@@ -80,6 +89,8 @@ void Tfrm::build_controls() {
     btnProcess->setFocus();
 
     setFixedSize(kClientWidth, kClientHeight);
+
+    card::SetCardWaiter(&m_card_waiter);
 }
 
 void Tfrm::resizeEvent(QResizeEvent* event) {
@@ -128,8 +139,20 @@ void Tfrm::FormCreate() {
                                 : std::make_unique<qel::log::t_event_log_ui>();
     event_log->set_memo(msg);
     event_log->set_status_bar(st);
+    report_log_file_state();
 
     error_report = [this](const std::string& text) { show_error_box(text); };
+}
+
+void Tfrm::report_log_file_state() {
+    const log::t_event_file* file = event_log->log_file();
+    if (file == nullptr || file->is_open()) {
+        return;
+    }
+    // Only the status panel: the memo and the file are for the runs. Straight into the panel,
+    // since the window is still being built and no messages are to be processed yet.
+    st->set_panel_text(
+        0, "Log file not written: " + file->file_name() + " (" + file->open_error() + ")");
 }
 
 void Tfrm::show_error_box(const std::string& text) {
@@ -141,11 +164,35 @@ void Tfrm::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
 }
 
+void Tfrm::keyPressEvent(QKeyEvent* event) {
+    // Return and Enter press "Get Info" wherever the focus is in the window, as Space does on
+    // the button; a disabled button ignores the click.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        btnProcess->click();
+        event->accept();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void Tfrm::FormClose() {
     // A run that is pumping messages right now sees the flag and the empty slot and stops.
     m_close_requested = true;
+    if (m_card_waiter.waiting()) {
+        leave_during_card_wait();
+    }
     release_dongle();
     QCoreApplication::quit();
+}
+
+void Tfrm::leave_during_card_wait() {
+    // The close arrived while a card call was under way. That call cannot be cancelled, and the
+    // dongle cannot be released under it: its card handle is in use, and the run that owns the
+    // dongle is further up this very stack. Every log line is already in the file (each went out
+    // in a write of its own), so ending the process loses nothing; the PC/SC service releases
+    // the context and the card of a client that has gone.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
 }
 
 void Tfrm::enable_process_button(bool enabled) {
@@ -186,6 +233,12 @@ bool Tfrm::find_dongle() {
 }
 
 void Tfrm::btnProcessClick() {
+    // A press queued before the button went grey reaches here from one of the run's own message
+    // pumps; a run inside the run would share its dongle slot.
+    if (m_running) {
+        return;
+    }
+    m_running = true;
     m_close_requested = false;
     // Nothing may leave a handler into the toolkit: a failure ends the run here, is reported,
     // and leaves the window ready for the next press.
@@ -196,6 +249,7 @@ void Tfrm::btnProcessClick() {
     } catch (...) {
         run_failed("Unknown failure");
     }
+    m_running = false;
 }
 
 void Tfrm::get_info() {
@@ -240,16 +294,21 @@ void Tfrm::get_info() {
     enable_process_button(true);
 }
 
-void Tfrm::run_failed(const char* text) {
-    if (!m_close_requested && error_report) {
-        try {
-            error_report(text);
-        } catch (...) {
-            // A report that fails has nobody left to tell; the window must still come back.
-        }
-    }
-    // Whatever the readout left behind goes now, so the next press starts from an idle window.
+void Tfrm::run_failed(const std::string& text) {
+    // Whatever the readout left behind goes first: the card is not held while the box waits for
+    // the user, and the next press starts from an idle window.
     release_dongle();
+    try {
+        if (!m_close_requested) {
+            // The line reaches the memo, the status panel and the file before the box comes up.
+            event_log->add_status("Dongle can't be read: " + text);
+        }
+        if (!m_close_requested && error_report) {
+            error_report(text);
+        }
+    } catch (...) {
+        // A report that fails has nobody left to tell; the window must still come back.
+    }
     enable_process_button(true);
 }
 

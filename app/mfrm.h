@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/qel_sc_base.h"
+#include "app/window_card_waiter.h"
 #include "log/event_log.h"
 #include "log/window_sinks.h"
 
@@ -53,6 +54,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -61,13 +63,18 @@ private:
     void build_controls();
     void apply_outer_width();
     void get_info();
-    void run_failed(const char* text);
+    void run_failed(const std::string& text);
+    void report_log_file_state();
+    [[noreturn]] void leave_during_card_wait();
     bool run_stopped() const { return m_close_requested; }
     bool readout_stopped() const { return m_close_requested || !dongle; }
     void show_error_box(const std::string& text);
 
     std::optional<std::string> m_log_file_name;
+    // Card calls run through it for as long as the window exists.
+    WindowCardWaiter m_card_waiter;
     bool m_close_requested = false;
+    bool m_running = false;
     bool m_placed = false;
 };
 

@@ -46,16 +46,16 @@ TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD)> SCardLocat
 TWinSCardEntry<decltype(::SCardGetStatusChange)> SCardGetStatusChangeA{"SCardGetStatusChangeA",
                                                                        "SCardGetStatusChange"};
 TWinSCardEntry<decltype(::SCardCancel)> SCardCancel{"SCardCancel", "SCardCancel"};
-TWinSCardEntry<decltype(::SCardConnect)> SCardConnectA{"SCardConnectA", "SCardConnect"};
-TWinSCardEntry<decltype(::SCardReconnect)> SCardReconnect{"SCardReconnect", "SCardReconnect"};
+TWinSCardEntry<decltype(::SCardConnect), true> SCardConnectA{"SCardConnectA", "SCardConnect"};
+TWinSCardEntry<decltype(::SCardReconnect), true> SCardReconnect{"SCardReconnect", "SCardReconnect"};
 TWinSCardEntry<decltype(::SCardDisconnect)> SCardDisconnect{"SCardDisconnect", "SCardDisconnect"};
-TWinSCardEntry<decltype(::SCardBeginTransaction)> SCardBeginTransaction{"SCardBeginTransaction",
-                                                                        "SCardBeginTransaction"};
-TWinSCardEntry<decltype(::SCardEndTransaction)> SCardEndTransaction{"SCardEndTransaction",
-                                                                    "SCardEndTransaction"};
+TWinSCardEntry<decltype(::SCardBeginTransaction), true> SCardBeginTransaction{
+    "SCardBeginTransaction", "SCardBeginTransaction"};
+TWinSCardEntry<decltype(::SCardEndTransaction), true> SCardEndTransaction{"SCardEndTransaction",
+                                                                          "SCardEndTransaction"};
 TWinSCardEntry<decltype(::SCardStatus)> SCardStatusA{"SCardStatusA", "SCardStatus"};
-TWinSCardEntry<decltype(::SCardTransmit)> SCardTransmit{"SCardTransmit", "SCardTransmit"};
-TWinSCardEntry<decltype(::SCardControl)> SCardControl{"SCardControl", "SCardControl"};
+TWinSCardEntry<decltype(::SCardTransmit), true> SCardTransmit{"SCardTransmit", "SCardTransmit"};
+TWinSCardEntry<decltype(::SCardControl), true> SCardControl{"SCardControl", "SCardControl"};
 TWinSCardEntry<decltype(::SCardGetAttrib)> SCardGetAttrib{"SCardGetAttrib", "SCardGetAttrib"};
 TWinSCardEntry<decltype(::SCardSetAttrib)> SCardSetAttrib{"SCardSetAttrib", "SCardSetAttrib"};
 TWinSCardEntry<decltype(::SCardIsValidContext)> SCardIsValidContext{"SCardIsValidContext",

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <type_traits>
 
+#include "card/CardWait.h"
+
 namespace qel::card {
 
 // Send records of the two protocols. pcsc-lite's record is two DWORDs, 16 bytes on 64-bit
@@ -45,13 +47,15 @@ private:
     const char* m_export_name;
 };
 
-template <class Signature>
+// `WaitsOnCard`: the function lasts as long as a card takes to answer, and is called through the
+// installed card waiter (CardWait.h).
+template <class Signature, bool WaitsOnCard = false>
 class TWinSCardEntry;
 
 // An empty entry never calls through a null pointer: it answers as if the resource manager were
 // absent, so a machine without pcsc-lite shows a readable error instead of crashing.
-template <class R, class... Args>
-class TWinSCardEntry<R(Args...)> : public TWinSCardEntryBase {
+template <class R, class... Args, bool WaitsOnCard>
+class TWinSCardEntry<R(Args...), WaitsOnCard> : public TWinSCardEntryBase {
 public:
     using Function = R (*)(Args...);
     using TWinSCardEntryBase::TWinSCardEntryBase;
@@ -65,6 +69,13 @@ public:
             } else {
                 return static_cast<R>(SCARD_E_NO_SERVICE);
             }
+        } else if constexpr (WaitsOnCard) {
+            static_assert(std::is_same_v<R, LONG>);
+            const auto function = reinterpret_cast<Function>(m_raw);
+            LONG result = SCARD_F_UNKNOWN_ERROR;
+            auto call = [&] { result = function(args...); };
+            WaitForCard(call);
+            return result;
         } else {
             return reinterpret_cast<Function>(m_raw)(args...);
         }
@@ -115,14 +126,14 @@ extern TWinSCardEntry<decltype(::SCardFreeMemory)> SCardFreeMemory;
 extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD)> SCardLocateCardsA;
 extern TWinSCardEntry<decltype(::SCardGetStatusChange)> SCardGetStatusChangeA;
 extern TWinSCardEntry<decltype(::SCardCancel)> SCardCancel;
-extern TWinSCardEntry<decltype(::SCardConnect)> SCardConnectA;
-extern TWinSCardEntry<decltype(::SCardReconnect)> SCardReconnect;
+extern TWinSCardEntry<decltype(::SCardConnect), true> SCardConnectA;
+extern TWinSCardEntry<decltype(::SCardReconnect), true> SCardReconnect;
 extern TWinSCardEntry<decltype(::SCardDisconnect)> SCardDisconnect;
-extern TWinSCardEntry<decltype(::SCardBeginTransaction)> SCardBeginTransaction;
-extern TWinSCardEntry<decltype(::SCardEndTransaction)> SCardEndTransaction;
+extern TWinSCardEntry<decltype(::SCardBeginTransaction), true> SCardBeginTransaction;
+extern TWinSCardEntry<decltype(::SCardEndTransaction), true> SCardEndTransaction;
 extern TWinSCardEntry<decltype(::SCardStatus)> SCardStatusA;
-extern TWinSCardEntry<decltype(::SCardTransmit)> SCardTransmit;
-extern TWinSCardEntry<decltype(::SCardControl)> SCardControl;
+extern TWinSCardEntry<decltype(::SCardTransmit), true> SCardTransmit;
+extern TWinSCardEntry<decltype(::SCardControl), true> SCardControl;
 extern TWinSCardEntry<decltype(::SCardGetAttrib)> SCardGetAttrib;
 extern TWinSCardEntry<decltype(::SCardSetAttrib)> SCardSetAttrib;
 extern TWinSCardEntry<decltype(::SCardIsValidContext)> SCardIsValidContext;

@@ -1,12 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 
 #include "app/mfrm.h"
@@ -38,6 +45,10 @@ protected:
             // What the user sees while the box is up: the readout has stopped, nothing more.
             reports.push_back(text);
             transmits_at_report = pcsc.count("SCardTransmit");
+            memo_at_report = msg->text();
+            status_at_report = st->panel_text(0);
+            file_at_report = file_lines();
+            connections_at_report = pcsc.open_connections();
         };
         frm->show();
         btn = frm->findChild<QPushButton*>("btnProcess");
@@ -84,6 +95,10 @@ protected:
     log::t_status_bar* st = nullptr;
     std::vector<std::string> reports;
     std::size_t transmits_at_report = 0;
+    std::string memo_at_report;
+    std::string status_at_report;
+    std::string file_at_report;
+    std::size_t connections_at_report = 0;
 };
 
 TEST_F(Window, CaptionAndApplicationTitleAreTheVersionedName) {
@@ -171,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(
                           p.add_reader("Reader A").connect_result =
                               static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
                       },
-                      "Dongle can't be found: Card with specified AID is not found"}),
+                      "Dongle can't be found: Card with specified AID is not found\r\nThe card "
+                      "in reader \"Reader A\" is in use by another program"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Window, WithoutThePcscLibraryEveryPressSaysTheServiceIsMissing) {
@@ -258,7 +274,7 @@ struct FailureCase {
 
 class ReadoutFailures : public Window, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(ReadoutFailures, AreReportedAndLeaveTheWindowReadyWithoutFinished) {
+TEST_P(ReadoutFailures, BecomeALineThenTheBoxAndLeaveTheWindowReadyWithoutFinished) {
     const auto& c = GetParam();
     auto& card = add_dongle("Reader A");
     if (c.answer.empty()) {
@@ -276,9 +292,17 @@ TEST_P(ReadoutFailures, AreReportedAndLeaveTheWindowReadyWithoutFinished) {
     }
 
     press();
+    const std::string failure = std::string("Dongle can't be read: ") + c.report;
+    const std::string run = std::string("Searching...\r\n") + c.lines + failure + "\r\n";
     EXPECT_EQ(reports, std::vector<std::string>{c.report});
-    EXPECT_EQ(msg->text(), std::string("Searching...\r\n") + c.lines);
-    EXPECT_EQ(file_lines(), msg->text());
+    EXPECT_EQ(msg->text(), run);
+    EXPECT_EQ(file_lines(), run);
+    EXPECT_EQ(st->panel_text(0), failure);
+    // The line was in every sink before the box came up, and the card was no longer held.
+    EXPECT_EQ(memo_at_report, run);
+    EXPECT_EQ(file_at_report, run);
+    EXPECT_EQ(status_at_report, failure);
+    EXPECT_EQ(connections_at_report, 0u);
     // The box came up with the failing command as the last one sent; nothing followed it.
     EXPECT_EQ(transmits_at_report, pcsc.count("SCardTransmit"));
     EXPECT_EQ(sent().back(), c.failing_command);
@@ -364,6 +388,167 @@ TEST_F(Window, CloseBeforeTheFirstPumpStopsTheRunBeforeAnyDongle) {
     EXPECT_EQ(msg->text(), "");
     EXPECT_EQ(frm->dongle, nullptr);
 }
+
+const std::string kDefaultReadout =
+    "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n";
+
+TEST_F(Window, PressQueuedBeforeTheButtonGreysOutStartsNoSecondRun) {
+    add_dongle("Reader A");
+    // Handled at the run's first message pump, while the button is still enabled.
+    QMetaObject::invokeMethod(btn, &QPushButton::click, Qt::QueuedConnection);
+    press();
+    EXPECT_EQ(pcsc.count("SCardEstablishContext"), 1u);
+    EXPECT_EQ(msg->text(), "Searching...\r\n" + kDefaultReadout + "Finished\r\n");
+    expect_idle();
+}
+
+struct KeyCase {
+    const char* name;
+    Qt::Key key;
+    bool focus_on_memo;
+};
+
+class Keys : public Window, public ::testing::WithParamInterface<KeyCase> {};
+
+TEST_P(Keys, PressGetInfoWhereverTheFocusIs) {
+    add_dongle("Reader A");
+    QWidget* target = GetParam().focus_on_memo ? static_cast<QWidget*>(msg) : btn;
+    target->setFocus();
+    QTest::keyClick(target, GetParam().key);
+    EXPECT_EQ(msg->text(), "Searching...\r\n" + kDefaultReadout + "Finished\r\n");
+    expect_idle();
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Keys,
+                         ::testing::Values(KeyCase{"ReturnOnTheButton", Qt::Key_Return, false},
+                                           KeyCase{"EnterOnTheButton", Qt::Key_Enter, false},
+                                           KeyCase{"ReturnInTheMemo", Qt::Key_Return, true},
+                                           KeyCase{"EnterInTheMemo", Qt::Key_Enter, true},
+                                           KeyCase{"SpaceOnTheButton", Qt::Key_Space, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+public:
+    explicit PaintCounter(std::function<void()> on_paint) : m_on_paint(std::move(on_paint)) {}
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            m_on_paint();
+        return false;
+    }
+
+private:
+    std::function<void()> m_on_paint;
+};
+
+TEST_F(Window, CardThatTakesItsTimeLeavesTheWindowPaintingAndTheRunGoesOn) {
+    auto& card = add_dongle("Reader A");
+    std::atomic<bool> in_call{false};
+    std::promise<void> answer;
+    std::shared_future<void> answer_now = answer.get_future().share();
+    // The card answers the serial command only when the window has shown that it still paints.
+    card.responder = [&](const Bytes& command) -> std::optional<Bytes> {
+        if (command == kSerialCommand) {
+            in_call = true;
+            answer_now.wait_for(std::chrono::seconds(20));
+            in_call = false;
+        }
+        return std::nullopt;
+    };
+    int paints_during_call = 0;
+    PaintCounter counter([&] { paints_during_call += in_call ? 1 : 0; });
+    frm->installEventFilter(&counter);
+    std::string memo_during_call;
+    bool enabled_during_call = true;
+    bool answered = false;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (!in_call || answered)
+            return;
+        memo_during_call = msg->text();
+        enabled_during_call = btn->isEnabled();
+        if (paints_during_call > 0) {
+            answered = true;
+            answer.set_value();
+        } else {
+            frm->update();
+        }
+    });
+    ticker.start(5);
+
+    press();
+    ticker.stop();
+    frm->removeEventFilter(&counter);
+    EXPECT_TRUE(answered) << "no paint while the card was answering";
+    EXPECT_EQ(memo_during_call, "Searching...\r\n");
+    EXPECT_FALSE(enabled_during_call);
+    EXPECT_EQ(msg->text(), "Searching...\r\n" + kDefaultReadout + "Finished\r\n");
+    EXPECT_TRUE(reports.empty());
+    expect_idle();
+}
+
+struct LogFileCase {
+    const char* name;
+    // Puts something at the log's path; returns the reason the window must give (empty: none).
+    std::string (*arrange)(const std::filesystem::path& path,
+                           std::unique_ptr<log::t_event_file>& holder);
+};
+
+class LogFilePlaces : public FakePcscTest, public ::testing::WithParamInterface<LogFileCase> {
+protected:
+    void SetUp() override {
+        FakePcscTest::SetUp();
+        std::string pattern = (std::filesystem::temp_directory_path() / "qel_app_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        FakePcscTest::TearDown();
+    }
+    std::filesystem::path dir;
+};
+
+TEST_P(LogFilePlaces, UnwritableLogIsNamedOnceInTheStatusPanelOnly) {
+    std::unique_ptr<log::t_event_file> holder;
+    const auto path = dir / "reader.log";
+    const std::string reason = GetParam().arrange(path, holder);
+    Tfrm window(path.string());
+    window.error_report = [](const std::string&) {};
+    window.show();
+    const std::string expected =
+        reason.empty() ? "" : "Log file not written: " + path.string() + " (" + reason + ")";
+    EXPECT_EQ(window.st->panel_text(0), expected);
+    EXPECT_EQ(window.msg->text(), "");
+
+    // The runs go on as usual, and the next one's status replaces the note.
+    QTest::mouseClick(window.btnProcess, Qt::LeftButton);
+    EXPECT_EQ(window.msg->text(),
+              "Searching...\r\nDongle can't be found: Card-Reader is not found\r\nFinished\r\n");
+    EXPECT_EQ(window.st->panel_text(0), "Finished");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, LogFilePlaces,
+    ::testing::Values(LogFileCase{"Writable", [](const auto&, auto&) { return std::string(); }},
+                      LogFileCase{"HeldByARunningInstance",
+                                  [](const std::filesystem::path& p,
+                                     std::unique_ptr<log::t_event_file>& h) {
+                                      h = std::make_unique<log::t_event_file>(p.string(), true);
+                                      return std::string("in use by another program");
+                                  }},
+                      LogFileCase{"Fifo",
+                                  [](const std::filesystem::path& p, auto&) {
+                                      ::mkfifo(p.c_str(), 0600);
+                                      return std::string("not a regular file");
+                                  }},
+                      LogFileCase{"Directory",
+                                  [](const std::filesystem::path& p, auto&) {
+                                      std::filesystem::create_directory(p);
+                                      return std::string("Is a directory");
+                                  }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::app

@@ -50,7 +50,7 @@ std::chrono::milliseconds Deadline::left() const {
 }
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                           int stdout_fd) {
+                           int stdout_fd, int stdin_fd) {
     char log_name[] = "/tmp/qel-e2e-child.XXXXXX";
     m_log_fd = ::mkostemp(log_name, O_CLOEXEC);
     if (m_log_fd < 0)
@@ -58,7 +58,11 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     ::unlink(log_name);  // the descriptors keep it alive; nothing is left behind
 
     FileActions actions;
-    posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+    if (stdin_fd >= 0) {
+        posix_spawn_file_actions_adddup2(actions.get(), stdin_fd, 0);
+    } else {
+        posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(actions.get(), stdout_fd >= 0 ? stdout_fd : m_log_fd, 1);
     posix_spawn_file_actions_adddup2(actions.get(), m_log_fd, 2);
 

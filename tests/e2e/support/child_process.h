@@ -15,9 +15,11 @@ namespace qel::e2e {
 class ChildProcess {
 public:
     // Starts `path` with `args`. With `stdout_fd` >= 0 the child's stdout is that descriptor
-    // (the parent keeps its own copy); otherwise stdout shares the log. Throws
-    // std::runtime_error when the program cannot be started.
-    ChildProcess(const std::string& path, const std::vector<std::string>& args, int stdout_fd = -1);
+    // (the parent keeps its own copy); otherwise stdout shares the log. With `stdin_fd` >= 0 the
+    // child reads that descriptor, otherwise /dev/null. Throws std::runtime_error when the
+    // program cannot be started.
+    ChildProcess(const std::string& path, const std::vector<std::string>& args, int stdout_fd = -1,
+                 int stdin_fd = -1);
     ~ChildProcess();
 
     ChildProcess(const ChildProcess&) = delete;
