@@ -7,46 +7,53 @@
 namespace qel::app {
 
 WindowCardWaiter::WindowCardWaiter(std::chrono::milliseconds quiet_period)
-    : m_quiet_period(quiet_period), m_worker([this] { work(); }) {}
+    : m_quiet_period(quiet_period), m_channel(std::make_shared<Channel>()) {
+    m_channel->wake_up = &m_wake_up;
+    m_worker = std::thread([channel = m_channel] { work(channel); });
+}
 
 WindowCardWaiter::~WindowCardWaiter() {
     bool stuck = false;
     {
-        std::lock_guard lock(m_mutex);
-        m_stop = true;
-        stuck = m_call_pending;
+        std::lock_guard lock(m_channel->mutex);
+        m_channel->stop = true;
+        m_channel->wake_up = nullptr;
+        stuck = m_channel->call_pending && !m_channel->call_done;
     }
-    m_changed.notify_all();
+    m_channel->changed.notify_all();
     if (stuck) {
         // The card never answered and the call cannot be cancelled: joining would hang the
-        // program for as long as the card is silent. The process is about to end anyway.
+        // program for as long as the card is silent. The worker keeps the channel alive.
         m_worker.detach();
     } else {
         m_worker.join();
     }
 }
 
-void WindowCardWaiter::work() {
-    std::unique_lock lock(m_mutex);
+void WindowCardWaiter::work(const std::shared_ptr<Channel>& channel) {
+    std::unique_lock lock(channel->mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stop || (m_call_pending && !m_call_done); });
-        if (m_stop && !m_call_pending)
+        channel->changed.wait(
+            lock, [&] { return channel->stop || (channel->call_pending && !channel->call_done); });
+        if (channel->stop)
             return;
-        void (*call)(void*) = m_call;
-        void* context = m_context;
+        void (*call)(void*) = channel->call;
+        void* context = channel->context;
         lock.unlock();
         call(context);
         lock.lock();
-        m_call_done = true;
-        m_changed.notify_all();
-        // postEvent is safe from any thread; the event only wakes a waiting message loop.
-        QCoreApplication::postEvent(&m_wake_up, new QEvent(QEvent::User));
+        channel->call_done = true;
+        channel->changed.notify_all();
+        if (channel->wake_up != nullptr) {
+            // postEvent is safe from any thread; the event only wakes a waiting message loop.
+            QCoreApplication::postEvent(channel->wake_up, new QEvent(QEvent::User));
+        }
     }
 }
 
 bool WindowCardWaiter::call_done() {
-    std::lock_guard lock(m_mutex);
-    return m_call_done;
+    std::lock_guard lock(m_channel->mutex);
+    return m_channel->call_done;
 }
 
 void WindowCardWaiter::Wait(void (*call)(void* context), void* context) {
@@ -58,15 +65,15 @@ void WindowCardWaiter::Wait(void (*call)(void* context), void* context) {
     }
     m_in_call = true;
     {
-        std::unique_lock lock(m_mutex);
-        m_call = call;
-        m_context = context;
-        m_call_done = false;
-        m_call_pending = true;
-        m_changed.notify_all();
+        std::unique_lock lock(m_channel->mutex);
+        m_channel->call = call;
+        m_channel->context = context;
+        m_channel->call_done = false;
+        m_channel->call_pending = true;
+        m_channel->changed.notify_all();
         // Most calls return within a few milliseconds; they cost no message processing, which
         // keeps the run's own pumps the only places where a handler can step in.
-        m_changed.wait_for(lock, m_quiet_period, [this] { return m_call_done; });
+        m_channel->changed.wait_for(lock, m_quiet_period, [this] { return m_channel->call_done; });
     }
     if (!call_done()) {
         m_waiting = true;
@@ -75,8 +82,8 @@ void WindowCardWaiter::Wait(void (*call)(void* context), void* context) {
         m_waiting = false;
     }
     {
-        std::lock_guard lock(m_mutex);
-        m_call_pending = false;
+        std::lock_guard lock(m_channel->mutex);
+        m_channel->call_pending = false;
     }
     m_in_call = false;
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -32,21 +33,29 @@ public:
     bool waiting() const { return m_waiting; }
 
 private:
-    void work();
+    // What the user-interface thread and the worker share. The worker holds it too, so that a
+    // worker left behind in a call that never returns still has it when the call does.
+    struct Channel {
+        std::mutex mutex;
+        std::condition_variable changed;
+        void (*call)(void*) = nullptr;
+        void* context = nullptr;
+        bool call_pending = false;
+        bool call_done = false;
+        bool stop = false;
+        // Receives the worker's "done" so that a wait for window messages wakes up; none once
+        // the waiter is gone.
+        QObject* wake_up = nullptr;
+    };
+
+    static void work(const std::shared_ptr<Channel>& channel);
     bool call_done();
 
     const std::chrono::milliseconds m_quiet_period;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    void (*m_call)(void*) = nullptr;
-    void* m_context = nullptr;
-    bool m_call_pending = false;
-    bool m_call_done = false;
-    bool m_stop = false;
     bool m_in_call = false;
     bool m_waiting = false;
-    // Receives the worker's "done" so that a wait for window messages wakes up.
     QObject m_wake_up;
+    std::shared_ptr<Channel> m_channel;
     std::thread m_worker;
 };
 
