@@ -33,13 +33,19 @@ const Bytes kSerialCommand{0x40, 0x10, 0x62, 0x12, 0x01, 0xFF};
 const Bytes kFirmwareCommand{0x40, 0x10, 0x62, 0xB2, 0x01, 0xFF};
 const Bytes kErrorCodeCommand{0x40, 0x10, 0x62, 0x20, 0x01, 0xFF};
 
+// A directory of the test's own for log files; empty when none could be made.
+std::filesystem::path make_scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qel_app_XXXXXX").string();
+    return ::mkdtemp(pattern.data()) != nullptr ? std::filesystem::path(pattern)
+                                                : std::filesystem::path();
+}
+
 class Window : public FakePcscTest {
 protected:
     void SetUp() override {
         FakePcscTest::SetUp();
-        std::string pattern = (std::filesystem::temp_directory_path() / "qel_app_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        dir = make_scratch_dir();
+        ASSERT_FALSE(dir.empty());
         frm = std::make_unique<Tfrm>((dir / "reader.log").string());
         frm->error_report = [this](const std::string& text) {
             // What the user sees while the box is up: the readout has stopped, nothing more.
@@ -498,9 +504,8 @@ class LogFilePlaces : public FakePcscTest, public ::testing::WithParamInterface<
 protected:
     void SetUp() override {
         FakePcscTest::SetUp();
-        std::string pattern = (std::filesystem::temp_directory_path() / "qel_app_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
+        dir = make_scratch_dir();
+        ASSERT_FALSE(dir.empty());
     }
     void TearDown() override {
         std::error_code ignored;

@@ -21,6 +21,7 @@
 #include "tests/e2e/support/child_process.h"
 #include "tests/e2e/support/e2e_test.h"
 #include "tests/e2e/window/window_harness.h"
+#include "tests/gp/test_card_db_support.h"
 
 namespace qel::e2e {
 namespace {
@@ -112,19 +113,7 @@ private:
 
 class SlowCard : public E2eTest {
 protected:
-    void SetUp() override {
-        E2eTest::SetUp();
-        std::string pattern = (std::filesystem::temp_directory_path() / "qel_slow_XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-        E2eTest::TearDown();
-    }
-
-    std::string log_path() const { return (m_dir / "qel_sn_reader.log").string(); }
+    std::string log_path() const { return (m_dir.path() / "qel_sn_reader.log").string(); }
     std::string log_lines() const {
         std::ifstream in(log_path(), std::ios::binary);
         const std::string file((std::istreambuf_iterator<char>(in)),
@@ -144,7 +133,7 @@ protected:
         return true;
     }
 
-    std::filesystem::path m_dir;
+    const gp::testing::ScratchDir m_dir;
 };
 
 TEST_F(SlowCard, SilentCardLeavesTheWindowPaintingAndItsCloseEndsTheProgramAtOnce) {
