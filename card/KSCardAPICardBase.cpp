@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "card/KSCardAPIExceptions.h"
-#include "util/KUDynArrays.h"
 
 namespace qel::card {
 
@@ -95,39 +94,42 @@ void TKSCardAPICardBase::Refresh() {
     std::copy_n(atr, ATR.GetLength(), ATR.GetArray().begin());
 }
 
+util::ByteArray build_short_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                    std::uint8_t p2, std::span<const std::uint8_t> data) {
+    if (data.size() > kMaxCommandDataLength) {
+        throw EKSCardAPIWinAPIException(
+            kErrCommandDataTooLong + std::to_string(data.size()) + " bytes", 0);
+    }
+    util::ByteArray command;
+    command.reserve(kCommandBufferSize);
+    command.insert(command.end(), {cla, ins, p1, p2});
+    // An Lc of 00 would not say "no data": a five-byte command reads as asking for 256 bytes.
+    if (!data.empty()) {
+        command.push_back(static_cast<std::uint8_t>(data.size()));
+        command.insert(command.end(), data.begin(), data.end());
+    }
+    return command;
+}
+
 void TKSCardAPICardBase::SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
                                   std::uint8_t P2, util::ByteArray& Response, std::int32_t Le,
                                   const util::ByteString& Data) {
-    util::ByteArray command(kCommandBufferSize, 0);
-    command[0] = CLA;
-    command[1] = INS;
-    command[2] = P1;
-    command[3] = P2;
-    const std::size_t n = Data.size() % 256;
-    if (n == 0) {
-        command.resize(4);
-    } else {
-        // Lc plus 251..255 data bytes would run past the command buffer.
-        if (5 + n > kCommandBufferSize) {
-            throw EKSCardAPIWinAPIException(kErrCommandDataTooLong + std::to_string(n) + " bytes",
-                                            0);
-        }
-        util::TKUDynArray::SafeCopy(Data, 0, command, 5, static_cast<std::int32_t>(n), false);
-        command[4] = static_cast<std::uint8_t>(n);
-        command.resize(5 + n);
-    }
-    SendAPDUBytes(command, Response, Le);
+    const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(Data.data()),
+                                             Data.size());
+    SendAPDUBytes(build_short_command(CLA, INS, P1, P2, data), Response, Le);
 }
 
 void TKSCardAPICardBase::SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response,
                                        std::int32_t Le) {
     answer_size_for(Le);
+    // Whatever the protocol, a command starts with its four header bytes; anything shorter is
+    // not a command to hand to the reader.
+    if (Command.size() < 4 || (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1)) {
+        throw EKSCardAPIWinAPIException(kErrUnknownSendMethod, 0);
+    }
     if (Protocol == SCARD_PROTOCOL_T1) {
         SendT1(Command, Response, Le);
         return;
-    }
-    if (Protocol != SCARD_PROTOCOL_T0 || Command.size() < 4) {
-        throw EKSCardAPIWinAPIException(kErrUnknownSendMethod, 0);
     }
     if (Command.size() == 4) {
         if (Le == 0) {
@@ -167,23 +169,28 @@ void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& Command, util::ByteA
                                      std::int32_t Le) {
     const std::size_t answer_size = answer_size_for(Le);
     // A T=0 card answers a command with data by its status alone; 61 xx says xx answer bytes are
-    // waiting for a GET RESPONSE.
-    util::ByteArray answer(2);
+    // waiting for a GET RESPONSE. A reader that exchanges whole APDUs fetches them itself and
+    // hands back the data with 90 00, so the first answer gets room for all of it.
+    util::ByteArray answer(answer_size);
     const std::size_t received = Transmit(SendPci, Command, answer);
     if (received < 2) {
         throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
     }
-    if (answer[0] == 0x61) {
+    if (received == 2 && answer[0] == 0x61) {
         const util::ByteArray get_response{0x00, 0xC0, 0x00, 0x00, answer[1]};
+        // 61 00 counts 256 waiting bytes, which may be more than Le asked for.
+        const std::size_t waiting_size =
+            answer[1] == 0x00 ? std::max<std::size_t>(answer_size, 256 + 2) : answer_size;
         // GET RESPONSE is a T=0 mechanism: it always goes out with the T=0 record.
-        Exchange(kSCardT0Pci, get_response, answer_size, Response);
+        Exchange(kSCardT0Pci, get_response, waiting_size, Response);
         return;
     }
-    LastSW = StatusWordAt(answer, 2);
+    LastSW = StatusWordAt(answer, received);
     if (LastSW != 0x9000) {
         throw EKSCardAPIISO7816Excepion(kErrSendReceive, LastSW);
     }
-    Response.clear();
+    answer.resize(received - 2);
+    Response = std::move(answer);
 }
 
 void TKSCardAPICardBase::SendT1(const util::ByteArray& Command, util::ByteArray& Response,
@@ -219,8 +226,13 @@ std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
     const LONG result = SCardTransmit(CardHandle, &send_pci, command.data(), command.size(),
                                       nullptr, answer.data(), &length);
     CheckTransmitResult(result);
-    // A library cannot have written more than the buffer; never trust a count beyond it.
-    return std::min<std::size_t>(length, answer.size());
+    // A count beyond the buffer comes from a broken driver: the answer did not fit, and the
+    // bytes the count claims (the status word among them) were never written.
+    if (length > answer.size()) {
+        throw EKSCardAPIWinAPIException(kErrTransmit,
+                                        static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+    }
+    return length;
 }
 
 void TKSCardAPICardBase::Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -72,8 +73,8 @@ public:
     // Reads the card's ATR into ATR. Derived classes call this version first.
     virtual void Refresh();
 
-    // Builds CLA INS P1 P2 [Lc data] (Le is never written here; the exchange adds it where the
-    // protocol wants it) and runs SendAPDUBytes. Data of 256 bytes counts as none.
+    // Builds CLA INS P1 P2 [Lc data] with build_short_command (Le is never written here; the
+    // exchange adds it where the protocol wants it) and runs SendAPDUBytes.
     void SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1, std::uint8_t P2,
                   util::ByteArray& Response, std::int32_t Le, const util::ByteString& Data = {});
 
@@ -125,13 +126,22 @@ public:
     std::uint16_t LastSW = 0;
 };
 
-// The command buffer SendAPDU builds in; header, Lc and data must fit it.
-inline constexpr std::size_t kCommandBufferSize = 255;
+// The most command data the one Lc byte of a short command APDU can count.
+inline constexpr std::size_t kMaxCommandDataLength = 255;
+
+// The command buffer commands are built in: header, Lc and the most data.
+inline constexpr std::size_t kCommandBufferSize = 4 + 1 + kMaxCommandDataLength;
 
 // Largest answer length an exchange accepts (the extended-length maximum).
 inline constexpr std::int32_t kMaxExpectedLength = 65536;
 
 inline constexpr const char* kErrCommandDataTooLong = "Command data too long for a command APDU: ";
 inline constexpr const char* kErrExpectedLengthRange = "Expected answer length out of range: ";
+
+// The one shape of every command the card layers build: CLA INS P1 P2, then Lc and the data when
+// there is any, never Le. Data beyond kMaxCommandDataLength raises EKSCardAPIWinAPIException
+// kErrCommandDataTooLong with its length: a count cut to one byte would send another command.
+util::ByteArray build_short_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                    std::uint8_t p2, std::span<const std::uint8_t> data);
 
 }  // namespace qel::card

@@ -1,6 +1,6 @@
 #include "GPCommandsBase.h"
 
-#include "GPToolsUtils.h"
+#include "card/KSCardAPICardBase.h"
 #include "util/KUDynArrays.h"
 
 namespace qel::gp {
@@ -10,14 +10,11 @@ void TKGPCommandsBase::BuildGetCPLCData(util::ByteArray& out) {
 }
 
 void TKGPCommandsBase::BuildSelect(const util::ByteArray& aid, util::ByteArray& out) {
-    util::ByteArray apdu(5 + aid.size());
-    apdu[0] = 0x00;  // CLA
-    apdu[1] = 0xA4;  // INS: SELECT
-    apdu[2] = 0x04;  // P1: select by name
-    apdu[3] = 0x00;  // P2: first or only occurrence
-    apdu[4] = static_cast<std::uint8_t>(aid.size());
-    TKGPToolsUtils::SafeCopyArray(aid, 0, apdu, 5, static_cast<std::int32_t>(aid.size()));
-    out = std::move(apdu);
+    out = card::build_short_command(0x00,  // CLA
+                                    0xA4,  // INS: SELECT
+                                    0x04,  // P1: select by name
+                                    0x00,  // P2: first or only occurrence
+                                    aid);
 }
 
 void TKGPCommandsBase::BuildSelectHex(const std::string& aid_hex, util::ByteArray& out) {

@@ -141,21 +141,51 @@ INSTANTIATE_TEST_SUITE_P(
                      {{cat(kHeader, {0x00}), T0, 258}},
                      filled(256)},
         ExchangeCase{"case3_t0", T0, kSelect, 0, {kOk}, {{kSelect, T0, 2}}, {}},
-        ExchangeCase{"case4_t0_answered_9000", T0, kSerial, 255, {kOk}, {{kSerial, T0, 2}}, {}},
+        ExchangeCase{"case4_t0_answered_9000", T0, kSerial, 255, {kOk}, {{kSerial, T0, 257}}, {}},
         ExchangeCase{"case4_t0_fetches_pending_bytes_with_get_response",
                      T0,
                      kSerial,
                      255,
                      {{0x61, 0x10}, cat(filled(16, 0xA0), kOk)},
-                     {{kSerial, T0, 2}, {{0x00, 0xC0, 0x00, 0x00, 0x10}, T0, 257}},
+                     {{kSerial, T0, 257}, {{0x00, 0xC0, 0x00, 0x00, 0x10}, T0, 257}},
                      filled(16, 0xA0)},
         ExchangeCase{"case4_t0_get_response_sized_by_le",
                      T0,
                      kSerial,
                      8,
                      {{0x61, 0x08}, cat(filled(8), kOk)},
-                     {{kSerial, T0, 2}, {{0x00, 0xC0, 0x00, 0x00, 0x08}, T0, 10}},
+                     {{kSerial, T0, 10}, {{0x00, 0xC0, 0x00, 0x00, 0x08}, T0, 10}},
                      filled(8)},
+        // 61 00 counts 256 waiting bytes: room for them even where Le asked for fewer.
+        ExchangeCase{"case4_t0_61_00_fetches_256_bytes",
+                     T0,
+                     kSerial,
+                     255,
+                     {{0x61, 0x00}, cat(filled(256), kOk)},
+                     {{kSerial, T0, 257}, {{0x00, 0xC0, 0x00, 0x00, 0x00}, T0, 258}},
+                     filled(256)},
+        ExchangeCase{"case4_t0_61_00_keeps_a_larger_le",
+                     T0,
+                     kSerial,
+                     300,
+                     {{0x61, 0x00}, cat(filled(256), kOk)},
+                     {{kSerial, T0, 302}, {{0x00, 0xC0, 0x00, 0x00, 0x00}, T0, 302}},
+                     filled(256)},
+        // A reader exchanging whole APDUs runs the GET RESPONSE itself.
+        ExchangeCase{"case4_t0_answer_fetched_by_the_reader",
+                     T0,
+                     kSerial,
+                     255,
+                     {cat(filled(16, 0xA0), kOk)},
+                     {{kSerial, T0, 257}},
+                     filled(16, 0xA0)},
+        ExchangeCase{"case4_t0_data_starting_61_is_data",
+                     T0,
+                     kSerial,
+                     255,
+                     {{0x61, 0x10, 0x90, 0x00}},
+                     {{kSerial, T0, 257}},
+                     {0x61, 0x10}},
         ExchangeCase{"case1_t1", T1, kHeader, 0, {kOk}, {{kHeader, T1, 2}}, {}},
         ExchangeCase{"case2_t1_sends_no_le",
                      T1,
@@ -171,14 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                      255,
                      {cat(filled(8), kOk)},
                      {{kSerial, T1, 257}},
-                     filled(8)},
-        ExchangeCase{"short_command_t1_goes_out_as_given",
-                     T1,
-                     {0x00, 0xA4, 0x04},
-                     0,
-                     {kOk},
-                     {{{0x00, 0xA4, 0x04}, T1, 2}},
-                     {}}),
+                     filled(8)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- exchanges that fail ----
@@ -194,6 +217,7 @@ struct FailureCase {
     std::string message;
     std::size_t transmits;
     std::uint16_t last_sw;  // 0: no status word was read
+    DWORD overstated_answer_bytes = 0;
 };
 
 class Failures : public CardChannel, public ::testing::WithParamInterface<FailureCase> {};
@@ -208,6 +232,7 @@ TEST_P(Failures, RaiseTheirTextAndLeaveResponseAlone) {
     if (c.failing_transmit != 0) {
         pcsc.fail_call("SCardTransmit", c.failing_transmit, c.transmit_code);
     }
+    reader->card.overstated_answer_bytes = c.overstated_answer_bytes;
 
     Bytes response{0xEE};
     try {
@@ -222,6 +247,11 @@ TEST_P(Failures, RaiseTheirTextAndLeaveResponseAlone) {
 }
 
 constexpr const char* kShort = "Card returned less than 2 bytes of data, that should not happen!";
+constexpr const char* kBufferTooSmall =
+    "SCardTransmit error\r\nSmartCard API error #2148532232\r\nThe data buffer to receive "
+    "returned data is too small for the returned data.";
+constexpr const char* kSendReceive6A82 =
+    "Send + Receive error. ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File not found)";
 constexpr const char* kRemoved =
     "SCardTransmit error\r\nSmartCard API error #2148532329\r\nThe smart card has been removed, "
     "so that further communication is not possible.";
@@ -247,10 +277,30 @@ INSTANTIATE_TEST_SUITE_P(
                     {{0x6A, 0x82}},
                     0,
                     0,
-                    "Send + Receive error. ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File "
-                    "not found)",
+                    kSendReceive6A82,
                     1,
                     0x6A82},
+        FailureCase{"case4_t0_data_then_an_error_status",
+                    T0,
+                    kSerial,
+                    255,
+                    {{0x01, 0x02, 0x6A, 0x82}},
+                    0,
+                    0,
+                    kSendReceive6A82,
+                    1,
+                    0x6A82},
+        // Only a bare 61 xx asks for GET RESPONSE; after data it is the status word.
+        FailureCase{"case4_t0_data_then_61",
+                    T0,
+                    kSerial,
+                    255,
+                    {{0x01, 0x61, 0x10}},
+                    0,
+                    0,
+                    "Send + Receive error. ISO7816 error 0x6110 (Wrong length Le: should be 10)",
+                    1,
+                    0x6110},
         FailureCase{"get_response_refused",
                     T0,
                     kSerial,
@@ -294,6 +344,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "Unknown data send method",
                     0,
                     0},
+        FailureCase{"short_command_t1",
+                    T1,
+                    {0x00, 0xA4, 0x04},
+                    0,
+                    {},
+                    0,
+                    0,
+                    "Unknown data send method",
+                    0,
+                    0},
+        FailureCase{"empty_command_t1", T1, {}, 255, {}, 0, 0, "Unknown data send method", 0, 0},
         FailureCase{
             "transmit_failure", T0, kHeader, 255, {}, 1, SCARD_W_REMOVED_CARD, kRemoved, 1, 0},
         FailureCase{"get_response_transmit_failure",
@@ -309,15 +370,59 @@ INSTANTIATE_TEST_SUITE_P(
                     0},
         FailureCase{"answer_larger_than_buffer",
                     T0,
-                    kSerial,
-                    255,
+                    kHeader,
+                    0,
                     {{0x01, 0x02, 0x90, 0x00}},
                     0,
                     0,
-                    "SCardTransmit error\r\nSmartCard API error #2148532232\r\nThe data buffer to "
-                    "receive returned data is too small for the returned data.",
+                    kBufferTooSmall,
                     1,
                     0},
+        FailureCase{"get_response_61_00_larger_than_256",
+                    T0,
+                    kSerial,
+                    255,
+                    {{0x61, 0x00}, cat(filled(257), kOk)},
+                    0,
+                    0,
+                    kBufferTooSmall,
+                    2,
+                    0},
+        // A driver reporting more bytes than the buffer holds: no status word is read from
+        // bytes it never wrote.
+        FailureCase{"count_past_the_buffer_case1_t0",
+                    T0,
+                    kHeader,
+                    0,
+                    {kOk},
+                    0,
+                    0,
+                    kBufferTooSmall,
+                    1,
+                    0,
+                    1},
+        FailureCase{"count_past_the_buffer_case4_t0",
+                    T0,
+                    kSerial,
+                    8,
+                    {cat(filled(8), kOk)},
+                    0,
+                    0,
+                    kBufferTooSmall,
+                    1,
+                    0,
+                    1},
+        FailureCase{"count_past_the_buffer_t1",
+                    T1,
+                    kSerial,
+                    8,
+                    {cat(filled(8), kOk)},
+                    0,
+                    0,
+                    kBufferTooSmall,
+                    1,
+                    0,
+                    7},
         FailureCase{"one_byte_answer_case1_t0", T0, kHeader, 0, {{0x90}}, 0, 0, kShort, 1, 0},
         FailureCase{"one_byte_answer_case2_t0", T0, kHeader, 255, {{0x90}}, 0, 0, kShort, 1, 0},
         FailureCase{"empty_answer_case3_t0", T0, kSelect, 0, {{}}, 0, 0, kShort, 1, 0},
@@ -372,9 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BuildCase{"no_data", 0, {0x40, 0x10, 0x62, 0x12}, 4},
         BuildCase{"one_byte", 1, {0x40, 0x10, 0x62, 0x12, 0x01, 0x01}, 6},
-        BuildCase{"250_bytes_fill_the_buffer", 250, {0x40, 0x10, 0x62, 0x12, 0xFA}, 255},
-        BuildCase{"256_bytes_count_as_none", 256, {0x40, 0x10, 0x62, 0x12}, 4},
-        BuildCase{"257_bytes_send_the_first", 257, {0x40, 0x10, 0x62, 0x12, 0x01}, 6}),
+        BuildCase{"250_bytes", 250, {0x40, 0x10, 0x62, 0x12, 0xFA}, 255},
+        BuildCase{"251_bytes", 251, {0x40, 0x10, 0x62, 0x12, 0xFB}, 256},
+        BuildCase{"255_bytes_the_most_lc_counts", 255, {0x40, 0x10, 0x62, 0x12, 0xFF}, 260}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CardChannel, DongleCommandGoesOutAsSixBytesThenGetResponseUnderT0) {
@@ -392,18 +497,19 @@ TEST_F(CardChannel, DongleCommandGoesOutAsSixBytesThenGetResponseUnderT0) {
     EXPECT_EQ(hex(transmits[1].command), "00C000000A");
 }
 
-TEST_F(CardChannel, DataThatCannotFitTheCommandBufferIsRefusedBeforeSending) {
+TEST_F(CardChannel, DataBeyondWhatLcCountsIsRefusedBeforeSending) {
     auto card = connect();
-    for (std::size_t length : {251u, 255u, 256u + 251u}) {
-        Bytes response;
+    for (std::size_t length : {256u, 257u, 300u, 256u + 251u}) {
+        Bytes response{0xEE};
         try {
             card->SendAPDU(0x00, 0xDA, 0x00, 0x00, response, 0, std::string(length, 'x'));
             FAIL() << length;
         } catch (const EKSCardAPIWinAPIException& e) {
             EXPECT_EQ(std::string(e.what()), "Command data too long for a command APDU: " +
-                                                 std::to_string(length % 256) + " bytes");
+                                                 std::to_string(length) + " bytes");
             EXPECT_EQ(e.ErrorCode, 0u);
         }
+        EXPECT_EQ(hex(response), "EE");
     }
     EXPECT_EQ(pcsc.count("SCardTransmit"), 0u);
 }

@@ -480,7 +480,7 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYT
     if (!answer.empty()) {
         std::memcpy(pbRecvBuffer, answer.data(), answer.size());
     }
-    *pcbRecvLength = answer.size();
+    *pcbRecvLength = answer.size() + reader->card.overstated_answer_bytes;
     return record(call, SCARD_S_SUCCESS);
 }
 

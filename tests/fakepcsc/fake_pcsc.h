@@ -74,6 +74,10 @@ struct FakeCard {
     // Answers waiting for a GET RESPONSE (00 C0 00 00 xx) after a 61 xx.
     std::optional<Bytes> pending_get_response;
 
+    // Non-zero: SCardTransmit writes the answer as usual but reports this many bytes more than it
+    // wrote, however small the caller's buffer, as a broken driver might.
+    DWORD overstated_answer_bytes = 0;
+
     void answer(Bytes command, Bytes response) {
         rules.push_back({std::move(command), std::move(response), false, false});
     }

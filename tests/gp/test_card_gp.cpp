@@ -213,16 +213,44 @@ TEST_P(BuildSelectBytes, HeaderLengthAndAid) {
     EXPECT_EQ(out, GetParam().apdu);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, BuildSelectBytes,
-                         ::testing::Values(SelectCase{"card_manager",
-                                                      {0xA0, 0, 0, 0, 3, 0, 0},
-                                                      {0, 0xA4, 4, 0, 7, 0xA0, 0, 0, 0, 3, 0, 0}},
-                                           SelectCase{"dongle",
-                                                      {0x71, 0x65, 0x6C, 0x32, 0x31, 1, 1, 1},
-                                                      {0, 0xA4, 4, 0, 8, 0x71, 0x65, 0x6C, 0x32,
-                                                       0x31, 1, 1, 1}},
-                                           SelectCase{"empty", {}, {0, 0xA4, 4, 0, 0}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, BuildSelectBytes,
+    ::testing::Values(SelectCase{"card_manager",
+                                 {0xA0, 0, 0, 0, 3, 0, 0},
+                                 {0, 0xA4, 4, 0, 7, 0xA0, 0, 0, 0, 3, 0, 0}},
+                      SelectCase{"dongle",
+                                 {0x71, 0x65, 0x6C, 0x32, 0x31, 1, 1, 1},
+                                 {0, 0xA4, 4, 0, 8, 0x71, 0x65, 0x6C, 0x32, 0x31, 1, 1, 1}},
+                      SelectCase{"longest_aid", ByteArray(255, 0xA5),
+                                 concat({0, 0xA4, 4, 0, 0xFF}, ByteArray(255, 0xA5))},
+                      // Lc 00 would read as asking for 256 bytes.
+                      SelectCase{"empty_gives_the_header_alone", {}, {0, 0xA4, 4, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(GPCommands, SelectOfAnAidLongerThanLcCountsIsRefusedAndLeavesTheOutput) {
+    for (std::size_t length : {256u, 300u}) {
+        ByteArray out{0xEE};
+        try {
+            TKGPCommandsBase::BuildSelect(ByteArray(length, 0xA0), out);
+            FAIL() << length;
+        } catch (const card::EKSCardAPIWinAPIException& e) {
+            EXPECT_EQ(std::string(e.what()), "Command data too long for a command APDU: " +
+                                                 std::to_string(length) + " bytes");
+            EXPECT_EQ(e.ErrorCode, 0u);
+        }
+        EXPECT_EQ(out, ByteArray{0xEE});
+    }
+}
+
+TEST_F(GlobalPlatformCard, SelectOfATooLongAidSendsNothingAndKeepsTheSelection) {
+    add_gp_card("R");
+    auto gp = connect("R");
+    ByteArray answer;
+    EXPECT_THROW(gp->SelectApplet(std::string(2 * 300, 'A'), 255, answer),
+                 card::EKSCardAPIWinAPIException);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(gp->SelectedAID.GetAsHexString(), "A0000000030000");
+}
 
 TEST(GPCommands, GetCplcAndSelectFromHex) {
     ByteArray out;
