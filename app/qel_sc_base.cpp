@@ -1,5 +1,7 @@
 #include "qel_sc_base.h"
 
+#include <string>
+
 #include "crypto/crypt_generic.h"
 #include "util/Exception.h"
 
@@ -13,6 +15,10 @@ constexpr std::uint8_t kSerialP2 = 0x12;
 constexpr std::uint8_t kFirmwareP2 = 0xB2;
 constexpr std::uint8_t kErrorCodeP2 = 0x20;
 constexpr std::size_t kSerialBytesShown = 4;
+// The length byte of a command asks for at most this many answer bytes.
+constexpr std::uint32_t kMaxAnswerLength = 255;
+// The session cipher's block: encrypted answers come in whole ones.
+constexpr std::size_t kCipherBlockBytes = 8;
 
 const util::ByteString kCommandData(1, '\xFF');
 
@@ -60,14 +66,25 @@ void TQNBBase::command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std:
         return;
     }
     std::uint8_t asked = answer_length;
-    encrypt_data(data);
     if (encrypt && block_size > 0) {
-        // Answer lengths are bytes: a rounded length above 255 wraps, which is why callers of
-        // the encrypted path ask for at most 248 bytes.
-        asked = static_cast<std::uint8_t>(
-            crypto::round_up_to_block(answer_length, static_cast<std::uint32_t>(block_size)));
+        // The dongle answers in whole cipher blocks, and the length asked for is one byte: a
+        // rounded length past 255 cannot be asked for at all. Refused before the key is fetched,
+        // so nothing goes to the card.
+        const std::uint32_t rounded =
+            crypto::round_up_to_block(answer_length, static_cast<std::uint32_t>(block_size));
+        if (rounded > kMaxAnswerLength) {
+            throw util::Exception("Answer length " + std::to_string(answer_length) +
+                                  " is too long for an encrypted command: " +
+                                  std::to_string(rounded) + " bytes with the cipher's padding, " +
+                                  "at most " + std::to_string(kMaxAnswerLength));
+        }
+        asked = static_cast<std::uint8_t>(rounded);
     }
+    encrypt_data(data);
     send_command(cla, ins, p1, p2, asked, std::move(data), answer);
+    // Nothing asked for, nothing to decrypt: the empty answer is the whole answer.
+    if (answer_length == 0)
+        return;
     decrypt_data(answer);
     if (answer.size() > answer_length)
         answer.resize(answer_length);
@@ -95,6 +112,13 @@ void TQNBBase::encrypt_data(util::ByteString& data) {
 void TQNBBase::decrypt_data(util::ByteString& data) {
     if (!encrypt)
         return;
+    // The cipher hands back anything but whole blocks untouched; taken for a decrypted answer,
+    // such bytes would pass cipher text on as the dongle's values.
+    if (data.empty() || data.size() % kCipherBlockBytes != 0) {
+        throw util::Exception("Encrypted answer of " + std::to_string(data.size()) +
+                              " bytes is not a whole number of " +
+                              std::to_string(kCipherBlockBytes) + "-byte blocks");
+    }
     crypto::TCryptGeneric::crypt(session_key, data, 1, 1, data);
 }
 

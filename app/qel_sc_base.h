@@ -21,11 +21,15 @@ public:
     void reset_params();
 
     // One dongle command. Commands with a plain P1 are never encrypted; the others are, when
-    // `encrypt` is on, with the answer length rounded up to whole cipher blocks.
+    // `encrypt` is on, with the answer length rounded up to whole cipher blocks. A length whose
+    // rounding passes 255 raises util::Exception before anything is sent; an answer length of 0
+    // takes the empty answer as it is.
     void command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
                  std::uint8_t answer_length, util::ByteString data, util::ByteString& answer);
     void fetch_session_key();
     void encrypt_data(util::ByteString& data);
+    // With `encrypt` on, data that is not whole 8-byte blocks (the empty one included) raises
+    // util::Exception and is left as it was.
     void decrypt_data(util::ByteString& data);
 
     util::ByteString read_serial_raw();

@@ -212,11 +212,15 @@ protected:
             received_plain =
                 reference_cbc(kSessionKey, Bytes(command.begin() + 6, command.end()), false);
             received_length = command[5];
+            if (answer_raw)
+                return concat(*answer_raw, kSw9000);
             return concat(reference_cbc(kSessionKey, answer_plain, true), kSw9000);
         };
     }
 
     Bytes answer_plain{0xAB, 0xCD, 0, 0, 0, 0, 0, 0};
+    // Set: the card answers these bytes as they are, in place of the encrypted plain answer.
+    std::optional<Bytes> answer_raw;
     Bytes received_plain;
     std::uint8_t received_length = 0;
 };
@@ -254,6 +258,102 @@ TEST_F(EncryptedPath, AsksForWholeBlocks) {
     // The facade asks the card for everything and cuts to the rounded length; the answer is
     // then cut to what was asked for.
     EXPECT_EQ(answer, ByteString(9, '\x5A'));
+}
+
+struct TooLongCase {
+    const char* name;
+    std::uint8_t answer_length;
+    std::int32_t block_size;
+    const char* text;
+};
+
+class EncryptedAnswerLength : public EncryptedPath,
+                              public ::testing::WithParamInterface<TooLongCase> {};
+
+TEST_P(EncryptedAnswerLength, PastOneLengthByteOnceRoundedIsRefusedBeforeAnythingIsSent) {
+    auto dongle = connected_dongle();
+    dongle->encrypt = true;
+    dongle->block_size = GetParam().block_size;
+    ByteString answer = "stale";
+    try {
+        dongle->command(0x40, 0x10, 0x01, 0x12, GetParam().answer_length, "", answer);
+        FAIL() << "no exception";
+    } catch (const util::Exception& e) {
+        EXPECT_STREQ(e.what(), GetParam().text);
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(dongle->session_key.empty());
+    EXPECT_EQ(answer, "stale");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncryptedAnswerLength,
+    ::testing::Values(TooLongCase{"first_past_the_limit", 249, 8,
+                                  "Answer length 249 is too long for an encrypted command: 256 "
+                                  "bytes with the cipher's padding, at most 255"},
+                      TooLongCase{"largest", 255, 8,
+                                  "Answer length 255 is too long for an encrypted command: 256 "
+                                  "bytes with the cipher's padding, at most 255"},
+                      TooLongCase{"wider_block", 241, 16,
+                                  "Answer length 241 is too long for an encrypted command: 256 "
+                                  "bytes with the cipher's padding, at most 255"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EncryptedPath, LongestAnswerLengthThatRoundsWithinOneByteGoesOut) {
+    auto dongle = connected_dongle();
+    dongle->encrypt = true;
+    answer_plain = Bytes(248, 0x5A);
+    ByteString answer;
+    dongle->command(0x40, 0x10, 0x01, 0x12, 248, "", answer);
+    EXPECT_EQ(answer, ByteString(248, '\x5A'));
+}
+
+struct BrokenAnswerCase {
+    const char* name;
+    Bytes answer;
+    const char* text;
+};
+
+class EncryptedAnswerNotWholeBlocks : public EncryptedPath,
+                                      public ::testing::WithParamInterface<BrokenAnswerCase> {};
+
+TEST_P(EncryptedAnswerNotWholeBlocks, IsAnErrorNotPlainText) {
+    auto dongle = connected_dongle();
+    dongle->encrypt = true;
+    answer_raw = GetParam().answer;
+    ByteString answer;
+    try {
+        dongle->command(0x40, 0x10, 0x01, 0x12, 16, "", answer);
+        FAIL() << "no exception";
+    } catch (const util::Exception& e) {
+        EXPECT_STREQ(e.what(), GetParam().text);
+    }
+
+    ByteString data = bytes(GetParam().answer);
+    EXPECT_THROW(dongle->decrypt_data(data), util::Exception);
+    EXPECT_EQ(data, bytes(GetParam().answer));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncryptedAnswerNotWholeBlocks,
+    ::testing::Values(
+        BrokenAnswerCase{
+            "empty", {}, "Encrypted answer of 0 bytes is not a whole number of 8-byte blocks"},
+        BrokenAnswerCase{"part_of_a_block", Bytes(5, 0x11),
+                         "Encrypted answer of 5 bytes is not a whole number of 8-byte blocks"},
+        BrokenAnswerCase{"block_and_a_half", Bytes(12, 0x11),
+                         "Encrypted answer of 12 bytes is not a whole number of 8-byte blocks"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EncryptedPath, NothingAskedForTakesTheEmptyAnswer) {
+    auto dongle = connected_dongle();
+    dongle->encrypt = true;
+    answer_raw = Bytes{};
+    ByteString answer = "stale";
+    dongle->command(0x40, 0x10, 0x01, 0x12, 0, ByteString(1, '\xFF'), answer);
+    EXPECT_EQ(answer, "");
+    ASSERT_EQ(sent().size(), 2u);  // the key, then the command itself
+    EXPECT_EQ(received_plain, (Bytes{0xFF, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(EncryptedPath, ResetForgetsTheKey) {
