@@ -1,7 +1,7 @@
 #include "crypto/crypt_generic.h"
 
 #include <array>
-#include <cstring>
+#include <string>
 
 #include "crypto/des.h"
 #include "crypto/secure_wipe.h"
@@ -33,15 +33,21 @@ void TCryptGeneric::crypt(const util::ByteString& key, const util::ByteString& d
     util::CopyStringToBytes(key, key_buffer.bytes.data(), key_buffer.bytes.size(), 0, 0, 0);
 
     result = data;
+    // A mode mix-up is the caller's fault whatever the data; checked before the length so that
+    // short data cannot hide it.
+    if (direction > 1) {
+        throw EKC_cipher("Unknown cipher direction " + std::to_string(direction) +
+                         ": 0 encrypts, 1 decrypts");
+    }
+    if (chaining > 1) {
+        throw EKC_cipher("Unknown cipher chaining " + std::to_string(chaining) +
+                         ": 0 is ECB, 1 is CBC");
+    }
     const std::size_t n = result.size();
     if (n == 0 || n % kBlockBytes != 0)
         return;
 
     TKC_des cipher;
-    if (chaining != 0 && chaining != 1) {
-        std::memset(result.data(), 0, n);
-        return;
-    }
     // Sizes in bits beyond the buffer are refused here: 8 x length in 32 bits could wrap into
     // a size the cipher would accept.
     if (key_length > kKeyBufferSize)
@@ -50,9 +56,7 @@ void TCryptGeneric::crypt(const util::ByteString& key, const util::ByteString& d
     cipher.init(key_buffer.bytes.data(), static_cast<std::uint32_t>(8 * key_length), zero_iv);
 
     char* p = result.data();
-    if (direction > 1) {
-        std::memset(p, 0, n);
-    } else if (chaining == 0) {
+    if (chaining == 0) {
         for (std::size_t i = 0; i < n; i += kBlockBytes) {
             if (direction == 0) {
                 cipher.encrypt_block(p + i, p + i);

@@ -15,10 +15,11 @@ public:
     // direction: 0 encrypt, 1 decrypt. chaining: 0 ECB, 1 CBC. The key's bytes are the DES
     // key (1 to 8 bytes, completed with 00 bytes).
     //
-    // Only data of a positive multiple of 8 bytes is transformed; anything else comes back
-    // unchanged, without a look at the key. An unknown chaining or direction gives zeros. A
-    // key of 0 or more than 8 bytes raises EKC_cipher "Invalid key size", with `result` then
-    // holding the data unchanged. `result` may be the same object as `key` or `data`.
+    // A direction or chaining other than 0 or 1 raises EKC_cipher naming the value, whatever
+    // the data and the key. Otherwise only data of a positive multiple of 8 bytes is
+    // transformed; anything else comes back unchanged, without a look at the key. A key of 0 or
+    // more than 8 bytes raises EKC_cipher "Invalid key size". After either error `result` holds
+    // the data unchanged. `result` may be the same object as `key` or `data`.
     static void crypt(const util::ByteString& key, const util::ByteString& data,
                       std::uint8_t direction, std::uint8_t chaining, util::ByteString& result);
 };
