@@ -132,6 +132,21 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(info.param).name) + protocol_suffix(std::get<1>(info.param));
     });
 
+TEST_F(ChannelE2e, T0CardWith256BytesWaitingHandsThemAllOverOnGetResponse) {
+    // 61 00 announces 256 bytes: GET RESPONSE asks for them with Le 00.
+    const std::string longest(256 * 2, 'C');
+    const VirtualCard& vcard = start_card({"--serial", longest});
+    const BoundContext context;
+    const auto card = connect(context, kReaderNames[0]);
+    util::ByteArray response;
+    card->SendAPDUBytes(bytes(kSelectDongle), response, 255);
+    card->SendAPDU(0x40, 0x10, 0x62, kP2Serial, response, 255, kDataFF);
+    EXPECT_EQ(hex(response), longest);
+    EXPECT_EQ(commands_received(vcard),
+              (std::vector<std::string>{kSelectDongle, "401062" + hex({kP2Serial}) + "01FF",
+                                        "00C0000000"}));
+}
+
 // --- Failing exchanges -------------------------------------------------------------------------
 
 struct FailureCase {
@@ -227,12 +242,12 @@ INSTANTIATE_TEST_SUITE_P(
                     kCardError + ". ISO7816 error 0x6108 (Wrong length Le: should be 08)",
                     0x6108,
                     2},
-        // 256 bytes and SW1 SW2 do not fit the 257 bytes of Le 255.
+        // 16 bytes waiting (61 10) and SW1 SW2 do not fit the 10 bytes of Le 8.
         FailureCase{"AnswerBeyondTheBufferT0",
-                    {"--serial", std::string(256 * 2, 'C')},
+                    {"--serial", std::string(16 * 2, 'C')},
                     true,
                     kReadSerial,
-                    255,
+                    8,
                     kTransmitError +
                         "2148532232\r\nThe data buffer to receive returned data is too small for "
                         "the returned data.",
