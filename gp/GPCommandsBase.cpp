@@ -15,6 +15,10 @@ void TKGPCommandsBase::BuildSelect(const util::ByteArray& aid, util::ByteArray& 
                                     0x04,  // P1: select by name
                                     0x00,  // P2: first or only occurrence
                                     aid);
+    if (aid.empty()) {
+        // SELECT by name has always gone out with its Lc, even a zero one.
+        out.push_back(0x00);
+    }
 }
 
 void TKGPCommandsBase::BuildSelectHex(const std::string& aid_hex, util::ByteArray& out) {

@@ -14,9 +14,9 @@ public:
 
     // GET DATA for the CPLC data object: 80 CA 9F 7F.
     static void BuildGetCPLCData(util::ByteArray& out);
-    // SELECT by AID: 00 A4 04 00, Lc, AID, shaped as every command of the card layers
-    // (card::build_short_command): an empty AID gives the header alone, an AID of more than 255
-    // bytes is refused and `out` is left as it was.
+    // SELECT by AID: 00 A4 04 00, Lc, AID, built as every command of the card layers
+    // (card::build_short_command), so an AID of more than 255 bytes is refused and `out` is left
+    // as it was. An empty AID still carries its Lc: 00 A4 04 00 00.
     static void BuildSelect(const util::ByteArray& aid, util::ByteArray& out);
     static void BuildSelectHex(const std::string& aid_hex, util::ByteArray& out);
 };

@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SelectCase{"longest_aid", ByteArray(255, 0xA5),
                                  concat({0, 0xA4, 4, 0, 0xFF}, ByteArray(255, 0xA5))},
                       // Lc 00 would read as asking for 256 bytes.
-                      SelectCase{"empty_gives_the_header_alone", {}, {0, 0xA4, 4, 0}}),
+                      SelectCase{"empty_keeps_its_lc", {}, {0, 0xA4, 4, 0, 0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GPCommands, SelectOfAnAidLongerThanLcCountsIsRefusedAndLeavesTheOutput) {
