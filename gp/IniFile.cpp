@@ -38,6 +38,8 @@ std::string lower_ascii(std::string_view text) {
     return out;
 }
 
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
 int hex_digit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -119,7 +121,9 @@ IniFile IniFile::parse(std::string_view text) {
     Section* current = nullptr;
     std::size_t headers = 0;
     std::size_t entries = 0;
-    std::size_t pos = 0;
+    // Editors elsewhere start UTF-8 files with a byte-order mark; left in place it would glue
+    // itself to the first line and hide the first section.
+    std::size_t pos = text.starts_with(kUtf8ByteOrderMark) ? kUtf8ByteOrderMark.size() : 0;
     while (pos < text.size()) {
         std::size_t end = text.find_first_of("\r\n", pos);
         if (end == std::string_view::npos)

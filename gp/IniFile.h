@@ -9,12 +9,13 @@
 
 namespace qel::gp {
 
-// A parsed, read-only INI file. Lines end in CR LF, LF or CR and are trimmed of blanks and
-// control characters; ";" starts a comment line; "[name]" opens a section; lines before the
-// first section are ignored; an entry is "key = value" split at the first "=". A line without
-// "=" is an entry that no key can read, but it makes its section non-empty. Section names and
-// keys compare without regard to ASCII case. A section name that occurs again starts over, so
-// only the last section of that name is seen; a key that occurs again keeps its last value.
+// A parsed, read-only INI file. A UTF-8 byte-order mark at the very start is skipped. Lines end
+// in CR LF, LF or CR and are trimmed of blanks and control characters; ";" starts a comment line;
+// "[name]" opens a section; lines before the first section are ignored; an entry is
+// "key = value" split at the first "=". A line without "=" is an entry that no key can read, but
+// it makes its section non-empty. Section names and keys compare without regard to ASCII case. A
+// section name that occurs again starts over, so only the last section of that name is seen; a
+// key that occurs again keeps its last value.
 //
 // The file is the user's, so nothing in it is trusted: a file over any of the limits below, one
 // holding a NUL byte (not a text file), or one that is not a regular file is refused as a whole

@@ -58,6 +58,31 @@ TEST_P(IniLimits, TextAtTheLimitIsReadAndOnePastIsRefused) {
 INSTANTIATE_TEST_SUITE_P(Table, IniLimits, ::testing::ValuesIn(kLimits),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The byte-order mark some editors write: only one, only at the very start, is not part of the
+// text.
+struct BomCase {
+    const char* name;
+    std::string text;
+    bool card_seen;
+};
+
+class IniByteOrderMark : public ::testing::TestWithParam<BomCase> {};
+
+TEST_P(IniByteOrderMark, OnlyALeadingMarkIsSkipped) {
+    const IniFile ini = IniFile::parse(GetParam().text);
+    EXPECT_EQ(ini.section_exists("card"), GetParam().card_seen);
+    EXPECT_EQ(ini.read_string("card", "CardManagerAID", ""), GetParam().card_seen ? "0102" : "");
+}
+
+const std::string kBom = "\xEF\xBB\xBF";
+
+INSTANTIATE_TEST_SUITE_P(Table, IniByteOrderMark,
+                         ::testing::Values(BomCase{"BeforeTheFirstSection", kBom + kHead, true},
+                                           BomCase{"Twice", kBom + kBom + kHead, false},
+                                           BomCase{"Incomplete", "\xEF\xBB" + kHead, false},
+                                           BomCase{"OnALaterLine", "[x]\n" + kBom + kHead, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(IniFileLoad, FileAtTheSizeLimitIsReadFromDisk) {
     const testing::ScratchDir dir;
     std::string text = kHead;
