@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <exception>
+#include <utility>
 
 namespace qel::gp {
 
@@ -18,7 +20,29 @@ std::uint8_t low_byte(std::int32_t value) {
     return static_cast<std::uint8_t>(value & 0xFF);
 }
 
+// What the byte conversion found wrong with a value it refused.
+const char* hex_fault(const std::string& value) {
+    std::size_t digits = 0;
+    for (const char c : value)
+        digits += std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    return digits == 0 ? kHexNoDigits : kHexOddDigits;
+}
+
 }  // namespace
+
+EKSCardGPCardDBHexValue::EKSCardGPCardDBHexValue(const std::string& message, std::string FileName,
+                                                 std::string Section, std::string Key,
+                                                 std::string Fault)
+    : util::Exception(message),
+      FileName(std::move(FileName)),
+      Section(std::move(Section)),
+      Key(std::move(Key)),
+      Fault(std::move(Fault)) {}
+
+std::string EKSCardGPCardDBHexValue::Reason() const {
+    const std::string file = FileName.rfind("./", 0) == 0 ? FileName.substr(2) : FileName;
+    return file + " [" + Section + "] " + Key + ": " + Fault;
+}
 
 TKSCardGPCardDBini::TKSCardGPCardDBini(const std::string& file_name) : FileName(file_name) {}
 
@@ -51,14 +75,22 @@ bool TKSCardGPCardDBini::LoadByATRHex(const std::string& atr_hex) {
     const std::string key = ATR.GetAsHexString();
     // One level only: an "Alias" inside the alias section is not followed.
     const std::string section = ini.read_string(key, "Alias", key);
+    const auto read_hex = [&](util::TKUDynArraySoftLenContainer& field, const char* name) {
+        const std::string value = ini.read_string(section, name, "");
+        try {
+            field.SetAsHexString(value);
+        } catch (const util::Exception& e) {
+            throw EKSCardGPCardDBHexValue(e.what(), FileName, section, name, hex_fault(value));
+        }
+    };
 
     Name = ini.read_string(section, "Name", "");
-    CardManagerAID.SetAsHexString(ini.read_string(section, "CardManagerAID", ""));
-    AUTHKey.SetAsHexString(ini.read_string(section, "AUTHKey", ""));
-    MACKey.SetAsHexString(ini.read_string(section, "MACKey", ""));
-    DEKKey.SetAsHexString(ini.read_string(section, "DEKKey", ""));
+    read_hex(CardManagerAID, "CardManagerAID");
+    read_hex(AUTHKey, "AUTHKey");
+    read_hex(MACKey, "MACKey");
+    read_hex(DEKKey, "DEKKey");
     KeyDerivationAlgo = ini.read_string(section, "KeyDerivationAlgo", "none");
-    MotherKey.SetAsHexString(ini.read_string(section, "MotherKey", ""));
+    read_hex(MotherKey, "MotherKey");
     KeySetVersion = low_byte(ini.read_integer(section, "KeySetVersion", 0));
     KeyNumber = low_byte(ini.read_integer(section, "KeyNumber", 0));
     SCPVersion = low_byte(ini.read_integer(section, "SCPVersion", 0));

@@ -5,10 +5,31 @@
 
 #include "gp/IniFile.h"
 #include "gp/KSCardGPCardDBCore.h"
+#include "util/Exception.h"
 
 namespace qel::gp {
 
 inline constexpr const char* kDefaultCardDBFileName = "./KSCard.ini";
+
+inline constexpr const char* kHexOddDigits = "odd number of hex digits";
+inline constexpr const char* kHexNoDigits = "no hex digits";
+
+// A hex value of the profile file that the byte conversion refuses. what() is the conversion's
+// own text, as for any other bad hex; Reason() points the user at the line to fix, because a
+// card whose profile cannot be read is otherwise just a card that is not there.
+class EKSCardGPCardDBHexValue : public util::Exception {
+public:
+    EKSCardGPCardDBHexValue(const std::string& message, std::string FileName, std::string Section,
+                            std::string Key, std::string Fault);
+
+    // One line: "<file> [<section>] <key>: <fault>", the file without a leading "./".
+    std::string Reason() const;
+
+    std::string FileName;
+    std::string Section;  // the section the value was read from: the alias one, if named
+    std::string Key;
+    std::string Fault;  // kHexOddDigits or kHexNoDigits
+};
 
 // Profiles from an INI file with one section per ATR (canonical hex), optionally pointing to a
 // shared profile section through "Alias"; the built-in table answers for ATRs the file lacks.
@@ -18,8 +39,9 @@ public:
     explicit TKSCardGPCardDBini(const std::string& file_name);
     ~TKSCardGPCardDBini() override = default;
 
-    // A hex value in the file with an odd number of digits raises the even-length error of the
-    // byte conversions; the fields read before it are kept and Loaded stays false.
+    // A non-empty hex value in the file with an odd number of digits, or none at all, raises
+    // EKSCardGPCardDBHexValue with the even-length error of the byte conversions as its text;
+    // the fields read before it are kept and Loaded stays false.
     bool LoadByATRHex(const std::string& atr_hex) override;
 
     // Falls back to "./KSCard.ini" when no file named FileName exists; tells whether a file of

@@ -147,6 +147,9 @@ std::vector<IniCase> ini_cases() {
         {"CarriageReturnLineEnds",
          "[" + atr1 + "]\rName=cr\rCardManagerAID=0102\r",
          {.loaded = true, .atr = atr1, .name = "cr", .aid = "0102"}},
+        {"ByteOrderMarkBeforeTheFirstSection",
+         "\xEF\xBB\xBF" + kAtr1Section + "Name=bom\r\nCardManagerAID=0102\r\n",
+         {.loaded = true, .atr = atr1, .name = "bom", .aid = "0102"}},
         {"CrLfLineEndsBlanksAndControlsTrimmed",
          "\t[  " + atr1 + "  ]  \r\n \x01 Name =  a = b \t\r\nCardManagerAID=0102\x1a\r\n",
          {.loaded = true, .atr = atr1, .name = "a = b", .aid = "0102"}},
@@ -288,6 +291,62 @@ TEST(CardDBReadOnce, AFileMissingAtTheFirstLoadStaysUnseen) {
     load(db, kEntry1Atr);
     EXPECT_EQ(snapshot(db), kEntry1Profile);
 }
+
+// A refused hex value names where it is, so that the user can find it: the file as resolved,
+// the section it was read from, the key as the profile names it.
+struct BadHexCase {
+    const char* name;
+    std::string ini;
+    std::string reason;
+    const char* file_name = "";  // as given to the database; written below the scratch directory
+};
+
+class CardDBIniBadHex : public ::testing::TestWithParam<BadHexCase> {};
+
+TEST_P(CardDBIniBadHex, NamesTheFileSectionAndKeyAndKeepsTheConversionText) {
+    const BadHexCase& c = GetParam();
+    const ScratchDir dir;
+    std::filesystem::create_directory(dir.path() / "conf");
+    dir.write(*c.file_name ? "conf/cards.ini" : "KSCard.ini", c.ini);
+    TKSCardGPCardDB db(c.file_name);
+    try {
+        load(db, kEntry1Atr);
+        FAIL() << "no error raised";
+    } catch (const EKSCardGPCardDBHexValue& e) {
+        EXPECT_STREQ(e.what(), kEvenLength);
+        EXPECT_EQ(e.Reason(), c.reason);
+    }
+    EXPECT_FALSE(db.Loaded);
+}
+
+const std::string kInAtr1 = "KSCard.ini [" + kEntry1Atr + "] ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CardDBIniBadHex,
+    ::testing::Values(
+        BadHexCase{"OddDigits", kAtr1Section + "CardManagerAID=0102\nAUTHKey=123\n",
+                   kInAtr1 + "AUTHKey: odd number of hex digits"},
+        BadHexCase{"OneDigit", kAtr1Section + "CardManagerAID=A\n",
+                   kInAtr1 + "CardManagerAID: odd number of hex digits"},
+        BadHexCase{"SeparatorsAreNotDigits", kAtr1Section + "MACKey=01:02:0\n",
+                   kInAtr1 + "MACKey: odd number of hex digits"},
+        BadHexCase{"NoDigits", kAtr1Section + "DEKKey=<unknown>\n",
+                   kInAtr1 + "DEKKey: no hex digits"},
+        BadHexCase{"KeyTheReadoutNeverUses", kAtr1Section + "MotherKey=0011223\n",
+                   kInAtr1 + "MotherKey: odd number of hex digits"},
+        BadHexCase{"SectionAsTheAtrNotAsWritten",
+                   "[3b7f96000080318065b08441460412fffe829000]\nauthkey=abc\n",
+                   kInAtr1 + "AUTHKey: odd number of hex digits"},
+        BadHexCase{"AliasSectionAsTheAliasNamesIt",
+                   kAtr1Section + "Alias=Shared Keys\nAUTHKey=1\n[shared keys]\nMACKey=zz\n",
+                   "KSCard.ini [Shared Keys] MACKey: no hex digits"},
+        BadHexCase{"NamedFileWithoutItsDotSlash", kAtr1Section + "AUTHKey=123\n",
+                   "conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
+                   "./conf/cards.ini"},
+        BadHexCase{"NamedFileAsGiven", kAtr1Section + "AUTHKey=123\n",
+                   "conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
+                   "conf/cards.ini"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CardDBIniError, AFailedLoadKeepsNothingOfThePreviousProfile) {
     const ScratchDir dir;
