@@ -1,9 +1,48 @@
 #include "KSCardAPI.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "card/KSCardAPIExceptions.h"
+#include "gp/KSCardGPCardDBini.h"
 #include "util/Exception.h"
 
 namespace qel::card {
+
+namespace {
+
+// Each reason is a line of the not-found text, whatever the failure's own text holds.
+std::string one_line(std::string text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return text;
+}
+
+// Why a reader's card was passed over; empty when it simply is not the card searched for: a card
+// that refuses the SELECT with a status word, or no card at all.
+std::string skip_reason(const std::string& reader, const std::exception& failure) {
+    if (dynamic_cast<const EKSCardAPIISO7816Excepion*>(&failure) != nullptr)
+        return {};
+    if (const auto* bad_hex = dynamic_cast<const gp::EKSCardGPCardDBHexValue*>(&failure))
+        return bad_hex->Reason();
+    const auto* pcsc = dynamic_cast<const EKSCardAPIWinAPIException*>(&failure);
+    if (pcsc == nullptr || pcsc->ErrorCode == 0)
+        return "Reader \"" + reader + "\": " + failure.what();
+    switch (pcsc->ErrorCode) {
+        case static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD):
+        case static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD):
+            return {};
+        case static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION):
+            return "The card in reader \"" + reader + "\" is in use by another program";
+        default:
+            // The three-line text would repeat the reader's name and the code in decimal.
+            return "Reader \"" + reader + "\": " + SCardErrorText(pcsc->ErrorCode);
+    }
+}
+
+}  // namespace
 
 TKSCardAPI::TKSCardAPI(DWORD Scope) {
     const LONG result = SCardEstablishContext(Scope, nullptr, nullptr, &Context);
@@ -66,19 +105,27 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
     if (!Readers || Readers->Count() == 0)
         throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
 
+    std::vector<std::string> reasons;
     for (std::size_t i = 0; i < Readers->Count(); ++i) {
+        const TKSCardAPIReader& reader = Readers->Items(i);
         try {
-            auto card = Readers->Items(i).Connect<gp::TKSCardAPICardGP>(ShareMode);
+            auto card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode);
             if (CardPasses(*card, SearchType, Text))
                 return card;
-        } catch (const std::exception&) {
-            // A reader without a card, a card held by another program or one that refuses the
-            // question: none of them is the one searched for. The card, if any, is disconnected
-            // as it goes out of scope.
+        } catch (const std::exception& e) {
+            // The search goes on with the next reader; the card, if any, is disconnected as it
+            // goes out of scope. Why it failed counts only if no other reader has the card.
+            std::string reason = one_line(skip_reason(reader.Name, e));
+            if (!reason.empty() &&
+                std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
+                reasons.push_back(std::move(reason));
         }
     }
-    throw EKSCardAPIWinAPIException(
-        std::string("Card with specified ") + SearchTypeName(SearchType) + " is not found", 0);
+    std::string text =
+        std::string("Card with specified ") + SearchTypeName(SearchType) + " is not found";
+    for (const std::string& reason : reasons)
+        text += "\r\n" + reason;
+    throw EKSCardAPIWinAPIException(text, 0);
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::string& AIDHex,

@@ -27,8 +27,11 @@ public:
     TKSCardAPI(const TKSCardAPI&) = delete;
     TKSCardAPI& operator=(const TKSCardAPI&) = delete;
 
-    // Connects the readers in order and returns the first card that passes the search. A failing
-    // reader or card is skipped without a word; only the final "not found" is raised.
+    // Connects the readers in order and returns the first card that passes the search; a failing
+    // reader or card is skipped. When none passes, "not found" is raised, followed by one line
+    // for each distinct reason a card was skipped other than not holding what was searched for
+    // (a card held by another program, a bad hex value in its profile, a PC/SC failure), so that
+    // a dongle that is there but unusable does not read as missing.
     std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t SearchType, const std::string& Text,
                                                    std::uint8_t ShareMode);
     std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,

@@ -2,6 +2,7 @@
 
 #include "card/KSCardAPI.h"
 #include "card/KSCardAPIExceptions.h"
+#include "tests/gp/test_card_db_support.h"
 #include "tests/support/fake_pcsc_fixture.h"
 #include "util/Exception.h"
 
@@ -11,8 +12,33 @@ namespace {
 using namespace qel::testing;
 
 const std::string kDongleHex = "71656C3231010101";
+const std::string kAidNotFound = "Card with specified AID is not found";
 
 class CardLookup : public FakePcscTest {};
+
+// Two ATRs with profiles of their own in ./KSCard.ini, each with a hex value the byte conversion
+// refuses; the e-gate ATR of the other cards keeps its built-in profile.
+const Bytes kOddHexAtr{0x3B, 0x88, 0x01, 0x51, 0x45, 0x4C, 0x2D, 0x44, 0x4F, 0x4E, 0x47, 0xFE};
+const Bytes kNoHexAtr{0x3B, 0x02, 0x14, 0x50};
+const std::string kProfiles =
+    "[3B880151454C2D444F4E47FE]\r\nCardManagerAID=A0000000030000\r\n"
+    "AUTHKey=404142434445464748494A4B4C4D4E4\r\n"
+    "[3B021450]\r\nAlias=Shared Keys\r\n"
+    "[Shared Keys]\r\nCardManagerAID=A0000000030000\r\nMACKey=<unknown>\r\n";
+const std::string kOddHexReason =
+    "KSCard.ini [3B880151454C2D444F4E47FE] AUTHKey: odd number of hex digits";
+const std::string kNoHexReason = "KSCard.ini [Shared Keys] MACKey: no hex digits";
+
+// The card profile database reads ./KSCard.ini: each test runs in a directory holding kProfiles.
+class LookupWithProfiles : public FakePcscTest {
+protected:
+    void SetUp() override {
+        FakePcscTest::SetUp();
+        dir.write("KSCard.ini", kProfiles);
+    }
+
+    const gp::testing::ScratchDir dir;
+};
 
 TEST_F(CardLookup, ListingFailureBecomesAGeneralExceptionWithTheThreeLineText) {
     pcsc.fail_always("SCardListReaders", static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE));
@@ -102,18 +128,36 @@ TEST_F(CardLookup, TheCardInTheSecondReaderIsFoundAfterTheFirstRefuses) {
 struct ReaderFailure {
     const char* name;
     void (*arrange)(fakepcsc::FakeReader&);
+    // Non-zero: the SELECT sent to the failing reader's card fails with it.
+    LONG select_result = SCARD_S_SUCCESS;
 };
 
-class SearchSkipsAFailingReader : public FakePcscTest,
+class SearchSkipsAFailingReader : public LookupWithProfiles,
                                   public ::testing::WithParamInterface<ReaderFailure> {};
 
 TEST_P(SearchSkipsAFailingReader, SilentlyAndFindsTheNext) {
     add_gp_card("Bad", SCARD_PROTOCOL_T1, {kDongleAid});
     GetParam().arrange(pcsc.reader("Bad"));
+    if (GetParam().select_result != SCARD_S_SUCCESS)
+        pcsc.fail_call("SCardTransmit", 1, GetParam().select_result);
     add_gp_card("Good", SCARD_PROTOCOL_T1, {kDongleAid});
     {
         TKSCardAPI api(0);
         EXPECT_EQ(api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE)->ReaderName, "Good");
+    }
+    expect_everything_released();
+}
+
+TEST_P(SearchSkipsAFailingReader, ThatComesAfterTheFoundCardWithoutConnectingIt) {
+    add_gp_card("Good", SCARD_PROTOCOL_T1, {kDongleAid});
+    add_gp_card("Bad", SCARD_PROTOCOL_T1, {kDongleAid});
+    GetParam().arrange(pcsc.reader("Bad"));
+    if (GetParam().select_result != SCARD_S_SUCCESS)
+        pcsc.fail_call("SCardTransmit", 2, GetParam().select_result);
+    {
+        TKSCardAPI api(0);
+        EXPECT_EQ(api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE)->ReaderName, "Good");
+        EXPECT_EQ(pcsc.count("SCardConnect"), 1u);
     }
     expect_everything_released();
 }
@@ -139,22 +183,150 @@ INSTANTIATE_TEST_SUITE_P(
                           r.card.responder = [](const Bytes&) -> std::optional<Bytes> {
                               return Bytes{0x6F};
                           };
-                      }}),
+                      }},
+        ReaderFailure{"service_gone_at_connect",
+                      [](auto& r) { r.connect_result = static_cast<LONG>(SCARD_E_NO_SERVICE); }},
+        ReaderFailure{"service_gone_at_select", [](auto&) {},
+                      static_cast<LONG>(SCARD_E_NO_SERVICE)},
+        ReaderFailure{"odd_hex_in_its_profile", [](auto& r) { r.card.atr = kOddHexAtr; }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(CardLookup, NoMatchingCardGivesTheNotFoundTextForAnyAndAidSearches) {
-    pcsc.add_reader("Empty A").connect_result = static_cast<LONG>(SCARD_E_NO_SMARTCARD);
-    pcsc.add_reader("Empty B").connect_result = static_cast<LONG>(SCARD_E_NO_SMARTCARD);
-    TKSCardAPI api(0);
-    for (auto search :
-         {+[](TKSCardAPI& a) { a.FirstCard(SCARD_SHARE_EXCLUSIVE); },
-          +[](TKSCardAPI& a) { a.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE); }}) {
+// What each reader of a search that finds nothing holds.
+enum class Slot {
+    kEmpty,                 // no card in the reader
+    kRemoved,               // the card left as the connection was made
+    kNoApplet,              // a card that refuses the SELECT with 6A 82
+    kHeld,                  // the dongle, held exclusively by another program
+    kServiceGoneAtConnect,  // the PC/SC service stops before the connection
+    kServiceGoneAtSelect,   // ... or when the SELECT goes out
+    kOddHexProfile,         // the dongle, its ATR's section has an odd-length hex value
+    kNoHexAliasProfile,     // the dongle, its alias section has a hex value without digits
+    kShortAnswer,           // the dongle answers the SELECT with a single byte
+    kUnknownProtocol,       // the dongle, connected with a protocol other than T=0 and T=1
+};
+
+struct NotFoundCase {
+    const char* name;
+    std::vector<Slot> readers;  // "Reader 1", "Reader 2", ... in this order
+    std::string reasons;        // what follows the not-found text
+};
+
+class SearchReportsWhyCardsWereSkipped : public LookupWithProfiles,
+                                         public ::testing::WithParamInterface<NotFoundCase> {
+protected:
+    void arrange(const std::vector<Slot>& readers) {
+        int transmits = 0;  // the SELECTs sent before this reader's, for scripting its failure
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            const std::string name = "Reader " + std::to_string(i + 1);
+            switch (readers[i]) {
+                case Slot::kEmpty:
+                    pcsc.add_reader(name).card_present = false;
+                    break;
+                case Slot::kRemoved:
+                    pcsc.add_reader(name).connect_result = static_cast<LONG>(SCARD_W_REMOVED_CARD);
+                    break;
+                case Slot::kNoApplet:
+                    add_gp_card(name);
+                    ++transmits;
+                    break;
+                case Slot::kHeld:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid});
+                    pcsc.reader(name).connect_result = static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
+                    break;
+                case Slot::kServiceGoneAtConnect:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid});
+                    pcsc.reader(name).connect_result = static_cast<LONG>(SCARD_E_NO_SERVICE);
+                    break;
+                case Slot::kServiceGoneAtSelect:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid});
+                    pcsc.fail_call("SCardTransmit", ++transmits,
+                                   static_cast<LONG>(SCARD_E_NO_SERVICE));
+                    break;
+                case Slot::kOddHexProfile:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid}).atr = kOddHexAtr;
+                    break;
+                case Slot::kNoHexAliasProfile:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid}).atr = kNoHexAtr;
+                    break;
+                case Slot::kShortAnswer:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid}).responder =
+                        [](const Bytes&) -> std::optional<Bytes> { return Bytes{0x6F}; };
+                    ++transmits;
+                    break;
+                case Slot::kUnknownProtocol:
+                    add_gp_card(name, SCARD_PROTOCOL_T1, {kDongleAid}).protocol = 4;
+                    break;
+            }
+        }
+    }
+};
+
+TEST_P(SearchReportsWhyCardsWereSkipped, AfterTheNotFoundTextOneLineEach) {
+    arrange(GetParam().readers);
+    {
+        TKSCardAPI api(0);
         try {
-            search(api);
+            api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE);
             FAIL() << "no exception";
         } catch (const EKSCardAPIWinAPIException& e) {
-            EXPECT_STREQ(e.what(), "Card with specified AID is not found");
+            EXPECT_EQ(e.what(), kAidNotFound + GetParam().reasons);
+            EXPECT_EQ(e.ErrorCode, 0u);
         }
+        EXPECT_EQ(pcsc.count("SCardConnect"), GetParam().readers.size());
+    }
+    expect_everything_released();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SearchReportsWhyCardsWereSkipped,
+    ::testing::Values(
+        NotFoundCase{"EmptyReadersGiveNoReason", {Slot::kEmpty, Slot::kRemoved}, ""},
+        NotFoundCase{"CardsWithoutTheAppletGiveNoReason",
+                     {Slot::kNoApplet, Slot::kEmpty, Slot::kNoApplet},
+                     ""},
+        NotFoundCase{"CardHeldByAnotherProgram",
+                     {Slot::kNoApplet, Slot::kHeld},
+                     "\r\nThe card in reader \"Reader 2\" is in use by another program"},
+        NotFoundCase{"ServiceGoneAtConnect",
+                     {Slot::kServiceGoneAtConnect},
+                     "\r\nReader \"Reader 1\": The Smart card resource manager is not running."},
+        NotFoundCase{"ServiceGoneAtTheSelect",
+                     {Slot::kNoApplet, Slot::kServiceGoneAtSelect},
+                     "\r\nReader \"Reader 2\": The Smart card resource manager is not running."},
+        NotFoundCase{"OddHexValueInTheAtrSection", {Slot::kOddHexProfile}, "\r\n" + kOddHexReason},
+        NotFoundCase{
+            "NoHexDigitsInTheAliasSection", {Slot::kNoHexAliasProfile}, "\r\n" + kNoHexReason},
+        NotFoundCase{"SameReasonInTwoReadersGivesOneLine",
+                     {Slot::kOddHexProfile, Slot::kEmpty, Slot::kOddHexProfile},
+                     "\r\n" + kOddHexReason},
+        NotFoundCase{"SameFailureInTwoReadersNamesEach",
+                     {Slot::kHeld, Slot::kHeld},
+                     "\r\nThe card in reader \"Reader 1\" is in use by another program"
+                     "\r\nThe card in reader \"Reader 2\" is in use by another program"},
+        NotFoundCase{"MixedReasonsInReaderOrder",
+                     {Slot::kShortAnswer, Slot::kEmpty, Slot::kNoHexAliasProfile, Slot::kNoApplet,
+                      Slot::kHeld, Slot::kOddHexProfile, Slot::kUnknownProtocol,
+                      Slot::kServiceGoneAtSelect, Slot::kNoHexAliasProfile},
+                     "\r\nReader \"Reader 1\": Card returned less than 2 bytes of data, that "
+                     "should not happen!\r\n" +
+                         kNoHexReason +
+                         "\r\nThe card in reader \"Reader 5\" is in use by another program\r\n" +
+                         kOddHexReason +
+                         "\r\nReader \"Reader 7\": Protocols T0 and T1 are not supported for "
+                         "Card in: Reader 7\r\nReader \"Reader 8\": The Smart card resource "
+                         "manager is not running."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CardLookup, AReasonStaysOnItsLineWhateverItsTextHolds) {
+    add_gp_card("Reader\r\nTwo").protocol = 4;
+    TKSCardAPI api(0);
+    try {
+        api.FirstCard(SCARD_SHARE_EXCLUSIVE);
+        FAIL() << "no exception";
+    } catch (const EKSCardAPIWinAPIException& e) {
+        EXPECT_EQ(e.what(), kAidNotFound +
+                                "\r\nReader \"Reader  Two\": Protocols T0 and T1 are not "
+                                "supported for Card in: Reader  Two");
     }
 }
 

@@ -47,6 +47,18 @@ TEST_F(Facade, FailedConnectionKeepsTheTextAndALaterSuccessClearsIt) {
     EXPECT_EQ(session.get_last_error(), "");
 }
 
+TEST_F(Facade, TheLastErrorKeepsEveryLineOfTheNotFoundText) {
+    add_dongle("Reader A");
+    pcsc.reader("Reader A").connect_result = static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
+    t_ekscard session(true);
+    for (const ByteString& aid : {kDongle, ByteString()}) {
+        EXPECT_FALSE(session.connect_by_aid(aid));
+        EXPECT_EQ(session.get_last_error(),
+                  "Card with specified AID is not found\r\nThe card in reader \"Reader A\" is in "
+                  "use by another program");
+    }
+}
+
 TEST_F(Facade, EmptyAidConnectsTheFirstCardThatAnswers) {
     add_gp_card("Reader A");
     t_ekscard session(true);

@@ -1,6 +1,6 @@
 // Reader lookup and the session facade with cards in both of vpcd's readers: which card each
-// search picks, that a card held by another program is skipped without a wait, and that every
-// card handle the search opened is given back.
+// search picks, that a card held by another program is skipped without a wait and named when no
+// other card is found, and that every card handle the search opened is given back.
 
 #include <array>
 #include <optional>
@@ -12,6 +12,7 @@
 #include "card/UEKSCard.h"
 #include "tests/e2e/card/card_e2e.h"
 #include "tests/e2e/support/exclusive_holder.h"
+#include "tests/gp/test_card_db_support.h"
 
 namespace qel::e2e {
 namespace {
@@ -22,6 +23,12 @@ const util::ByteString kDongleAid("qel21\x01\x01\x01", 8);
 const std::string kSelectDongle = "00A4040008" + kDongleAidHex;
 const std::string kSelectCardManager = "00A4040007" + kCardManagerAidHex;
 const std::string kAidNotFound = "Card with specified AID is not found";
+
+// A card profile file whose section for the T=0 dongle's ATR has a key one hex digit short.
+const std::string kOddHexProfiles = "[" + kAtrT0Hex + "]\r\nCardManagerAID=" + kCardManagerAidHex +
+                                    "\r\nAUTHKey=404142434445464748494A4B4C4D4E4\r\n";
+const std::string kOddHexReason =
+    "\r\nKSCard.ini [" + kAtrT0Hex + "] AUTHKey: odd number of hex digits";
 
 constexpr auto kLookupBound = std::chrono::seconds(5);
 
@@ -64,14 +71,18 @@ struct SearchCase {
     std::array<std::optional<Options>, kReaderCount> cards;
     std::uint8_t search_type;
     std::string text;
-    int found_in;         // -1: not found
-    std::string message;  // when not found
+    int found_in;            // -1: not found
+    std::string message;     // when not found
+    std::string profiles{};  // non-empty: ./KSCard.ini of the search
 };
 
 class LookupSearch : public LookupE2e, public ::testing::WithParamInterface<SearchCase> {};
 
 TEST_P(LookupSearch, SearchPicksTheFirstMatchingCardAndReleasesTheOthers) {
     const SearchCase& c = GetParam();
+    std::optional<gp::testing::ScratchDir> dir;
+    if (!c.profiles.empty())
+        dir.emplace().write("KSCard.ini", c.profiles);
     start_cards(c.cards);
     TKSCardAPI api(SCARD_SCOPE_USER);
 
@@ -177,7 +188,28 @@ INSTANTIATE_TEST_SUITE_P(
                    card::stHWID,
                    "22222222",
                    -1,
-                   "Card with specified HWID is not found"}),
+                   "Card with specified HWID is not found"},
+        SearchCase{"OddHexInTheDonglesProfileIsNamed",
+                   {kFirst, std::nullopt},
+                   card::stAID,
+                   kDongleAidHex,
+                   -1,
+                   kAidNotFound + kOddHexReason,
+                   kOddHexProfiles},
+        SearchCase{"OddHexInTwoDonglesProfileIsNamedOnce",
+                   {kFirst, kSecond},
+                   card::stAID,
+                   kDongleAidHex,
+                   -1,
+                   kAidNotFound + kOddHexReason,
+                   kOddHexProfiles},
+        SearchCase{"DongleWithAnotherAtrIsFoundPastTheOddHexProfile",
+                   {kFirst, on_t1(kSecond)},
+                   card::stAID,
+                   kDongleAidHex,
+                   1,
+                   "",
+                   kOddHexProfiles}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LookupE2e, AnyCardSearchSelectsTheCardManager) {
@@ -198,7 +230,8 @@ TEST_P(LookupHeld, CardHeldElsewhereIsSkippedAtOnce) {
     start_cards({kFirst, second});
     ExclusiveHolderProcess holder(kReaderNames[0]);
 
-    // What pcsc-lite answers a connection beside the holder; the search swallows it.
+    // What pcsc-lite answers a connection beside the holder; the search names it only when it
+    // finds no other dongle.
     try {
         const CardConnection other(pcsc(), kReaderNames[0], SCARD_SHARE_EXCLUSIVE);
         ADD_FAILURE() << "connected beside an exclusive holder";
@@ -218,7 +251,9 @@ TEST_P(LookupHeld, CardHeldElsewhereIsSkippedAtOnce) {
             }
         },
         [&] { holder.release(); });
-    EXPECT_EQ(outcome, found_in < 0 ? kAidNotFound : kReaderNames[found_in]);
+    EXPECT_EQ(outcome, found_in < 0 ? kAidNotFound + "\r\nThe card in reader \"" + kReaderNames[0] +
+                                          "\" is in use by another program"
+                                    : kReaderNames[found_in]);
     EXPECT_TRUE(reader_is_free(kReaderNames[1]));
     EXPECT_FALSE(reader_is_free(kReaderNames[0])) << "the holder lost the card";
 }
