@@ -273,3 +273,36 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace qel::e2e
+
+// --- A dongle whose card profile cannot be read ------------------------------------------------
+
+#include "tests/gp/test_card_db_support.h"
+
+namespace qel::e2e {
+namespace {
+
+class WindowWithProfiles : public WindowE2e {
+protected:
+    // The card profiles are read from ./KSCard.ini: the test's own, in a directory of its own.
+    const gp::testing::ScratchDir dir;
+};
+
+TEST_F(WindowWithProfiles, OddHexValueInTheDonglesProfileIsNamedUnderTheNotFoundLine) {
+    dir.write("KSCard.ini",
+              "[3B759400006202020301]\r\nCardManagerAID=A0000000030000\r\n"
+              "AUTHKey=404142434445464748494A4B4C4D4E4\r\n");
+    start_card();
+    window->press();
+
+    const std::string run =
+        "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\n"
+        "KSCard.ini [3B759400006202020301] AUTHKey: odd number of hex digits\r\nFinished\r\n";
+    EXPECT_EQ(window->memo(), run);
+    EXPECT_EQ(window->status(), "Finished");
+    EXPECT_EQ(file_lines(), run);
+    EXPECT_TRUE(window->reports.empty());
+    expect_idle({kReaderNames[0]});
+}
+
+}  // namespace
+}  // namespace qel::e2e
