@@ -159,8 +159,10 @@ TEST_P(FirmwareRefused, ReportsTheStatusWordStopsTheRunAndTheNextPressReads) {
     VirtualCard& card = start_card(faulty);
     window->press();
 
+    const std::string failure = std::string("Dongle can't be read: ") + c.report;
     EXPECT_EQ(window->reports, std::vector<std::string>{c.report});
-    EXPECT_EQ(window->memo(), "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\n");
+    EXPECT_EQ(window->memo(), "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\n" + failure + "\r\n");
+    EXPECT_EQ(window->status(), failure);
     EXPECT_EQ(file_lines(), window->memo());
     expect_idle({kReaderNames[0]});
 
@@ -218,11 +220,15 @@ TEST_P(PulledBetweenCommands, ReportsTheTransmitFailureAndComesBackIdle) {
 
     ASSERT_TRUE(pulled) << window->memo();
     ASSERT_EQ(pull_failure, "");
-    EXPECT_EQ(window->reports,
-              std::vector<std::string>{"SCardTransmit error\r\nSmartCard API error "
-                                       "#2148532329\r\nThe smart card has been removed, so that "
-                                       "further communication is not possible."});
-    EXPECT_EQ(window->memo(), "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\n");
+    const std::string removed =
+        "SCardTransmit error\r\nSmartCard API error #2148532329\r\nThe smart card has been "
+        "removed, so that further communication is not possible.";
+    EXPECT_EQ(window->reports, std::vector<std::string>{removed});
+    const std::string run =
+        "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nDongle can't be read: " + removed + "\r\n";
+    EXPECT_EQ(window->memo(), run);
+    EXPECT_EQ(window->status(), "Dongle can't be read: " + removed);
+    EXPECT_EQ(file_lines(), run);
     expect_idle();
 }
 
@@ -249,9 +255,11 @@ TEST_P(PulledMidExchange, ReportsTheShortAnswerAndComesBackIdle) {
     EXPECT_NE(card.log().find("> " + GetParam().pulled_at + "\nqel_vcard: card pulled"),
               std::string::npos)
         << card.log();
-    EXPECT_EQ(window->reports, std::vector<std::string>{"Card returned less than 2 bytes of data, "
-                                                        "that should not happen!"});
-    EXPECT_EQ(window->memo(), std::string("Searching...\r\n") + GetParam().lines);
+    const std::string failure = "Card returned less than 2 bytes of data, that should not happen!";
+    EXPECT_EQ(window->reports, std::vector<std::string>{failure});
+    EXPECT_EQ(window->memo(), std::string("Searching...\r\n") + GetParam().lines +
+                                  "Dongle can't be read: " + failure + "\r\n");
+    EXPECT_EQ(window->status(), "Dongle can't be read: " + failure);
     expect_idle();
 }
 
