@@ -547,11 +547,6 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](const std::filesystem::path& p, auto&) {
                                       ::mkfifo(p.c_str(), 0600);
                                       return std::string("not a regular file");
-                                  }},
-                      LogFileCase{"Directory",
-                                  [](const std::filesystem::path& p, auto&) {
-                                      std::filesystem::create_directory(p);
-                                      return std::string("Is a directory");
                                   }}),
     [](const auto& info) { return std::string(info.param.name); });
 
