@@ -76,16 +76,15 @@ bool t_status_bar::set_panel_text(int index, const std::string& text) {
     Panel& p = m_panels[index];
     p.text = text;
     // A panel shows one line: line breaks (the multi-line PC/SC failures) become blanks, so the
-    // bar and the fixed-size window never grow. The tool tip keeps the lines.
-    QString shown = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    // bar and the fixed-size window never grow, and a long line is cut at the panel's edge. The
+    // tool tip keeps the whole text with its lines.
+    const QString whole = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    QString shown = whole;
     shown.replace(QLatin1String("\r\n"), QLatin1String(" "));
     shown.replace(QLatin1Char('\r'), QLatin1Char(' '));
     shown.replace(QLatin1Char('\n'), QLatin1Char(' '));
     p.label->setText(shown);
-    p.label->setToolTip(
-        text.find_first_of("\r\n") == std::string::npos
-            ? QString()
-            : QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    p.label->setToolTip(whole.trimmed().isEmpty() ? QString() : whole);
     return true;
 }
 

@@ -229,6 +229,11 @@ TEST_F(EventLog, MultiLineStatusShowsOnOneLineWithoutGrowingTheBar) {
     EXPECT_EQ(status_bar.panel_text(0), "Error when listing readers\r\n2148532270\r\nNo reader");
     EXPECT_EQ(status_bar.panel(0)->text(), "Error when listing readers 2148532270 No reader");
     EXPECT_EQ(status_bar.sizeHint().height(), height);
+    // What the panel cuts off at its edge is still there to read, lines and all.
+    EXPECT_EQ(status_bar.panel(0)->toolTip(),
+              "Error when listing readers\r\n2148532270\r\nNo reader");
+    log->clear_status(0);
+    EXPECT_EQ(status_bar.panel(0)->toolTip(), "");
 }
 
 TEST(EventLogWithoutFile, EmptyNameWritesNoFileAndStillFillsTheMemo) {
