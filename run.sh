@@ -20,6 +20,7 @@ if [ "$demo" = 1 ]; then
     qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_DEMO_PACKAGES[@]}"
     cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_TOOLS=ON
     cmake --build build -j "$(nproc)"
+    qel_warn_system_vpcd
     exec tools/pcsc-sandbox.sh -- tools/demo.sh build
 fi
 

@@ -1,27 +1,95 @@
-# Sourced by run.sh and test.sh: installs the Debian packages a step needs, and only those that
-# are missing, saying which. Root is needed for the install alone.
+# Sourced by run.sh, test.sh and tools/pcsc-sandbox.sh: installs the Debian packages a step needs,
+# and only those that are missing, saying which; fetches the virtual reader driver vpcd for the
+# PC/SC sandbox without installing it. Root is needed for the install alone.
+
+qel_root_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Runs a command as root, through sudo when needed.
+qel_as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "Root is needed for: $*" >&2
+        return 1
+    fi
+}
+
+qel_package_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 qel_need_packages() {
     local missing=()
     local pkg
     for pkg in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-            missing+=("$pkg")
-        fi
+        qel_package_installed "$pkg" || missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
 
     echo "Installing missing packages: ${missing[*]}"
-    local sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        command -v sudo >/dev/null || { echo "Root is needed to install: ${missing[*]}" >&2; return 1; }
-        sudo=(sudo)
-    fi
     export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update -qq || true
-    "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    qel_as_root apt-get update -qq || true
+    qel_as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# The sandbox's pcscd loads vpcd from a private unpacked copy of its Debian package. Installing
+# the package instead would give the machine's own pcscd two readers that take virtual cards from
+# anyone on the network. QEL_VPCD_DRIVER points the sandbox at another copy of the driver.
+qel_vpcd_dir=$qel_root_dir/.cache/vpcd
+qel_vpcd_default_driver=$qel_vpcd_dir/usr/lib/pcsc/drivers/serial/libifdvpcd.so
+
+qel_vpcd_driver() {
+    echo "${QEL_VPCD_DRIVER:-$qel_vpcd_default_driver}"
+}
+
+# Downloads and unpacks the package into qel_vpcd_dir once; later calls find it there.
+qel_fetch_vpcd() {
+    [ -e "$qel_vpcd_default_driver" ] && return 0
+    echo "Fetching the vpcd reader driver into $qel_vpcd_dir (unpacked there only, not installed)" >&2
+    mkdir -p "$(dirname "$qel_vpcd_dir")" || return 1
+    local tmp
+    tmp=$(mktemp -d "$qel_vpcd_dir.new.XXXXXX") || return 1
+    # apt drops root for downloads, and its own user cannot write into a private folder of root's.
+    local apt=(apt-get -qq)
+    [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
+    if ! (cd "$tmp" && "${apt[@]}" download vsmartcard-vpcd 2>/dev/null); then
+        # A fresh machine has no package lists yet.
+        qel_as_root apt-get update -qq || true
+        (cd "$tmp" && "${apt[@]}" download vsmartcard-vpcd) || {
+            rm -rf -- "$tmp"
+            echo "Cannot download the package vsmartcard-vpcd" >&2
+            return 1
+        }
+    fi
+    local deb=("$tmp"/vsmartcard-vpcd_*.deb)
+    if ! dpkg-deb -x "${deb[0]}" "$tmp/root" || ! [ -e "$tmp/root/${qel_vpcd_default_driver#"$qel_vpcd_dir/"}" ]; then
+        rm -rf -- "$tmp"
+        echo "Cannot unpack the vpcd driver from ${deb[0]##*/}" >&2
+        return 1
+    fi
+    # Into place in one rename, so a run started meanwhile sees the whole folder or none; if one
+    # was first, its copy stays.
+    mv -T "$tmp/root" "$qel_vpcd_dir" 2>/dev/null || true
+    rm -rf -- "$tmp"
+    [ -e "$qel_vpcd_default_driver" ]
+}
+
+# Said once by the scripts that run the sandbox; the package is the user's to remove.
+qel_warn_system_vpcd() {
+    qel_package_installed vsmartcard-vpcd || return 0
+    cat >&2 <<'WARN'
+Warning: the package vsmartcard-vpcd is installed on this machine. It gives the machine's own
+PC/SC service (pcscd) two virtual readers that take cards over TCP on 0.0.0.0:35963 and
+0.0.0.0:35964: anyone who reaches this machine over the network can put a virtual card into
+them. The tests and the demo do not need it (they run a private copy of its driver in a
+sandbox) and leave it alone. To remove it, as root:
+    apt-get remove vsmartcard-vpcd      (purge also deletes /etc/reader.conf.d/vpcd)
+then restart pcscd: a running one keeps the readers.
+WARN
 }
 
 QEL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
-QEL_DEMO_PACKAGES=(libssl-dev vsmartcard-vpcd iproute2 util-linux procps)
+QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
 QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}")

@@ -11,6 +11,7 @@
 #   QEL_SANDBOX=1
 #   QEL_SANDBOX_PCSCD_PID   the private pcscd's pid (empty with --no-pcscd)
 #   QEL_SANDBOX_PCSCD_LOG   its log (pcscd --info)
+#   QEL_SANDBOX_VPCD_DRIVER the vpcd driver it loaded (empty with --no-pcscd)
 # and its exit status is passed through. Failures of the sandbox itself exit with 125.
 # QEL_SANDBOX_TRACE=1 traces the script itself.
 #
@@ -19,10 +20,13 @@
 # drivers are hidden from the private daemon so it never claims a real reader. Whatever runs in
 # the sandbox (pcscd, virtual cards, tests) dies with it: the process namespace ends when the
 # command's shell ends, however it ends. Root is needed for the namespaces.
+#
+# vpcd is never installed: the daemon loads the driver from QEL_VPCD_DRIVER, by default
+# .cache/vpcd/usr/lib/pcsc/drivers/serial/libifdvpcd.so, which is unpacked there from the
+# Debian package vsmartcard-vpcd on the first run (scripts/deps.sh).
 set -euo pipefail
 [ -n "${QEL_SANDBOX_TRACE:-}" ] && set -x
 
-readonly vpcd_driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
 readonly drivers_dir=/usr/lib/pcsc/drivers
 readonly ready_timeout_s=10
 readonly stop_timeout_s=5
@@ -147,17 +151,17 @@ inside() {
     export QEL_SANDBOX=1
     export QEL_SANDBOX_PCSCD_PID=
     export QEL_SANDBOX_PCSCD_LOG=
+    export QEL_SANDBOX_VPCD_DRIVER=${QEL_SANDBOX_VPCD_DRIVER:-}
 
     if [ "$start_pcscd" = 1 ]; then
         work_dir=$(mktemp -d /tmp/qel-pcsc-sandbox.XXXXXX) || die "cannot create a work directory"
         mkdir "$work_dir/reader.conf.d"
 
-        # Hide the USB drivers (CCID and friends) behind an empty tmpfs, keeping only vpcd.
-        cp -L "$vpcd_driver" "$work_dir/libifdvpcd.so"
+        # Hide the USB drivers (CCID and friends) behind an empty tmpfs; vpcd comes from its
+        # private folder.
+        local vpcd_driver=$QEL_SANDBOX_VPCD_DRIVER
         mount -t tmpfs -o mode=0755,size=4m qel-pcsc-drivers "$drivers_dir" ||
             die "cannot hide the reader drivers in $drivers_dir"
-        mkdir "$drivers_dir/serial"
-        cp "$work_dir/libifdvpcd.so" "$vpcd_driver"
 
         # vpcd opens CHANNELID and the port above it, one reader each.
         cat >"$work_dir/reader.conf.d/vpcd" <<EOF
@@ -210,7 +214,20 @@ for tool in unshare ip mount; do
 done
 if [ "$start_pcscd" = 1 ]; then
     command -v pcscd >/dev/null || die "pcscd is missing (package pcscd)"
-    [ -e "$vpcd_driver" ] || die "the vpcd driver $vpcd_driver is missing (package vsmartcard-vpcd)"
+    # shellcheck source-path=SCRIPTDIR source=../scripts/deps.sh
+    source "$(dirname -- "$(readlink -f -- "${BASH_SOURCE[0]}")")/../scripts/deps.sh"
+    if [ -z "${QEL_VPCD_DRIVER:-}" ]; then
+        qel_fetch_vpcd || die "no vpcd driver: it is fetched into $qel_vpcd_dir on the first run"
+    fi
+    vpcd_driver=$(readlink -f -- "$(qel_vpcd_driver)") && [ -f "$vpcd_driver" ] ||
+        die "the vpcd driver $(qel_vpcd_driver) is missing"
+    case "$vpcd_driver" in
+        "$drivers_dir"/*) die "the vpcd driver $vpcd_driver would be hidden with the other drivers in $drivers_dir" ;;
+        *[[:space:]]*) die "the vpcd driver's path holds a space, which reader.conf cannot take: $vpcd_driver" ;;
+    esac
+    export QEL_SANDBOX_VPCD_DRIVER=$vpcd_driver
+else
+    export QEL_SANDBOX_VPCD_DRIVER=
 fi
 
 self=$(readlink -f -- "${BASH_SOURCE[0]}")
