@@ -18,6 +18,7 @@ done
 
 source scripts/deps.sh
 qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_TEST_PACKAGES[@]}"
+qel_warn_system_vpcd
 
 build=build-test
 flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_TESTS=ON -DQEL_BUILD_BENCH=ON)
@@ -37,4 +38,7 @@ cmake --build "$build" -j "$(nproc)"
 status=0
 tools/pcsc-sandbox.sh -- ctest --test-dir "$build" -j "$(nproc)" -LE nopcscd --output-on-failure || status=1
 tools/pcsc-sandbox.sh --no-pcscd -- ctest --test-dir "$build" -L nopcscd --output-on-failure || status=1
+# The sandbox's daemon runs the private vpcd driver, and neither the tests nor the demo left a
+# virtual reader port open on this machine.
+tests/sandbox/check_isolation.sh "$build" || status=1
 exit $status
