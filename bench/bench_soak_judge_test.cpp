@@ -1,0 +1,164 @@
+// The soak's verdicts rest on these judgements: a value other than the card's, or a failure
+// that does not say why, must never pass as a readout or as a failure with a text.
+#include "bench/bench_soak_judge.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qel::bench {
+namespace {
+
+const DongleReadout kCard{"0A1B2C3D", 0x010A, 0x002A};
+const std::string kLines =
+    "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n";
+
+struct PressCase {
+    const char* name;
+    PressResult press;
+    Outcome outcome;
+    const char* text;  // the failure's text for FailedWithText
+};
+
+class PressJudgement : public ::testing::TestWithParam<PressCase> {};
+
+TEST_P(PressJudgement, TellsCorrectFailedAndWrongApart) {
+    const Judgement judgement = judge_press(GetParam().press, kCard);
+    EXPECT_EQ(outcome_name(judgement.outcome), std::string(outcome_name(GetParam().outcome)))
+        << judgement.text;
+    if (GetParam().outcome == Outcome::FailedWithText) {
+        EXPECT_EQ(judgement.text, GetParam().text);
+    }
+}
+
+const std::string kRead = "Dongle can't be read: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Presses, PressJudgement,
+    ::testing::Values(
+        PressCase{
+            "Complete", {kLines + "Finished\r\n", "Finished", {}, true}, Outcome::Correct, ""},
+        PressCase{"NotFound",
+                  {"Searching...\r\nDongle can't be found: Card-Reader is not found\r\n"
+                   "Finished\r\n",
+                   "Finished",
+                   {},
+                   true},
+                  Outcome::FailedWithText,
+                  "Card-Reader is not found"},
+        PressCase{"ReadFailsAfterSerial",
+                  {"Searching...\r\nSerial No (S/N): 0A1B2C3D\r\n" + kRead + "Card removed\r\n",
+                   kRead + "Card removed",
+                   {"Card removed"},
+                   true},
+                  Outcome::FailedWithText,
+                  "Card removed"},
+        PressCase{"ReadFailsAtConnect",
+                  {"Searching...\r\n" + kRead + "No service\r\n",
+                   kRead + "No service",
+                   {"No service"},
+                   true},
+                  Outcome::FailedWithText,
+                  "No service"},
+        PressCase{"OtherSerial",
+                  {"Searching...\r\nSerial No (S/N): 0A1B2C3E\r\nFirmware version: 010A\r\n"
+                   "Error Code: 0x2A\r\nFinished\r\n",
+                   "Finished",
+                   {},
+                   true},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{"OtherFirmware",
+                  {"Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nFirmware version: 0000\r\n"
+                   "Error Code: 0x2A\r\nFinished\r\n",
+                   "Finished",
+                   {},
+                   true},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{"ErrorCodeMissing",
+                  {"Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\n"
+                   "Finished\r\n",
+                   "Finished",
+                   {},
+                   true},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{"FailureWithoutText",
+                  {"Searching...\r\n" + kRead + "\r\n", kRead, {""}, true},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{"NotFoundWithoutText",
+                  {"Searching...\r\nDongle can't be found: \r\nFinished\r\n", "Finished", {}, true},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{
+            "ReadFailureNotReported",
+            {"Searching...\r\n" + kRead + "Card removed\r\n", kRead + "Card removed", {}, true},
+            Outcome::Wrong,
+            ""},
+        PressCase{"ButtonLeftDisabled",
+                  {kLines + "Finished\r\n", "Finished", {}, false},
+                  Outcome::Wrong,
+                  ""},
+        PressCase{"NotFinished", {kLines, "Error Code: 0x2A", {}, true}, Outcome::Wrong, ""},
+        PressCase{
+            "StatusPanelElsewhere",
+            {"Searching...\r\n" + kRead + "Card removed\r\n", "Finished", {"Card removed"}, true},
+            Outcome::Wrong,
+            ""},
+        PressCase{"EmptyMemo", {"", "Finished", {}, true}, Outcome::Wrong, ""}),
+    [](const ::testing::TestParamInfo<PressCase>& info) { return info.param.name; });
+
+TEST(ReadoutJudgement, TellsCorrectFailedAndWrongApart) {
+    EXPECT_EQ(judge_readout([] { return kCard; }, kCard).outcome, Outcome::Correct);
+
+    DongleReadout other = kCard;
+    other.error_code = 0x0000;
+    EXPECT_EQ(judge_readout([&] { return other; }, kCard).outcome, Outcome::Wrong);
+
+    const Judgement failed =
+        judge_readout([]() -> DongleReadout { throw std::runtime_error("Card removed"); }, kCard);
+    EXPECT_EQ(failed.outcome, Outcome::FailedWithText);
+    EXPECT_EQ(failed.text, "Card removed");
+
+    EXPECT_EQ(
+        judge_readout([]() -> DongleReadout { throw std::runtime_error(" "); }, kCard).outcome,
+        Outcome::Wrong);
+    EXPECT_EQ(judge_readout([]() -> DongleReadout { throw 1; }, kCard).outcome, Outcome::Wrong);
+}
+
+TEST(ResourceJudgement, JudgesOnlyAfterTheWarmUp) {
+    const std::vector<Sample> steady{
+        {0, 10, 40000}, {250, 12, 45000}, {500, 12, 45500}, {750, 12, 45100}};
+    const ResourceVerdict verdict = judge_resources(steady, 250, 1024);
+    ASSERT_TRUE(verdict.judged);
+    EXPECT_EQ(verdict.baseline_iteration, 250);
+    EXPECT_TRUE(verdict.descriptors_constant);
+    EXPECT_EQ(verdict.resident_growth_kib, 500);
+    EXPECT_TRUE(verdict.memory_steady);
+}
+
+TEST(ResourceJudgement, CatchesADescriptorMoreAndAMebibyteMore) {
+    const std::vector<Sample> leaking{{250, 12, 45000}, {500, 13, 45000}, {750, 12, 46024}};
+    const ResourceVerdict verdict = judge_resources(leaking, 250, 1024);
+    ASSERT_TRUE(verdict.judged);
+    EXPECT_FALSE(verdict.descriptors_constant);
+    EXPECT_EQ(verdict.resident_growth_kib, 1024);
+    EXPECT_FALSE(verdict.memory_steady);
+}
+
+TEST(ResourceJudgement, NeedsTwoSamplesAfterTheWarmUp) {
+    EXPECT_FALSE(judge_resources({{0, 10, 40000}, {250, 10, 40000}}, 250, 1024).judged);
+}
+
+TEST(ResourceJudgement, AnUnreadableSampleFails) {
+    const ResourceVerdict verdict = judge_resources({{250, -1, 45000}, {500, -1, -1}}, 250, 1024);
+    EXPECT_FALSE(verdict.descriptors_constant);
+    EXPECT_FALSE(verdict.memory_steady);
+}
+
+}  // namespace
+}  // namespace qel::bench
