@@ -529,6 +529,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    // Line by line even into a file, so that a long run can be followed as it goes and its
+    // figures stay in order with what the libraries write to stderr.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     int qt_argc = 1;
     char* qt_argv[] = {argv[0], nullptr};
     int status = 1;
