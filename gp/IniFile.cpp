@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
@@ -90,10 +91,18 @@ IniFile IniFile::load(const std::string& path) {
         refuse(path, "too large");
     }
 
-    // The size is checked again while reading: the file may grow after fstat.
-    std::string text(kMaxFileSize + 1, '\0');
+    // Room for the size fstat saw and one byte more, so that a file read whole ends with a read
+    // of nothing. The file may still grow after fstat (and files of some kernel file systems
+    // report no size at all): the buffer then grows as the reads need, up to one byte past the
+    // limit, which is enough to know the file is too large.
+    std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
     std::size_t total = 0;
-    while (total < text.size()) {
+    while (true) {
+        if (total == text.size()) {
+            if (text.size() > kMaxFileSize)
+                break;
+            text.resize(std::min(kMaxFileSize + 1, std::max<std::size_t>(2 * text.size(), 4096)));
+        }
         const ssize_t n = ::read(file.get(), text.data() + total, text.size() - total);
         if (n < 0) {
             if (errno == EINTR)

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <functional>
@@ -90,6 +92,46 @@ TEST(IniFileLoad, FileAtTheSizeLimitIsReadFromDisk) {
     dir.write("full.ini", text);
     EXPECT_EQ(IniFile::load("full.ini").read_string("CARD", "cardmanageraid", ""), "0102");
     EXPECT_EQ(IniFile::load("absent.ini").section_count(), 0u);
+}
+
+// Whatever its size, the file is read to its last byte: the section sits at the very end.
+class IniFileSize : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(IniFileSize, FileIsReadToItsLastByte) {
+    const testing::ScratchDir dir;
+    const std::string tail = "[card]\nCardManagerAID=0102";
+    std::string text(GetParam() - tail.size(), '\n');
+    text += tail;
+    dir.write("sized.ini", text);
+    EXPECT_EQ(IniFile::load("sized.ini").read_string("card", "CardManagerAID", ""), "0102");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, IniFileSize,
+                         ::testing::Values(std::size_t{26}, std::size_t{4095}, std::size_t{4096},
+                                           std::size_t{4097}, std::size_t{65536 + 3},
+                                           IniFile::kMaxFileSize));
+
+TEST(IniFileLoad, FileOnePastTheSizeLimitIsRefused) {
+    const testing::ScratchDir dir;
+    std::string text = kHead;
+    text.resize(IniFile::kMaxFileSize + 1, '\n');
+    dir.write("over.ini", text);
+    EXPECT_THROW(IniFile::load("over.ini"), util::Exception);
+}
+
+// Files of the kernel's process file system report a size of 0 and still have content: the
+// reader must not take the size it was told for the size there is.
+TEST(IniFileLoad, FileThatReportsNoSizeIsReadWhole) {
+    struct stat info {};
+    ASSERT_EQ(::stat("/proc/self/comm", &info), 0);
+    ASSERT_EQ(info.st_size, 0);
+    char previous[16] = {};
+    ASSERT_EQ(::prctl(PR_GET_NAME, previous), 0);
+    ASSERT_EQ(::prctl(PR_SET_NAME, "[qel]"), 0);
+    bool seen = false;
+    EXPECT_NO_THROW(seen = IniFile::load("/proc/self/comm").section_exists("qel"));
+    ::prctl(PR_SET_NAME, previous);
+    EXPECT_TRUE(seen);
 }
 
 }  // namespace
