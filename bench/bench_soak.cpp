@@ -10,6 +10,7 @@
 // window, nothing disturbed. Phase B: the same two loops with --faults card faults (SIGKILL and
 // SIGTERM) and --pcscd-restarts daemon restarts among them. Exit status 0 when every verdict
 // holds, 1 when one fails, 2 on a usage error or outside the sandbox, 3 when a readout hangs.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -447,6 +449,26 @@ std::vector<LoopResult> run_phase(const char* phase, const Options& options,
     return loops;
 }
 
+// The sandbox's daemon, or the one an earlier run in the same sandbox started in its place: that
+// one is found through the pid file every pcscd writes.
+std::optional<pid_t> running_daemon() {
+    const auto alive = [](std::optional<std::uint64_t> pid) -> std::optional<pid_t> {
+        if (!pid || ::kill(static_cast<pid_t>(*pid), 0) != 0)
+            return std::nullopt;
+        return static_cast<pid_t>(*pid);
+    };
+    const char* sandbox_pid = std::getenv("QEL_SANDBOX_PCSCD_PID");
+    if (sandbox_pid != nullptr) {
+        if (const auto pid = alive(number_argument(sandbox_pid, 1, 0x7FFFFFFF)))
+            return pid;
+    }
+    std::ifstream pid_file("/run/pcscd/pcscd.pid");
+    std::string text;
+    if (!std::getline(pid_file, text))
+        return std::nullopt;
+    return alive(number_argument(text.c_str(), 1, 0x7FFFFFFF));
+}
+
 int run(const Options& options) {
     const char* sandbox = std::getenv("QEL_SANDBOX");
     if (sandbox == nullptr || std::string(sandbox) != "1") {
@@ -457,14 +479,13 @@ int run(const Options& options) {
     }
     std::unique_ptr<PcscDaemon> daemon;
     if (options.phase_b && options.pcscd_restarts > 0) {
-        const char* pid = std::getenv("QEL_SANDBOX_PCSCD_PID");
-        const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
-        const auto number = pid == nullptr ? std::nullopt : number_argument(pid, 1, 0x7FFFFFFF);
-        if (!number) {
-            std::fprintf(stderr, "bench_soak: no pcscd to restart (QEL_SANDBOX_PCSCD_PID)\n");
+        const std::optional<pid_t> pid = running_daemon();
+        if (!pid) {
+            std::fprintf(stderr, "bench_soak: no running pcscd to restart\n");
             return 2;
         }
-        daemon = std::make_unique<PcscDaemon>(static_cast<pid_t>(*number), log ? log : "");
+        const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
+        daemon = std::make_unique<PcscDaemon>(*pid, log ? log : "");
     }
 
     const std::uint64_t seed = options.seed ? *options.seed : std::random_device{}();
@@ -501,13 +522,21 @@ int run(const Options& options) {
             (static_cast<long long>(options.faults) * options.readouts + total / 2) / total);
         const int readout_restarts =
             options.presses == 0 ? options.pcscd_restarts : (options.pcscd_restarts + 1) / 2;
-        const auto readout_plan =
-            plan_faults(random, options.readouts, readout_faults, readout_restarts);
-        const auto press_plan =
-            options.presses == 0
-                ? std::vector<PlannedFault>{}
-                : plan_faults(random, options.presses, options.faults - readout_faults,
-                              options.pcscd_restarts - readout_restarts);
+        // The kinds are mixed over the whole phase, so that a short run with one fault of a
+        // kind in each loop still sees both signals.
+        const std::vector<FaultKind> card_kinds =
+            mixed_kinds(random, options.faults, FaultKind::CardKilled, FaultKind::CardStopped);
+        const std::vector<FaultKind> daemon_kinds = mixed_kinds(
+            random, options.pcscd_restarts, FaultKind::PcscdKilled, FaultKind::PcscdStopped);
+        std::vector<FaultKind> readout_kinds(card_kinds.begin(),
+                                             card_kinds.begin() + readout_faults);
+        readout_kinds.insert(readout_kinds.end(), daemon_kinds.begin(),
+                             daemon_kinds.begin() + readout_restarts);
+        std::vector<FaultKind> press_kinds(card_kinds.begin() + readout_faults, card_kinds.end());
+        press_kinds.insert(press_kinds.end(), daemon_kinds.begin() + readout_restarts,
+                           daemon_kinds.end());
+        const auto readout_plan = plan_faults(random, options.readouts, readout_kinds);
+        const auto press_plan = plan_faults(random, std::max(options.presses, 1), press_kinds);
         std::printf("\nPhase B: %d card faults and %d pcscd restarts\n", options.faults,
                     options.pcscd_restarts);
         const auto loops =

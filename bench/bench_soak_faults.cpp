@@ -71,19 +71,18 @@ const char* fault_name(FaultKind kind) {
     return "?";
 }
 
-std::vector<PlannedFault> plan_faults(std::mt19937_64& random, int iterations, int count,
-                                      int daemon_restarts) {
+std::vector<FaultKind> mixed_kinds(std::mt19937_64& random, int count, FaultKind one,
+                                   FaultKind other) {
+    const bool one_first = std::uniform_int_distribution<int>(0, 1)(random) == 0;
     std::vector<FaultKind> kinds;
-    const auto add_kinds = [&](int n, FaultKind killed, FaultKind stopped) {
-        std::vector<FaultKind> some;
-        for (int i = 0; i < n; ++i)
-            some.push_back(i % 2 == 0 ? killed : stopped);
-        std::shuffle(some.begin(), some.end(), random);
-        kinds.insert(kinds.end(), some.begin(), some.end());
-    };
-    add_kinds(count, FaultKind::CardKilled, FaultKind::CardStopped);
-    add_kinds(daemon_restarts, FaultKind::PcscdKilled, FaultKind::PcscdStopped);
+    for (int i = 0; i < count; ++i)
+        kinds.push_back((i % 2 == 0) == one_first ? one : other);
+    std::shuffle(kinds.begin(), kinds.end(), random);
+    return kinds;
+}
 
+std::vector<PlannedFault> plan_faults(std::mt19937_64& random, int iterations,
+                                      const std::vector<FaultKind>& kinds) {
     const int first = std::max(1, iterations * 5 / 100);
     const int last = std::max(first, iterations * 85 / 100 - 1);
     std::uniform_int_distribution<int> at(first, last);

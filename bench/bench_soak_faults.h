@@ -32,11 +32,14 @@ struct PlannedFault {
     int out_ms = 0;     // the card stays out of its reader this long before it comes back
 };
 
-// `count` card faults, half of them by SIGKILL and half by SIGTERM, and `daemon_restarts`
-// daemon restarts likewise, at iterations drawn between 5 % and 85 % of `iterations`, so that
-// the readouts after the last one can show it recovered. Sorted by iteration.
-std::vector<PlannedFault> plan_faults(std::mt19937_64& random, int iterations, int count,
-                                      int daemon_restarts);
+// `count` faults, as many of the one kind as of the other (the odd one drawn), in random order.
+std::vector<FaultKind> mixed_kinds(std::mt19937_64& random, int count, FaultKind one,
+                                   FaultKind other);
+
+// One fault of each of `kinds` at an iteration drawn between 5 % and 85 % of `iterations`, so
+// that the readouts after the last one can show it recovered. Sorted by iteration.
+std::vector<PlannedFault> plan_faults(std::mt19937_64& random, int iterations,
+                                      const std::vector<FaultKind>& kinds);
 
 struct FaultRecord {
     PlannedFault planned;

@@ -1,12 +1,17 @@
 // The soak's verdicts rest on these judgements: a value other than the card's, or a failure
-// that does not say why, must never pass as a readout or as a failure with a text.
+// that does not say why, must never pass as a readout or as a failure with a text. And its
+// fault plan must hold what it promises.
 #include "bench/bench_soak_judge.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "bench/bench_soak_faults.h"
 
 namespace qel::bench {
 namespace {
@@ -158,6 +163,44 @@ TEST(ResourceJudgement, AnUnreadableSampleFails) {
     const ResourceVerdict verdict = judge_resources({{250, -1, 45000}, {500, -1, -1}}, 250, 1024);
     EXPECT_FALSE(verdict.descriptors_constant);
     EXPECT_FALSE(verdict.memory_steady);
+}
+
+// A short run with one fault of a kind in each of its two loops must still see both signals.
+TEST(FaultPlan, MixesBothSignalsEvenInTwoFaults) {
+    for (std::uint64_t seed = 0; seed < 20; ++seed) {
+        std::mt19937_64 random(seed);
+        const std::vector<FaultKind> kinds =
+            mixed_kinds(random, 2, FaultKind::CardKilled, FaultKind::CardStopped);
+        ASSERT_EQ(kinds.size(), 2u);
+        EXPECT_NE(kinds[0], kinds[1]) << "seed " << seed;
+    }
+}
+
+TEST(FaultPlan, StrikesInsideTheLoopAndLeavesTimeToRecover) {
+    std::mt19937_64 random(7);
+    const std::vector<FaultKind> kinds(50, FaultKind::CardKilled);
+    const std::vector<PlannedFault> plan = plan_faults(random, 1000, kinds);
+    ASSERT_EQ(plan.size(), kinds.size());
+    EXPECT_TRUE(std::is_sorted(
+        plan.begin(), plan.end(),
+        [](const PlannedFault& a, const PlannedFault& b) { return a.iteration < b.iteration; }));
+    EXPECT_GE(plan.front().iteration, 50);
+    EXPECT_LT(plan.back().iteration, 850);
+}
+
+TEST(FaultPlan, TheSameSeedPlansTheSameFaults) {
+    const std::vector<FaultKind> kinds{FaultKind::CardKilled, FaultKind::PcscdStopped};
+    std::mt19937_64 first(42);
+    std::mt19937_64 second(42);
+    const auto a = plan_faults(first, 300, kinds);
+    const auto b = plan_faults(second, 300, kinds);
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].kind, b[i].kind);
+        EXPECT_EQ(a[i].iteration, b[i].iteration);
+        EXPECT_EQ(a[i].delay_us, b[i].delay_us);
+        EXPECT_EQ(a[i].out_ms, b[i].out_ms);
+    }
 }
 
 }  // namespace
