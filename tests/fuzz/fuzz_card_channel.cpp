@@ -137,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
             }
         }
     }
+    setup.trace_if_asked();
     setup.check_everything_released();
     return 0;
 }

@@ -4,6 +4,7 @@
 // from the ATR's section (or the one its Alias names), a refused hex value reported with its file,
 // section, key and fault, and nothing but the system's exceptions on the way.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -24,6 +25,24 @@ using namespace qel::fuzz;
 using gp::TKSCardGPCardDB;
 
 std::string g_scratch;
+// Where the run started: the fuzzer reads and writes its corpus by paths relative to it.
+int g_start_dir = -1;
+
+// The database's default name is ./KSCard.ini: the scratch directory is the current one while an
+// input runs, and only then.
+class InScratchDir {
+public:
+    InScratchDir() {
+        if (::chdir(g_scratch.c_str()) != 0)
+            std::abort();
+    }
+    ~InScratchDir() {
+        if (::fchdir(g_start_dir) != 0)
+            std::abort();
+    }
+    InScratchDir(const InScratchDir&) = delete;
+    InScratchDir& operator=(const InScratchDir&) = delete;
+};
 
 struct Snapshot {
     bool loaded;
@@ -166,7 +185,8 @@ void check_load(TKSCardGPCardDB& db, const std::string& atr_hex,
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     char pattern[] = "/tmp/qel_fuzz_carddb_XXXXXX";
-    if (::mkdtemp(pattern) == nullptr || ::chdir(pattern) != 0)
+    g_start_dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (::mkdtemp(pattern) == nullptr || g_start_dir < 0)
         std::abort();
     g_scratch = pattern;
     std::atexit([] {
@@ -177,6 +197,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const InScratchDir in_scratch;
     FuzzedDataProvider in(data, size);
     const int naming = in.ConsumeIntegralInRange(0, 4);
     const bool atr_as_bytes = in.ConsumeBool();

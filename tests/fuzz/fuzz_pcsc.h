@@ -255,6 +255,17 @@ public:
             QEL_FUZZ_CHECK(call.result != static_cast<LONG>(SCARD_E_INVALID_HANDLE));
     }
 
+    // With QEL_FUZZ_TRACE set, the PC/SC calls an input made, for seeing what a seed plays.
+    void trace_if_asked() const {
+        static const bool asked = std::getenv("QEL_FUZZ_TRACE") != nullptr;
+        if (!asked)
+            return;
+        for (const auto& call : pcsc.log) {
+            std::fprintf(stderr, "%s %s -> 0x%lX\n", call.function.c_str(),
+                         to_hex(call.command).c_str(), static_cast<unsigned long>(call.result));
+        }
+    }
+
     fakepcsc::FakePcsc& pcsc;
     int failures_scripted = 0;
 

@@ -95,8 +95,9 @@ def reader(s, atr, protocol, default=((), (0x6D, 0x00))):
     answer(s, *default)
 
 
-def answers(s, items, queued=None):
-    """items: (data, sw) pairs; the first `queued` go into the card's FIFO."""
+def answers(s, most, items, queued=None):
+    """items: (data, sw) pairs, at most `most`; the first `queued` go into the card's FIFO."""
+    s.range(0, most, len(items))
     s.range(0, len(items), len(items) if queued is None else queued)
     for data, sw in items:
         answer(s, data, sw)
@@ -121,8 +122,7 @@ def card_channel_seeds():
     # T=1: one command with data and one without, both answered 90 00.
     s = Seed()
     reader(s, EGATE_ATR, T1)
-    s.range(0, 6, 2)
-    answers(s, [(b"\x01\x02", OK), (b"", OK)])
+    answers(s, 6, [(b"\x01\x02", OK), (b"", OK)])
     no_failures(s)
     s.range(0, 15, 1).range(1, 3, 1).range(1, 4, 2)
     for header, data, le in ((b"\x00\xA4\x04\x00", b"\xA0\x00\x00\x00\x03\x00\x00", 255),
@@ -134,8 +134,7 @@ def card_channel_seeds():
     # T=0 case 4: 61 08, then the data on GET RESPONSE; then case 2 with Le.
     s = Seed()
     reader(s, EGATE_ATR, T0)
-    s.range(0, 6, 3)
-    answers(s, [(b"", (0x61, 0x08)), (b"\x0A\x1B\x2C\x3D\x4E\x5F\x60\x71", OK), (b"\x01\x0A", OK)],
+    answers(s, 6, [(b"", (0x61, 0x08)), (b"\x0A\x1B\x2C\x3D\x4E\x5F\x60\x71", OK), (b"\x01\x0A", OK)],
             queued=1)
     no_failures(s)
     s.range(0, 15, 1).range(1, 3, 1).range(1, 4, 2)
@@ -148,8 +147,7 @@ def card_channel_seeds():
     # A raw command, and an answer that does not fit the buffer Le asked for.
     s = Seed()
     reader(s, EGATE_ATR, T1)
-    s.range(0, 6, 1)
-    answers(s, [(bytes(range(20)), OK)])
+    answers(s, 6, [(bytes(range(20)), OK)])
     no_failures(s)
     s.range(0, 15, 1).range(1, 3, 2).range(1, 4, 1)
     s.range(0, 3, 0).range(0, 270, 6).bytes(b"\x00\xB0\x00\x00\x01\xFF")
@@ -165,8 +163,7 @@ def gp_card_seeds():
     s.range(1, 3, 1)
     reader(s, EGATE_ATR, T1)
     s.bool(False)  # keep the ATR above
-    s.range(0, 8, 4)
-    answers(s, [(b"", OK), (cplc(), OK), (cplc(), OK)])
+    answers(s, 8, [(b"", OK), (cplc(), OK), (cplc(), OK)])
     no_failures(s)
     s.range(1, 3, 1).range(0, 5, 2).bytes(cplc()[15:23])
     s.bool(True)  # search
@@ -178,12 +175,10 @@ def gp_card_seeds():
     s.range(1, 3, 2)
     reader(s, EGATE_ATR, T1)
     s.bool(False)
-    s.range(0, 8, 1)
-    answers(s, [(b"", (0x6A, 0x82))])
+    answers(s, 8, [(b"", (0x6A, 0x82))])
     reader(s, EGATE_ATR, T0)
     s.bool(False)
-    s.range(0, 8, 4)
-    answers(s, [(b"", OK), (b"", OK), (cplc(), OK), (b"", OK)])
+    answers(s, 8, [(b"", OK), (b"", OK), (cplc(), OK), (b"", OK)])
     no_failures(s)
     s.range(1, 3, 1).range(0, 5, 1).bool(True)  # the dongle's AID
     s.bool(True)
@@ -195,8 +190,7 @@ def gp_card_seeds():
     s.range(1, 3, 1)
     reader(s, EGATE_ATR, T1)
     s.bool(True)
-    s.range(0, 8, 2)
-    answers(s, [(b"", OK), (b"\x6F\x00", OK)])
+    answers(s, 8, [(b"", OK), (b"\x6F\x00", OK)])
     no_failures(s)
     s.range(1, 3, 1).range(0, 5, 0).bool(True)
     s.range(0, 5, 1).range(0, 4, 3).bool(False).string("A0 00 00 00 03 00 00", 40)
@@ -213,8 +207,7 @@ def dongle_seeds():
         s.range(0, 2, 1)
         reader(s, EGATE_ATR, protocol)
         s.bool(False)
-        s.range(0, 10, len(items))
-        answers(s, items, queued)
+        answers(s, 10, items, queued)
         no_failures(s)
         s.range(0, 3, 1)  # by AID
 
