@@ -55,6 +55,20 @@ const std::vector<std::string> kCardValues{"--serial", "0A1B2C3D4E5F6071", "--fi
 const DongleReadout kExpected{"0A1B2C3D", 0x010A, 0x002A};
 
 constexpr long kGrowthLimitKib = 1024;
+
+// AddressSanitizer keeps freed memory in a quarantine of its own, so a sanitized build grows by
+// megabytes without a leak; its leak check at exit stands in for the memory verdict there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryJudged = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryJudged = false;
+#else
+constexpr bool kMemoryJudged = true;
+#endif
+#else
+constexpr bool kMemoryJudged = true;
+#endif
 constexpr int kExamplesShown = 5;
 
 struct Options {
@@ -356,11 +370,15 @@ bool judge_phase(const char* phase, const std::vector<LoopResult>& loops, int wa
         std::printf("  %s: descriptors constant from iteration %d on (%d..%d): %s\n",
                     loop.title.c_str(), resources.baseline_iteration, resources.descriptors_min,
                     resources.descriptors_max, yes_no(resources.descriptors_constant));
+        const bool memory_ok = resources.memory_steady || !kMemoryJudged;
         std::printf(
             "  %s: resident memory grew %ld KiB after the warm-up (from %ld KiB), "
             "less than %ld KiB: %s\n",
             loop.title.c_str(), resources.resident_growth_kib, resources.resident_baseline_kib,
-            kGrowthLimitKib, yes_no(resources.memory_steady));
+            kGrowthLimitKib,
+            kMemoryJudged
+                ? yes_no(resources.memory_steady)
+                : "not judged under AddressSanitizer (its quarantine holds freed memory)");
         const bool outcomes_ok = loop.count(Outcome::Wrong) == 0 &&
                                  (faults_expected || loop.count(Outcome::FailedWithText) == 0);
         std::printf("  %s: every readout %s: %s (%d correct, %d failed with a text, %d wrong)\n",
@@ -384,8 +402,7 @@ bool judge_phase(const char* phase, const std::vector<LoopResult>& loops, int wa
                 loop.title.c_str(), loop.faults.size(), FaultInjector::kMaxTries,
                 static_cast<long long>(FaultInjector::kRecoveryTimeout.count()), yes_no(recovered),
                 max_tries, max_recovery_ms);
-        pass = pass && resources.descriptors_constant && resources.memory_steady && outcomes_ok &&
-               recovered;
+        pass = pass && resources.descriptors_constant && memory_ok && outcomes_ok && recovered;
     }
     std::printf("%s: %s\n", phase, pass ? "PASS" : "FAIL");
     std::fflush(stdout);
