@@ -98,7 +98,13 @@ inline LONG consume_failure_code(FuzzedDataProvider& in) {
 // Everything a card target scripts, and the record of what the card answered.
 class FakeSetup {
 public:
-    FakeSetup() : pcsc(fakepcsc::state()) { pcsc.reset(); }
+    FakeSetup() : pcsc(fakepcsc::state()) {
+        pcsc.reset();
+        failure_context() = [this] { dump(); };
+    }
+    ~FakeSetup() { failure_context() = nullptr; }
+    FakeSetup(const FakeSetup&) = delete;
+    FakeSetup& operator=(const FakeSetup&) = delete;
 
     // A reader with a card of fuzzed ATR, protocol and answers. The first `queued` answers go
     // into the card's FIFO, the others come from a responder that hands them out one by one
@@ -186,8 +192,8 @@ public:
     }
 
     // The transmits that reached a card (handed an answer, whether it fit or not), with the
-    // answer each got. Only valid when each card's answers came in that card's own order, which
-    // holds as the record is kept per reader.
+    // answer each got as the caller's count says. Only valid when each card's answers came in that
+    // card's own order, which holds as the record is kept per reader.
     struct Exchange {
         Bytes command;
         Bytes answer;
@@ -204,10 +210,14 @@ public:
             const auto connection = handle_reader.find(call.card);
             if (connection == handle_reader.end() || connection->second != &reader)
                 continue;
-            out.push_back({call.command,
-                           next < given.size() ? given[next] : reader.card.default_answer,
-                           call.pci_protocol});
+            Bytes answer = next < given.size() ? given[next] : reader.card.default_answer;
             ++next;
+            // A driver that reports more bytes than it wrote: the caller counts bytes of its own
+            // buffer that nobody wrote, which the channel fills with zeros. (It cannot tell them
+            // from an answer; a count past its buffer it refuses.)
+            if (call.result == SCARD_S_SUCCESS)
+                answer.resize(answer.size() + reader.card.overstated_answer_bytes, 0x00);
+            out.push_back({call.command, answer, call.pci_protocol});
         }
         return out;
     }
@@ -255,15 +265,28 @@ public:
             QEL_FUZZ_CHECK(call.result != static_cast<LONG>(SCARD_E_INVALID_HANDLE));
     }
 
-    // With QEL_FUZZ_TRACE set, the PC/SC calls an input made, for seeing what a seed plays.
-    void trace_if_asked() const {
-        static const bool asked = std::getenv("QEL_FUZZ_TRACE") != nullptr;
-        if (!asked)
-            return;
+    // The PC/SC calls the input made, and the answer each card gave to each transmit.
+    void dump() const {
         for (const auto& call : pcsc.log) {
-            std::fprintf(stderr, "%s %s -> 0x%lX\n", call.function.c_str(),
+            std::fprintf(stderr, "%s %s %s -> 0x%lX\n", call.function.c_str(), call.reader.c_str(),
                          to_hex(call.command).c_str(), static_cast<unsigned long>(call.result));
         }
+        for (const auto& r : pcsc.readers) {
+            std::fprintf(stderr, "reader \"%s\" protocol %lu overstated %lu:\n", r.name.c_str(),
+                         static_cast<unsigned long>(r.card.protocol),
+                         static_cast<unsigned long>(r.card.overstated_answer_bytes));
+            for (const auto& e : exchanges(r)) {
+                std::fprintf(stderr, "  %s => %s\n", to_hex(e.command).c_str(),
+                             to_hex(e.answer).c_str());
+            }
+        }
+    }
+
+    // With QEL_FUZZ_TRACE set, the same for every input, for seeing what a seed plays.
+    void trace_if_asked() const {
+        static const bool asked = std::getenv("QEL_FUZZ_TRACE") != nullptr;
+        if (asked)
+            dump();
     }
 
     fakepcsc::FakePcsc& pcsc;

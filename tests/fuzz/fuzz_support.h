@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,8 +20,17 @@
 
 namespace qel::fuzz {
 
+// What a target wants said about the input when a check fails (the card targets: the calls and
+// answers of the fake PC/SC library).
+inline std::function<void()>& failure_context() {
+    static std::function<void()> context;
+    return context;
+}
+
 [[noreturn]] inline void fail(const char* file, int line, const std::string& what) {
     std::fprintf(stderr, "\n*** fuzz check failed at %s:%d: %s\n", file, line, what.c_str());
+    if (failure_context())
+        failure_context()();
     std::fflush(stderr);
     __builtin_trap();
 }
