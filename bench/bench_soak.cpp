@@ -41,6 +41,7 @@
 #include "bench/bench_soak_faults.h"
 #include "bench/bench_soak_judge.h"
 #include "bench/bench_soak_probe.h"
+#include "bench/bench_temp_dir.h"
 #include "bench/bench_workflow_ours.h"
 #include "card/WinSCard.h"
 
@@ -409,28 +410,6 @@ bool judge_phase(const char* phase, const std::vector<LoopResult>& loops, int wa
     return pass;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/qel-bench-soak.XXXXXX";
-        if (mkdtemp(name) == nullptr)
-            throw std::runtime_error(std::string("cannot create a directory: ") +
-                                     std::strerror(errno));
-        m_path = name;
-    }
-    ~TempDir() {
-        std::error_code ignored;  // a leftover in /tmp is no reason to fail the run
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
 // A phase's two loops: readouts without the window, then presses in a window of its own.
 std::vector<LoopResult> run_phase(const char* phase, const Options& options,
                                   const std::vector<PlannedFault>& readout_plan,
@@ -518,7 +497,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "bench_soak: the binding cannot load pcsc-lite\n");
         return 1;
     }
-    TempDir temp;
+    const qel::bench::TempDir temp("qel-bench-soak");
     Watchdog watchdog(options.hang_timeout_s);
     std::vector<std::string> card_options = kCardValues;
     if (options.t1)

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "app/mfrm.h"
+#include "bench/bench_temp_dir.h"
 #include "bench/bench_workflow_floor.h"
 #include "bench/bench_workflow_ours.h"
 #include "bench/bench_workflow_pcsc.h"
@@ -370,28 +371,6 @@ bool measure_window(const Options& options, const ShimProbe& probe,
     return true;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/qel-bench-workflow.XXXXXX";
-        if (mkdtemp(name) == nullptr)
-            throw std::runtime_error(std::string("cannot create a directory: ") +
-                                     std::strerror(errno));
-        m_path = name;
-    }
-    ~TempDir() {
-        std::error_code ignored;  // a leftover in /tmp is no reason to fail the benchmark
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
-
 int run(const Options& options) {
     const char* sandbox = std::getenv("QEL_SANDBOX");
     if (sandbox == nullptr || std::string(sandbox) != "1") {
@@ -405,7 +384,7 @@ int run(const Options& options) {
         std::fprintf(stderr, "the binding cannot load %s\n", QEL_BENCH_SHIM_PATH);
         return 1;
     }
-    TempDir temp;
+    const qel::bench::TempDir temp("qel-bench-workflow");
 
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> samples(nullptr, &std::fclose);
     if (!options.samples_file.empty()) {

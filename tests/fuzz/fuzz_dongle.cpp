@@ -22,7 +22,6 @@ using namespace qel;
 using namespace qel::fuzz;
 using app::t_qel_sc_base;
 
-const Bytes kEgateAtr{0x3B, 0x75, 0x94, 0x00, 0x00, 0x62, 0x02, 0x02, 0x03, 0x01};
 const Bytes kDongleAid{0x71, 0x65, 0x6C, 0x32, 0x31, 0x01, 0x01, 0x01};
 
 // One command as the card saw it: the command and its final answer (after GET RESPONSE, when
@@ -195,13 +194,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider in(bytes, size);
     FakeSetup setup;
-    const int readers = in.ConsumeIntegralInRange(0, 2);
-    for (int i = 0; i < readers; ++i) {
-        auto& reader = setup.add_reader(in, "Fuzz Reader 0" + std::to_string(i));
-        if (in.ConsumeBool())
-            reader.card.atr = kEgateAtr;
-        setup.script_answers(in, reader, in.ConsumeIntegralInRange<std::size_t>(0, 10));
-    }
+    const int readers = setup.add_readers(in, 0, 2, 10);
     setup.script_failures(in);
     const bool by_aid = in.ConsumeIntegralInRange(0, 3) != 0;
 

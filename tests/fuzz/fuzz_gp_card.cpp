@@ -23,7 +23,6 @@ using namespace qel;
 using namespace qel::fuzz;
 using gp::TKSCardAPICardGP;
 
-const Bytes kEgateAtr{0x3B, 0x75, 0x94, 0x00, 0x00, 0x62, 0x02, 0x02, 0x03, 0x01};
 const std::string kDongleAidHex = "71656C3231010101";
 const Bytes kGetCplc{0x80, 0xCA, 0x9F, 0x7F};
 
@@ -163,13 +162,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     FuzzedDataProvider in(bytes, size);
     FakeSetup setup;
-    const int readers = in.ConsumeIntegralInRange(1, 3);
-    for (int i = 0; i < readers; ++i) {
-        auto& reader = setup.add_reader(in, "Fuzz Reader 0" + std::to_string(i));
-        if (in.ConsumeBool())
-            reader.card.atr = kEgateAtr;
-        setup.script_answers(in, reader, in.ConsumeIntegralInRange<std::size_t>(0, 8));
-    }
+    setup.add_readers(in, 1, 3, 8);
     setup.script_failures(in);
     const auto share = static_cast<std::uint8_t>(in.ConsumeIntegralInRange(1, 3));
     const auto type = in.ConsumeIntegralInRange<std::uint8_t>(0, 5);

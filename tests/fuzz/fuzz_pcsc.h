@@ -96,6 +96,9 @@ inline LONG consume_failure_code(FuzzedDataProvider& in) {
 }
 
 // Everything a card target scripts, and the record of what the card answered.
+// The ATR of the built-in e-gate profile, whose card manager AID the searches know.
+inline const Bytes kEgateAtr{0x3B, 0x75, 0x94, 0x00, 0x00, 0x62, 0x02, 0x02, 0x03, 0x01};
+
 class FakeSetup {
 public:
     FakeSetup() : pcsc(fakepcsc::state()) {
@@ -135,6 +138,20 @@ public:
             reader.status_result = consume_failure_code(in);
         card.default_answer = consume_answer(in);
         return reader;
+    }
+
+    // Between `min` and `max` readers, each holding an e-gate card or one of fuzzed ATR, with up
+    // to `max_answers` scripted answers: the scene of the targets that search the readers.
+    // Returns how many there are.
+    int add_readers(FuzzedDataProvider& in, int min, int max, std::size_t max_answers) {
+        const int readers = in.ConsumeIntegralInRange(min, max);
+        for (int i = 0; i < readers; ++i) {
+            auto& reader = add_reader(in, "Fuzz Reader 0" + std::to_string(i));
+            if (in.ConsumeBool())
+                reader.card.atr = kEgateAtr;
+            script_answers(in, reader, in.ConsumeIntegralInRange<std::size_t>(0, max_answers));
+        }
+        return readers;
     }
 
     // Answers for the card of `reader`, in the order the card hands them out.
