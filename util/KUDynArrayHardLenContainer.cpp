@@ -1,6 +1,6 @@
 #include "KUDynArrayHardLenContainer.h"
 
-#include "KUDynArrays.h"
+#include "Hex.h"
 
 namespace qel::util {
 
@@ -21,8 +21,7 @@ void TKUDynArrayHardLenContainer::SetAsBinaryString(const ByteString& value) {
 
 void TKUDynArrayHardLenContainer::SetAsHexString(const std::string& text) {
     // The conversion goes first so that malformed text reports the even-length error.
-    ByteArray bytes;
-    TKUDynArray::StringToByteStream(text, bytes);
+    ByteArray bytes = from_hex(text);
     require_length(bytes.size(), GetLength());
     m_content = std::move(bytes);
 }

@@ -1,5 +1,6 @@
 #include "KUDynArraySoftLenContainer.h"
 
+#include "Hex.h"
 #include "KUDynArrays.h"
 
 namespace qel::util {
@@ -15,9 +16,7 @@ void TKUDynArraySoftLenContainer::SetAsBinaryString(const ByteString& value) {
 }
 
 void TKUDynArraySoftLenContainer::SetAsHexString(const std::string& text) {
-    ByteArray bytes;
-    TKUDynArray::StringToByteStream(text, bytes);
-    m_content = std::move(bytes);
+    m_content = from_hex(text);
 }
 
 void TKUDynArraySoftLenContainer::SetAsArray(const ByteArray& value) {
@@ -29,7 +28,7 @@ ByteString TKUDynArraySoftLenContainer::GetAsBinaryString() const {
 }
 
 std::string TKUDynArraySoftLenContainer::GetAsHexString() const {
-    return TKUDynArray::ByteStreamToHexString(m_content, "");
+    return to_hex(m_content);
 }
 
 void TKUDynArraySoftLenContainer::SetLength(std::int32_t length) {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Bytes.h"
+#include "Hex.h"
 
 namespace qel::util {
 
@@ -32,8 +33,6 @@ public:
 void StringToByteStream(const std::string& text, ByteArray& out);
 ByteString ByteStreamToString(const ByteArray& bytes);
 
-inline constexpr const char* kEvenLengthError =
-    "Text representation of binary data MUST have even length in StringToByteStream!";
 inline constexpr const char* kSafeCopyBoundsError = "Cannot safecopy array. Bounds error";
 
 }  // namespace qel::util

@@ -1,6 +1,6 @@
 #include "TByteArray.h"
 
-#include "BinString.h"
+#include "ByteCopy.h"
 
 namespace qel::util {
 
@@ -8,37 +8,28 @@ std::int32_t TTByteArray::CopyStringToBytes(const ByteString& source, std::uint8
                                             std::size_t destination_size, std::int32_t count,
                                             std::int32_t source_index,
                                             std::int32_t destination_index) {
-    std::int64_t n = count;
-    if (n == 0)
-        n = static_cast<std::int64_t>(source.size());
-    if (n <= 0)
+    const std::int64_t n = count == 0 ? static_cast<std::int64_t>(source.size()) : count;
+    if (n <= 0 || destination == nullptr || source_index < 0 || destination_index < 0)
         return 0;
-    const bool fits = destination != nullptr && source_index >= 0 && destination_index >= 0 &&
-                      source_index + n <= static_cast<std::int64_t>(source.size()) &&
-                      destination_index + n <= static_cast<std::int64_t>(destination_size);
-    if (!fits)
-        return 0;
-    for (std::int64_t i = 0; i < n; ++i) {
-        destination[destination_index + i] = static_cast<std::uint8_t>(source[source_index + i]);
-    }
-    return static_cast<std::int32_t>(n);
+    const bool copied = copy_checked(
+        byte_span(source), static_cast<std::size_t>(source_index), {destination, destination_size},
+        static_cast<std::size_t>(destination_index), static_cast<std::size_t>(n));
+    return copied ? static_cast<std::int32_t>(n) : 0;
 }
 
 bool TTByteArray::BytesToString(const std::uint8_t* source, std::size_t source_size,
                                 std::int32_t count, std::int32_t start, ByteString& out) {
     out.clear();
-    std::int64_t n = count;
-    if (n == 0)
-        n = static_cast<std::int64_t>(source_size);
-    if (n <= 0 || start < 0)
+    const std::int64_t n = count == 0 ? static_cast<std::int64_t>(source_size) : count;
+    // The size check goes first so that a count far beyond the buffer allocates nothing.
+    if (n <= 0 || start < 0 || n > static_cast<std::int64_t>(source_size))
         return false;
-    if (start > static_cast<std::int64_t>(source_size) ||
-        start + n > static_cast<std::int64_t>(source_size)) {
+    ByteString range(static_cast<std::size_t>(n), '\0');
+    if (!copy_checked({source, source_size}, static_cast<std::size_t>(start), byte_span(range), 0,
+                      static_cast<std::size_t>(n))) {
         return false;
     }
-    out.resize(static_cast<std::size_t>(n));
-    for (std::int64_t i = 0; i < n; ++i)
-        out[i] = TBinaryString::ByteToChar(source[start + i]);
+    out = std::move(range);
     return true;
 }
 

@@ -1,13 +1,48 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 
+#include "util/ByteCopy.h"
 #include "util/Exception.h"
 #include "util/KUDynArrays.h"
 #include "util/TByteArray.h"
 
 namespace qel::util {
 namespace {
+
+constexpr std::size_t kHuge = std::numeric_limits<std::size_t>::max();
+
+struct CheckedCopyCase {
+    const char* name;
+    std::size_t source_index;
+    std::size_t destination_index;
+    std::size_t count;
+    ByteArray result;  // of a 5-byte zero destination, copying from 01 02 03; empty: refused
+};
+
+class CheckedCopy : public ::testing::TestWithParam<CheckedCopyCase> {};
+
+TEST_P(CheckedCopy, CopiesExactlyTheCountOrNothing) {
+    const auto& c = GetParam();
+    const ByteArray source{1, 2, 3};
+    ByteArray destination(5, 0);
+    EXPECT_EQ(copy_checked(source, c.source_index, destination, c.destination_index, c.count),
+              !c.result.empty());
+    EXPECT_EQ(destination, c.result.empty() ? ByteArray(5, 0) : c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CheckedCopy,
+    ::testing::Values(CheckedCopyCase{"fills_the_destination_end", 0, 2, 3, {0, 0, 1, 2, 3}},
+                      CheckedCopyCase{"zero_count_at_both_ends", 3, 5, 0, {0, 0, 0, 0, 0}},
+                      CheckedCopyCase{"one_past_the_destination", 0, 3, 3, {}},
+                      CheckedCopyCase{"one_past_the_source", 1, 0, 3, {}},
+                      CheckedCopyCase{"zero_count_beyond_the_source", 4, 0, 0, {}},
+                      CheckedCopyCase{"count_that_would_wrap", 1, 1, kHuge, {}},
+                      CheckedCopyCase{"source_index_that_would_wrap", kHuge, 0, 2, {}},
+                      CheckedCopyCase{"destination_index_that_would_wrap", 0, kHuge, 2, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct SafeCopyCase {
     const char* name;

@@ -2,6 +2,7 @@
 
 #include "util/BinString.h"
 #include "util/Exception.h"
+#include "util/Hex.h"
 #include "util/KUDynArrays.h"
 #include "util/KUMath.h"
 #include "util/KUStrUtils.h"
@@ -75,6 +76,26 @@ TEST(HexText, RoundTripGivesTheCanonicalForm) {
     StringToByteStream(" a0 00 00 00 03 00 00 ", bytes);
     EXPECT_EQ(TKUDynArray::ByteStreamToHexString(bytes, ""), "A0000000030000");
 }
+
+struct HexNumberCase {
+    unsigned value;
+    int width;
+    const char* text;
+};
+
+class HexNumbers : public ::testing::TestWithParam<HexNumberCase> {};
+
+TEST_P(HexNumbers, PadToTheWidthAndNeverCutDigits) {
+    EXPECT_EQ(hex_digits(GetParam().value, GetParam().width), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HexNumbers,
+                         ::testing::Values(HexNumberCase{0x6A82, 4, "6A82"},
+                                           HexNumberCase{0x05, 2, "05"},
+                                           HexNumberCase{0, 4, "0000"}, HexNumberCase{0, 0, "0"},
+                                           HexNumberCase{0x1234, 2, "1234"},
+                                           HexNumberCase{0xFFFFFFFF, 8, "FFFFFFFF"},
+                                           HexNumberCase{0x80100069, 8, "80100069"}));
 
 TEST(ByteStrings, KeepZeroBytesAndHighBytes) {
     const ByteArray bytes{0x00, 0x41, 0xFF, 0x00};
