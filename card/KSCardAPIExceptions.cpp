@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <iterator>
 
+#include "util/Hex.h"
 #include "util/KUMath.h"
 
 namespace qel::card {
@@ -158,12 +158,6 @@ const char* find_text(const CodeText<Code> (&table)[N], Code code) {
     return it != std::end(table) && it->code == code ? it->text : nullptr;
 }
 
-std::string hex_digits(unsigned value, int digits) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%0*X", digits, value);
-    return buffer;
-}
-
 }  // namespace
 
 std::string StatusWordText(std::uint16_t status_word) {
@@ -174,12 +168,12 @@ std::string StatusWordText(std::uint16_t status_word) {
     const std::uint8_t sw2 = util::TKUMath::LoByte(status_word);
     switch (sw1) {
         case 0x63:
-            return "State of non-volatile memory changed. Counter: " + hex_digits(sw2, 2);
+            return "State of non-volatile memory changed. Counter: " + util::hex_digits(sw2, 2);
         case 0x6C:
         case 0x61:
-            return "Wrong length Le: should be " + hex_digits(sw2, 2);
+            return "Wrong length Le: should be " + util::hex_digits(sw2, 2);
         default:
-            return "Unknown error " + hex_digits(status_word, 4);
+            return "Unknown error " + util::hex_digits(status_word, 4);
     }
 }
 
@@ -187,7 +181,7 @@ std::string SCardErrorText(std::uint32_t code) {
     if (const char* text = find_text(kSCardErrorTexts, code)) {
         return text;
     }
-    return "0x" + hex_digits(code, 8);
+    return "0x" + util::hex_digits(code, 8);
 }
 
 namespace {
@@ -207,7 +201,7 @@ EKSCardAPIWinAPIException::EKSCardAPIWinAPIException(const std::string& text, st
 
 EKSCardAPIISO7816Excepion::EKSCardAPIISO7816Excepion(const std::string& text,
                                                      std::uint16_t status_word)
-    : util::Exception(text + ". ISO7816 error 0x" + hex_digits(status_word, 4) + " (" +
+    : util::Exception(text + ". ISO7816 error 0x" + util::hex_digits(status_word, 4) + " (" +
                       StatusWordText(status_word) + ")") {}
 
 }  // namespace qel::card

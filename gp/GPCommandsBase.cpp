@@ -1,7 +1,7 @@
 #include "GPCommandsBase.h"
 
 #include "card/KSCardAPICardBase.h"
-#include "util/KUDynArrays.h"
+#include "util/Hex.h"
 
 namespace qel::gp {
 
@@ -22,9 +22,7 @@ void TKGPCommandsBase::BuildSelect(const util::ByteArray& aid, util::ByteArray& 
 }
 
 void TKGPCommandsBase::BuildSelectHex(const std::string& aid_hex, util::ByteArray& out) {
-    util::ByteArray aid;
-    util::StringToByteStream(aid_hex, aid);
-    BuildSelect(aid, out);
+    BuildSelect(util::from_hex(aid_hex), out);
 }
 
 }  // namespace qel::gp

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "util/Exception.h"
+#include "util/Hex.h"
 
 namespace qel::gp {
 
@@ -40,16 +41,6 @@ std::string lower_ascii(std::string_view text) {
 }
 
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 [[noreturn]] void refuse(const std::string& path, const char* why) {
     throw util::Exception("INI file \"" + path + "\" cannot be read: " + why);
@@ -223,7 +214,7 @@ std::optional<std::int32_t> IniFile::parse_integer(std::string_view text) {
             return std::nullopt;
         std::uint64_t value = 0;
         for (char c : digits) {
-            const int d = hex_digit(c);
+            const int d = util::hex_digit_value(c);
             if (d < 0)
                 return std::nullopt;
             value = value << 4 | static_cast<std::uint64_t>(d);
