@@ -1,6 +1,6 @@
 #include "gp/KSCardGPCardDBCore.h"
 
-#include "gp/sc_config_storage.h"
+#include <type_traits>
 
 namespace qel::gp {
 
@@ -25,23 +25,8 @@ bool TKSCardGPCardDBCore::EnsureLoadedByATR(const util::TKUDynArraySoftLenContai
 }
 
 void TKSCardGPCardDBCore::Clear() {
-    Loaded = false;
-    ATR.SetLength(0);
-    Name.clear();
-    AUTHKey.SetLength(0);
-    MACKey.SetLength(0);
-    DEKKey.SetLength(0);
-    KeyDerivationAlgo.clear();
-    MotherKey.SetLength(0);
-    CardManagerAID.SetLength(0);
-    KeySetVersion = 0;
-    KeyNumber = 0;
-    SCPVersion = 0;
-    SCPOption = 0;
-    SecurityLevel = 0;
-    GPVersion = 0;
-    JCVersion = 0;
-    VisaOPVersion = 0;
+    // The empty record is the cleared profile: empty texts and bytes, zero numbers.
+    load_record(t_sc_config{});
 }
 
 bool TKSCardGPCardDBCore::LoadFromBuiltIns(const std::string& atr_hex) {
@@ -50,23 +35,27 @@ bool TKSCardGPCardDBCore::LoadFromBuiltIns(const std::string& atr_hex) {
     static const t_sc_config_stor table;
     t_sc_config entry;
     table.find_by_atr(atr_hex, entry);
-    ATR.SetAsHexString(entry.atr);
-    CardManagerAID.SetAsHexString(entry.card_manager_aid);
-    AUTHKey.SetAsHexString(entry.auth_key);
-    MACKey.SetAsHexString(entry.mac_key);
-    DEKKey.SetAsHexString(entry.dek_key);
-    MotherKey.SetAsHexString(entry.mother_key);
-    Name = entry.name;
-    KeyDerivationAlgo = entry.key_derivation_algo;
-    KeySetVersion = entry.key_set_version;
-    KeyNumber = entry.key_number;
-    SCPVersion = entry.scp_version;
-    SCPOption = entry.scp_option;
-    SecurityLevel = entry.security_level;
-    GPVersion = entry.gp_version;
-    JCVersion = entry.jc_version;
-    VisaOPVersion = entry.visa_op_version;
+    return load_record(entry);
+}
 
+bool TKSCardGPCardDBCore::load_record(const t_sc_config& record, const RefusedHex& refused) {
+    Loaded = false;
+    for_each_profile_field([&](const auto& field) {
+        auto& value = this->*field.field;
+        const auto& source = record.*field.record;
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>,
+                                     util::TKUDynArraySoftLenContainer>) {
+            try {
+                value.SetAsHexString(source);
+            } catch (const util::Exception& refusal) {
+                if (refused && field.key != nullptr)
+                    refused(field.key, source, refusal);
+                throw;
+            }
+        } else {
+            value = source;
+        }
+    });
     Loaded = CardManagerAID.GetLength() > 0;
     return Loaded;
 }

@@ -2,9 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <cctype>
+#include <algorithm>
 #include <exception>
+#include <type_traits>
 #include <utility>
+
+#include "util/Hex.h"
 
 namespace qel::gp {
 
@@ -16,16 +19,30 @@ bool file_exists(const std::string& path) {
     return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
 }
 
-std::uint8_t low_byte(std::int32_t value) {
-    return static_cast<std::uint8_t>(value & 0xFF);
+// Every keyed field of the profile from one section; absent keys take their INI defaults. Hex
+// values stay text here: the conversion is the load's.
+t_sc_config read_profile(const gp::IniFile& ini, const std::string& section) {
+    t_sc_config record;
+    for_each_profile_field([&](const auto& field) {
+        if (field.key == nullptr)
+            return;
+        auto& value = record.*field.record;
+        using Value = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<Value, std::string>) {
+            value = ini.read_string(section, field.key, field.ini_default);
+        } else {
+            // The 8-bit fields keep the low byte of what the file says.
+            value = static_cast<Value>(ini.read_integer(section, field.key, field.ini_default));
+        }
+    });
+    return record;
 }
 
 // What the byte conversion found wrong with a value it refused.
 const char* hex_fault(const std::string& value) {
-    std::size_t digits = 0;
-    for (const char c : value)
-        digits += std::isxdigit(static_cast<unsigned char>(c)) != 0;
-    return digits == 0 ? kHexNoDigits : kHexOddDigits;
+    const bool has_digit = std::any_of(value.begin(), value.end(),
+                                       [](char c) { return util::hex_digit_value(c) >= 0; });
+    return has_digit ? kHexOddDigits : kHexNoDigits;
 }
 
 }  // namespace
@@ -53,55 +70,45 @@ bool TKSCardGPCardDBini::ResolveFileName() {
     return file_exists(FileName);
 }
 
+bool TKSCardGPCardDBini::parse_ini_file() {
+    // Whether the file exists or not, it is read: a missing file reads as an empty INI.
+    ResolveFileName();
+    try {
+        IniFile = std::make_shared<const gp::IniFile>(gp::IniFile::load(FileName));
+    } catch (const std::exception&) {
+        // An unreadable file is not worth failing a card for; it is tried again next time.
+        IniFile.reset();
+        return false;
+    }
+    return true;
+}
+
+void TKSCardGPCardDBini::share_ini_file_of(const TKSCardGPCardDBini& other) {
+    if (!other.IniFile)
+        return;
+    FileName = other.FileName;
+    IniFile = other.IniFile;
+}
+
 bool TKSCardGPCardDBini::LoadByATRHex(const std::string& atr_hex) {
     Clear();
-
-    if (!IniFile) {
-        // Whether the file exists or not, it is read: a missing file reads as an empty INI.
-        ResolveFileName();
-        try {
-            IniFile = std::make_unique<gp::IniFile>(gp::IniFile::load(FileName));
-        } catch (const std::exception&) {
-            // An unreadable file is not worth failing a card for; it is tried again next time.
-            return LoadFromBuiltIns(atr_hex);
-        }
-    }
+    if (!IniFile && !parse_ini_file())
+        return LoadFromBuiltIns(atr_hex);
 
     const gp::IniFile& ini = *IniFile;
     if (!ini.section_has_entries(atr_hex))
         return LoadFromBuiltIns(atr_hex);
 
-    ATR.SetAsHexString(atr_hex);
-    const std::string key = ATR.GetAsHexString();
+    // An ATR text that is no hex fails here with the conversion's own error.
+    const std::string key = util::to_hex(util::from_hex(atr_hex));
     // One level only: an "Alias" inside the alias section is not followed.
     const std::string section = ini.read_string(key, "Alias", key);
-    const auto read_hex = [&](util::TKUDynArraySoftLenContainer& field, const char* name) {
-        const std::string value = ini.read_string(section, name, "");
-        try {
-            field.SetAsHexString(value);
-        } catch (const util::Exception& e) {
-            throw EKSCardGPCardDBHexValue(e.what(), FileName, section, name, hex_fault(value));
-        }
-    };
-
-    Name = ini.read_string(section, "Name", "");
-    read_hex(CardManagerAID, "CardManagerAID");
-    read_hex(AUTHKey, "AUTHKey");
-    read_hex(MACKey, "MACKey");
-    read_hex(DEKKey, "DEKKey");
-    KeyDerivationAlgo = ini.read_string(section, "KeyDerivationAlgo", "none");
-    read_hex(MotherKey, "MotherKey");
-    KeySetVersion = low_byte(ini.read_integer(section, "KeySetVersion", 0));
-    KeyNumber = low_byte(ini.read_integer(section, "KeyNumber", 0));
-    SCPVersion = low_byte(ini.read_integer(section, "SCPVersion", 0));
-    SCPOption = low_byte(ini.read_integer(section, "SCPOption", 0));
-    SecurityLevel = low_byte(ini.read_integer(section, "SecurityLevel", 3));
-    GPVersion = ini.read_integer(section, "GPVersion", 201);
-    JCVersion = ini.read_integer(section, "JCVersion", 211);
-    VisaOPVersion = ini.read_integer(section, "VisaOPVersion", 0);
-
-    Loaded = CardManagerAID.GetLength() > 0;
-    return Loaded;
+    t_sc_config record = read_profile(ini, section);
+    record.atr = key;
+    return load_record(record, [&](const char* name, const std::string& value,
+                                   const util::Exception& refusal) {
+        throw EKSCardGPCardDBHexValue(refusal.what(), FileName, section, name, hex_fault(value));
+    });
 }
 
 }  // namespace qel::gp

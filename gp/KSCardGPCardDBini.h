@@ -33,7 +33,8 @@ public:
 
 // Profiles from an INI file with one section per ATR (canonical hex), optionally pointing to a
 // shared profile section through "Alias"; the built-in table answers for ATRs the file lacks.
-// The file is parsed once per object: later edits reach only new database objects.
+// The file is parsed once per object, or once for several objects that share one parse: later
+// edits reach only objects that parse anew.
 class TKSCardGPCardDBini : public TKSCardGPCardDBCore {
 public:
     explicit TKSCardGPCardDBini(const std::string& file_name);
@@ -48,9 +49,16 @@ public:
     // the final name exists.
     bool ResolveFileName();
 
+    // Resolves the file name and parses the file now, as the first load would. False, with
+    // IniFile left absent, when the file cannot be read; the next load then tries again.
+    bool parse_ini_file();
+    // Takes over another database's parse and the file name it resolved, so that several
+    // databases read one file once. Nothing changes while the other has no parse.
+    void share_ini_file_of(const TKSCardGPCardDBini& other);
+
     std::string FileName;
-    // Parsed at the first load that could read the file; absent until then.
-    std::unique_ptr<gp::IniFile> IniFile;
+    // Parsed at the first load that could read the file, or shared; absent until then.
+    std::shared_ptr<const gp::IniFile> IniFile;
 };
 
 }  // namespace qel::gp

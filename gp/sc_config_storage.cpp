@@ -43,23 +43,22 @@ constexpr const char* kEgateKey = "7C2E91A45B3D08F6E1A9C47D20B5683F";
 t_sc_config_stor::t_sc_config_stor() {
     clear_all();
 
-    t_sc_config& egate = items[0];
-    egate.name = "e-gate";
-    egate.atr = "3B759400006202020301";
-    egate.card_manager_aid = "A0000000030000";
-    egate.auth_key = kEgateKey;
-    egate.mac_key = kEgateKey;
-    egate.dek_key = kEgateKey;
-    egate.mother_key = "";
-    egate.key_derivation_algo = "none";
-    egate.key_set_version = 1;
-    egate.key_number = 0;
-    egate.scp_version = 1;
-    egate.scp_option = 5;
-    egate.security_level = 3;
-    egate.gp_version = 201;
-    egate.jc_version = 211;
-    egate.visa_op_version = 0;
+    items[0] = t_sc_config{.name = "e-gate",
+                           .atr = "3B759400006202020301",
+                           .card_manager_aid = "A0000000030000",
+                           .auth_key = kEgateKey,
+                           .mac_key = kEgateKey,
+                           .dek_key = kEgateKey,
+                           .mother_key = "",
+                           .key_derivation_algo = "none",
+                           .key_set_version = 1,
+                           .key_number = 0,
+                           .scp_version = 1,
+                           .scp_option = 5,
+                           .security_level = 3,
+                           .gp_version = 201,
+                           .jc_version = 211,
+                           .visa_op_version = 0};
     count = 1;
 
     for (const BuiltInCard& card : kKnownCards)

@@ -292,6 +292,47 @@ TEST(CardDBReadOnce, AFileMissingAtTheFirstLoadStaysUnseen) {
     EXPECT_EQ(snapshot(db), kEntry1Profile);
 }
 
+TEST(CardDBSharedParse, ADatabaseGivenAnotherOnesParseSeesTheFileAsItWasParsed) {
+    const ScratchDir dir;
+    std::filesystem::create_directory(dir.path() / "conf");
+    dir.write("conf/cards.ini", kAtr1Section + "Name=first\nCardManagerAID=0102\nMACKey=1\n");
+    TKSCardGPCardDB parser("conf/cards.ini");
+    ASSERT_TRUE(parser.parse_ini_file());
+    dir.write("conf/cards.ini", kAtr1Section + "Name=second\nCardManagerAID=0102\n");
+
+    TKSCardGPCardDB db;
+    db.share_ini_file_of(parser);
+    EXPECT_EQ(db.IniFile, parser.IniFile);
+    // The file it reports a bad value in is the one that was parsed.
+    try {
+        load(db, kEntry1Atr);
+        FAIL() << "no error raised";
+    } catch (const EKSCardGPCardDBHexValue& e) {
+        EXPECT_EQ(e.Reason(),
+                  "conf/cards.ini [" + kEntry1Atr + "] MACKey: odd number of hex digits");
+    }
+    EXPECT_EQ(db.Name, "first");
+
+    TKSCardGPCardDB fresh("conf/cards.ini");
+    EXPECT_TRUE(load(fresh, kEntry1Atr));
+    EXPECT_EQ(fresh.Name, "second");
+}
+
+TEST(CardDBSharedParse, AnUnreadableFileLeavesEachDatabaseToTryItAgain) {
+    const ScratchDir dir;
+    std::filesystem::create_directory("KSCard.ini");
+    TKSCardGPCardDB parser;
+    EXPECT_FALSE(parser.parse_ini_file());
+    EXPECT_EQ(parser.IniFile, nullptr);
+
+    std::filesystem::remove_all("KSCard.ini");
+    dir.write("KSCard.ini", kReadableSection);
+    TKSCardGPCardDB db;
+    db.share_ini_file_of(parser);
+    EXPECT_TRUE(load(db, kEntry1Atr));
+    EXPECT_EQ(db.CardManagerAID.GetAsHexString(), "0102");
+}
+
 // A refused hex value names where it is, so that the user can find it: the file as resolved,
 // the section it was read from, the key as the profile names it.
 struct BadHexCase {
