@@ -6,66 +6,10 @@
 
 namespace qel::card {
 
-TWinSCardEntry<decltype(::SCardEstablishContext)> SCardEstablishContext{"SCardEstablishContext",
-                                                                        "SCardEstablishContext"};
-TWinSCardEntry<decltype(::SCardReleaseContext)> SCardReleaseContext{"SCardReleaseContext",
-                                                                    "SCardReleaseContext"};
-TWinSCardEntry<decltype(::SCardListReaderGroups)> SCardListReaderGroupsA{"SCardListReaderGroupsA",
-                                                                         "SCardListReaderGroups"};
-TWinSCardEntry<decltype(::SCardListReaders)> SCardListReadersA{"SCardListReadersA",
-                                                               "SCardListReaders"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD)> SCardListCardsA{
-    "SCardListCardsA", "SCardListCards"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD)> SCardListInterfacesA{
-    "SCardListInterfacesA", "SCardListInterfaces"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPVOID)> SCardGetProviderIdA{"SCardGetProviderIdA",
-                                                                       "SCardGetProviderId"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD)> SCardGetCardTypeProviderNameA{
-    "SCardGetCardTypeProviderNameA", "SCardGetCardTypeProviderName"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardIntroduceReaderGroupA{"SCardIntroduceReaderGroupA",
-                                                                      "SCardIntroduceReaderGroup"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetReaderGroupA{"SCardForgetReaderGroupA",
-                                                                   "SCardForgetReaderGroup"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardIntroduceReaderA{"SCardIntroduceReaderA",
-                                                                         "SCardIntroduceReader"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetReaderA{"SCardForgetReaderA",
-                                                              "SCardForgetReader"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardAddReaderToGroupA{"SCardAddReaderToGroupA",
-                                                                          "SCardAddReaderToGroup"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardRemoveReaderFromGroupA{
-    "SCardRemoveReaderFromGroupA", "SCardRemoveReaderFromGroup"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD)>
-    SCardIntroduceCardTypeA{"SCardIntroduceCardTypeA", "SCardIntroduceCardType"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR)> SCardSetCardTypeProviderNameA{
-    "SCardSetCardTypeProviderNameA", "SCardSetCardTypeProviderName"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetCardTypeA{"SCardForgetCardTypeA",
-                                                                "SCardForgetCardType"};
-TWinSCardEntry<decltype(::SCardFreeMemory)> SCardFreeMemory{"SCardFreeMemory", "SCardFreeMemory"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD)> SCardLocateCardsA{
-    "SCardLocateCardsA", "SCardLocateCards"};
-TWinSCardEntry<decltype(::SCardGetStatusChange)> SCardGetStatusChangeA{"SCardGetStatusChangeA",
-                                                                       "SCardGetStatusChange"};
-TWinSCardEntry<decltype(::SCardCancel)> SCardCancel{"SCardCancel", "SCardCancel"};
-TWinSCardEntry<decltype(::SCardConnect), true> SCardConnectA{"SCardConnectA", "SCardConnect"};
-TWinSCardEntry<decltype(::SCardReconnect), true> SCardReconnect{"SCardReconnect", "SCardReconnect"};
-TWinSCardEntry<decltype(::SCardDisconnect)> SCardDisconnect{"SCardDisconnect", "SCardDisconnect"};
-TWinSCardEntry<decltype(::SCardBeginTransaction), true> SCardBeginTransaction{
-    "SCardBeginTransaction", "SCardBeginTransaction"};
-TWinSCardEntry<decltype(::SCardEndTransaction), true> SCardEndTransaction{"SCardEndTransaction",
-                                                                          "SCardEndTransaction"};
-TWinSCardEntry<decltype(::SCardStatus)> SCardStatusA{"SCardStatusA", "SCardStatus"};
-TWinSCardEntry<decltype(::SCardTransmit), true> SCardTransmit{"SCardTransmit", "SCardTransmit"};
-TWinSCardEntry<decltype(::SCardControl), true> SCardControl{"SCardControl", "SCardControl"};
-TWinSCardEntry<decltype(::SCardGetAttrib)> SCardGetAttrib{"SCardGetAttrib", "SCardGetAttrib"};
-TWinSCardEntry<decltype(::SCardSetAttrib)> SCardSetAttrib{"SCardSetAttrib", "SCardSetAttrib"};
-TWinSCardEntry<decltype(::SCardIsValidContext)> SCardIsValidContext{"SCardIsValidContext",
-                                                                    "SCardIsValidContext"};
-TWinSCardEntry<LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD)> SCardLocateCardsByATRA{
-    "SCardLocateCardsByATRA", "SCardLocateCardsByATR"};
-TWinSCardEntry<void*()> SCardAccessStartedEvent{"SCardAccessStartedEvent",
-                                                "SCardAccessStartedEvent"};
-TWinSCardEntry<void()> SCardReleaseStartedEvent{"SCardReleaseStartedEvent",
-                                                "SCardReleaseStartedEvent"};
+#define QEL_WINSCARD_DEFINE(name, export_name, waits_on_card, signature) \
+    TWinSCardEntry<signature, waits_on_card> name{#name, export_name};
+QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DEFINE)
+#undef QEL_WINSCARD_DEFINE
 
 namespace {
 
@@ -83,43 +27,10 @@ std::unique_ptr<void, LibraryCloser>& library() {
 }
 
 const std::array<TWinSCardEntryBase*, kWinSCardEntryCount>& mutable_entries() {
+#define QEL_WINSCARD_ADDRESS(name, export_name, waits_on_card, signature) &name,
     static const std::array<TWinSCardEntryBase*, kWinSCardEntryCount> entries{
-        &SCardEstablishContext,
-        &SCardReleaseContext,
-        &SCardListReaderGroupsA,
-        &SCardListReadersA,
-        &SCardListCardsA,
-        &SCardListInterfacesA,
-        &SCardGetProviderIdA,
-        &SCardGetCardTypeProviderNameA,
-        &SCardIntroduceReaderGroupA,
-        &SCardForgetReaderGroupA,
-        &SCardIntroduceReaderA,
-        &SCardForgetReaderA,
-        &SCardAddReaderToGroupA,
-        &SCardRemoveReaderFromGroupA,
-        &SCardIntroduceCardTypeA,
-        &SCardSetCardTypeProviderNameA,
-        &SCardForgetCardTypeA,
-        &SCardFreeMemory,
-        &SCardLocateCardsA,
-        &SCardGetStatusChangeA,
-        &SCardCancel,
-        &SCardConnectA,
-        &SCardReconnect,
-        &SCardDisconnect,
-        &SCardBeginTransaction,
-        &SCardEndTransaction,
-        &SCardStatusA,
-        &SCardTransmit,
-        &SCardControl,
-        &SCardGetAttrib,
-        &SCardSetAttrib,
-        &SCardIsValidContext,
-        &SCardLocateCardsByATRA,
-        &SCardAccessStartedEvent,
-        &SCardReleaseStartedEvent,
-    };
+        QEL_WINSCARD_ENTRIES(QEL_WINSCARD_ADDRESS)};
+#undef QEL_WINSCARD_ADDRESS
     return entries;
 }
 

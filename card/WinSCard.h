@@ -91,7 +91,61 @@ bool LoadWinSCard(const char* path = kPcscLibraryName);
 // into unmapped code; LoadWinSCard may then load the same or another library.
 void UnloadWinSCard();
 
-inline constexpr std::size_t kWinSCardEntryCount = 35;
+// The one list of the binding's entries, in binding order: X(name, export name, `WaitsOnCard`,
+// signature). Declarations, definitions and the binding order are all made from it. The name is
+// the one callers know the entry by; pcsc-lite exports the narrow functions without the "A".
+//
+// Entries for the functions pcsc-lite declares carry its exact signatures. The others exist only
+// on the platform the names come from; pcsc-lite never exports them, so they stay empty here
+// (GUIDs appear as untyped pointers, the event handle as void*).
+#define QEL_WINSCARD_ENTRIES(X)                                                                   \
+    X(SCardEstablishContext, "SCardEstablishContext", false, decltype(::SCardEstablishContext))   \
+    X(SCardReleaseContext, "SCardReleaseContext", false, decltype(::SCardReleaseContext))         \
+    X(SCardListReaderGroupsA, "SCardListReaderGroups", false, decltype(::SCardListReaderGroups))  \
+    X(SCardListReadersA, "SCardListReaders", false, decltype(::SCardListReaders))                 \
+    X(SCardListCardsA, "SCardListCards", false,                                                   \
+      LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD))                                \
+    X(SCardListInterfacesA, "SCardListInterfaces", false,                                         \
+      LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD))                                                \
+    X(SCardGetProviderIdA, "SCardGetProviderId", false, LONG(SCARDCONTEXT, LPCSTR, LPVOID))       \
+    X(SCardGetCardTypeProviderNameA, "SCardGetCardTypeProviderName", false,                       \
+      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD))                                          \
+    X(SCardIntroduceReaderGroupA, "SCardIntroduceReaderGroup", false, LONG(SCARDCONTEXT, LPCSTR)) \
+    X(SCardForgetReaderGroupA, "SCardForgetReaderGroup", false, LONG(SCARDCONTEXT, LPCSTR))       \
+    X(SCardIntroduceReaderA, "SCardIntroduceReader", false, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))   \
+    X(SCardForgetReaderA, "SCardForgetReader", false, LONG(SCARDCONTEXT, LPCSTR))                 \
+    X(SCardAddReaderToGroupA, "SCardAddReaderToGroup", false, LONG(SCARDCONTEXT, LPCSTR, LPCSTR)) \
+    X(SCardRemoveReaderFromGroupA, "SCardRemoveReaderFromGroup", false,                           \
+      LONG(SCARDCONTEXT, LPCSTR, LPCSTR))                                                         \
+    X(SCardIntroduceCardTypeA, "SCardIntroduceCardType", false,                                   \
+      LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD))               \
+    X(SCardSetCardTypeProviderNameA, "SCardSetCardTypeProviderName", false,                       \
+      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR))                                                  \
+    X(SCardForgetCardTypeA, "SCardForgetCardType", false, LONG(SCARDCONTEXT, LPCSTR))             \
+    X(SCardFreeMemory, "SCardFreeMemory", false, decltype(::SCardFreeMemory))                     \
+    X(SCardLocateCardsA, "SCardLocateCards", false,                                               \
+      LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD))                                      \
+    X(SCardGetStatusChangeA, "SCardGetStatusChange", false, decltype(::SCardGetStatusChange))     \
+    X(SCardCancel, "SCardCancel", false, decltype(::SCardCancel))                                 \
+    X(SCardConnectA, "SCardConnect", true, decltype(::SCardConnect))                              \
+    X(SCardReconnect, "SCardReconnect", true, decltype(::SCardReconnect))                         \
+    X(SCardDisconnect, "SCardDisconnect", false, decltype(::SCardDisconnect))                     \
+    X(SCardBeginTransaction, "SCardBeginTransaction", true, decltype(::SCardBeginTransaction))    \
+    X(SCardEndTransaction, "SCardEndTransaction", true, decltype(::SCardEndTransaction))          \
+    X(SCardStatusA, "SCardStatus", false, decltype(::SCardStatus))                                \
+    X(SCardTransmit, "SCardTransmit", true, decltype(::SCardTransmit))                            \
+    X(SCardControl, "SCardControl", true, decltype(::SCardControl))                               \
+    X(SCardGetAttrib, "SCardGetAttrib", false, decltype(::SCardGetAttrib))                        \
+    X(SCardSetAttrib, "SCardSetAttrib", false, decltype(::SCardSetAttrib))                        \
+    X(SCardIsValidContext, "SCardIsValidContext", false, decltype(::SCardIsValidContext))         \
+    X(SCardLocateCardsByATRA, "SCardLocateCardsByATR", false,                                     \
+      LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD))                               \
+    X(SCardAccessStartedEvent, "SCardAccessStartedEvent", false, void*())                         \
+    X(SCardReleaseStartedEvent, "SCardReleaseStartedEvent", false, void())
+
+#define QEL_WINSCARD_COUNT_ONE(name, export_name, waits_on_card, signature) +1
+inline constexpr std::size_t kWinSCardEntryCount = 0 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_COUNT_ONE);
+#undef QEL_WINSCARD_COUNT_ONE
 
 // Every entry in binding order.
 const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount>& WinSCardEntries();
@@ -99,47 +153,9 @@ const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount>& WinSCardEntrie
 // The entries share their names with pcsc-lite's own declarations in the global namespace: call
 // them qualified (qel::card::SCardTransmit) or from inside qel::card, never after a
 // using-directive, which makes the name ambiguous. The global functions are never linked.
-//
-// Entries for the functions pcsc-lite declares carry its exact signatures. The others exist only
-// on the platform the names come from; pcsc-lite never exports them, so they stay empty here
-// (GUIDs appear as untyped pointers, the event handle as void*).
-extern TWinSCardEntry<decltype(::SCardEstablishContext)> SCardEstablishContext;
-extern TWinSCardEntry<decltype(::SCardReleaseContext)> SCardReleaseContext;
-extern TWinSCardEntry<decltype(::SCardListReaderGroups)> SCardListReaderGroupsA;
-extern TWinSCardEntry<decltype(::SCardListReaders)> SCardListReadersA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD)> SCardListCardsA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD)> SCardListInterfacesA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPVOID)> SCardGetProviderIdA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD)>
-    SCardGetCardTypeProviderNameA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardIntroduceReaderGroupA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetReaderGroupA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardIntroduceReaderA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetReaderA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardAddReaderToGroupA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCSTR)> SCardRemoveReaderFromGroupA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD)>
-    SCardIntroduceCardTypeA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR)> SCardSetCardTypeProviderNameA;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR)> SCardForgetCardTypeA;
-extern TWinSCardEntry<decltype(::SCardFreeMemory)> SCardFreeMemory;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD)> SCardLocateCardsA;
-extern TWinSCardEntry<decltype(::SCardGetStatusChange)> SCardGetStatusChangeA;
-extern TWinSCardEntry<decltype(::SCardCancel)> SCardCancel;
-extern TWinSCardEntry<decltype(::SCardConnect), true> SCardConnectA;
-extern TWinSCardEntry<decltype(::SCardReconnect), true> SCardReconnect;
-extern TWinSCardEntry<decltype(::SCardDisconnect)> SCardDisconnect;
-extern TWinSCardEntry<decltype(::SCardBeginTransaction), true> SCardBeginTransaction;
-extern TWinSCardEntry<decltype(::SCardEndTransaction), true> SCardEndTransaction;
-extern TWinSCardEntry<decltype(::SCardStatus)> SCardStatusA;
-extern TWinSCardEntry<decltype(::SCardTransmit), true> SCardTransmit;
-extern TWinSCardEntry<decltype(::SCardControl), true> SCardControl;
-extern TWinSCardEntry<decltype(::SCardGetAttrib)> SCardGetAttrib;
-extern TWinSCardEntry<decltype(::SCardSetAttrib)> SCardSetAttrib;
-extern TWinSCardEntry<decltype(::SCardIsValidContext)> SCardIsValidContext;
-extern TWinSCardEntry<LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD)>
-    SCardLocateCardsByATRA;
-extern TWinSCardEntry<void*()> SCardAccessStartedEvent;
-extern TWinSCardEntry<void()> SCardReleaseStartedEvent;
+#define QEL_WINSCARD_DECLARE(name, export_name, waits_on_card, signature) \
+    extern TWinSCardEntry<signature, waits_on_card> name;
+QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DECLARE)
+#undef QEL_WINSCARD_DECLARE
 
 }  // namespace qel::card
