@@ -44,28 +44,18 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
 
 }  // namespace
 
-TKSCardAPI::TKSCardAPI(DWORD Scope) {
-    const LONG result = SCardEstablishContext(Scope, nullptr, nullptr, &Context);
-    if (result != SCARD_S_SUCCESS) {
-        throw EKSCardAPIWinAPIException(kErrEstablishContext, static_cast<std::uint32_t>(result));
-    }
+TKSCardAPI::TKSCardAPI(DWORD Scope)
+    : m_context(establish_context(Scope)), Context(m_context.get()) {
     try {
         Readers = std::make_unique<TKSCardAPIReadersCollection>(Context);
     } catch (const std::exception& e) {
-        Readers.reset();
-        // The destructor does not run for a half-built object; the context goes here.
-        SCardReleaseContext(Context);  // result ignored: nothing more can be done about it
+        // A failed listing leaves as a plain exception with the listing's text; the context goes
+        // with its owner as the half-built object is taken apart.
         throw util::Exception(e.what());
-    } catch (...) {
-        SCardReleaseContext(Context);  // result ignored: nothing more can be done about it
-        throw;
     }
 }
 
-TKSCardAPI::~TKSCardAPI() {
-    Readers.reset();
-    SCardReleaseContext(Context);  // result ignored: nothing more can be done about it
-}
+TKSCardAPI::~TKSCardAPI() = default;
 
 std::string TKSCardAPI::SearchTypeName(std::uint8_t SearchType) {
     switch (SearchType) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "card/KSCardAPIReaders.h"
+#include "card/PcscOwners.h"
 #include "gp/KSCardAPICardGP.h"
 
 namespace qel::card {
@@ -40,7 +41,12 @@ public:
 
     static std::string SearchTypeName(std::uint8_t SearchType);
 
-    SCARDCONTEXT Context = 0;
+private:
+    // Declared before Readers: the readers go first, the context after them.
+    PcscContext m_context;
+
+public:
+    const SCARDCONTEXT Context;
     std::unique_ptr<TKSCardAPIReadersCollection> Readers;
 
 private:

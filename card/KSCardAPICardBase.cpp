@@ -30,65 +30,39 @@ std::size_t answer_size_for(std::int32_t Le) {
 
 }  // namespace
 
-TKSCardAPICardBase::CardConnection::CardConnection(SCARDHANDLE handle, bool* adopted) noexcept
-    : m_handle(handle) {
-    *adopted = true;
-}
-
-TKSCardAPICardBase::CardConnection::~CardConnection() {
-    DisconnectCard(m_handle);
-}
-
-void TKSCardAPICardBase::DisconnectCard(SCARDHANDLE handle) noexcept {
-    // Nothing can be done about a failed disconnect; the handle is given up either way.
-    SCardDisconnect(handle, SCARD_LEAVE_CARD);
-}
-
-TKSCardAPICardBase::TKSCardAPICardBase(ConstructionKey key, SCARDCONTEXT Context,
-                                       SCARDHANDLE CardHandle, DWORD Protocol,
+TKSCardAPICardBase::TKSCardAPICardBase(CardConnection connection, DWORD Protocol,
                                        const std::string& ReaderName)
-    : m_connection(CardHandle, key.m_adopted),
-      Context(Context),
-      CardHandle(CardHandle),
+    : m_connection(std::move(connection)),
+      Context(m_connection.context()),
+      CardHandle(m_connection.card()),
       Protocol(Protocol),
       SendPci(send_pci_for(Protocol)),
       ReaderName(ReaderName),
       ATR(0) {}
 
 void TKSCardAPICardBase::Refresh() {
-    LPBYTE buffer = nullptr;
+    PcscBuffer<BYTE> buffer(Context);
     DWORD length = SCARD_AUTOALLOCATE;
     const LONG attrib_result =
-        SCardGetAttrib(CardHandle, kSCardAttrAtrString, reinterpret_cast<LPBYTE>(&buffer), &length);
-    if (attrib_result == SCARD_S_SUCCESS) {
-        try {
-            ATR.SetLength(buffer != nullptr ? static_cast<std::int32_t>(length) : 0);
-            std::copy_n(buffer, ATR.GetLength(), ATR.GetArray().begin());
-        } catch (...) {
-            SCardFreeMemory(Context, buffer);
-            throw;
-        }
-        const LONG free_result = SCardFreeMemory(Context, buffer);
-        if (free_result != SCARD_S_SUCCESS) {
-            throw EKSCardAPIWinAPIException(kErrFreeAtr, free_result);
-        }
+        SCardGetAttrib(CardHandle, kSCardAttrAtrString, buffer.receive<LPBYTE>(), &length);
+    if (!pcsc_failed(attrib_result)) {
+        ATR.SetLength(buffer.get() != nullptr ? static_cast<std::int32_t>(length) : 0);
+        std::copy_n(buffer.get(), ATR.GetLength(), ATR.GetArray().begin());
+        buffer.release_checked(kErrFreeAtr);
         return;
     }
 
     // pcsc-lite allocates before it asks the reader and leaves the buffer with us when the
     // reader fails; it goes back like any other. Its result changes nothing about the outcome.
-    if (buffer != nullptr) {
-        SCardFreeMemory(Context, buffer);
-    }
+    buffer.reset();
 
     // Some reader drivers do not serve the ATR attribute; the connection's status carries it too.
     BYTE atr[MAX_ATR_SIZE];
     DWORD atr_length = sizeof atr;
-    const LONG status_result =
-        SCardStatusA(CardHandle, nullptr, nullptr, nullptr, nullptr, atr, &atr_length);
-    if (status_result != SCARD_S_SUCCESS) {
+    if (pcsc_failed(
+            SCardStatusA(CardHandle, nullptr, nullptr, nullptr, nullptr, atr, &atr_length))) {
         // The attribute's failure is the one worth reporting: the status was only a fallback.
-        throw EKSCardAPIWinAPIException(kErrGetAtr, attrib_result);
+        check_pcsc(attrib_result, kErrGetAtr);
     }
     ATR.SetLength(static_cast<std::int32_t>(std::min<DWORD>(atr_length, sizeof atr)));
     std::copy_n(atr, ATR.GetLength(), ATR.GetArray().begin());
@@ -199,9 +173,7 @@ void TKSCardAPICardBase::SendT1(const util::ByteArray& Command, util::ByteArray&
 }
 
 void TKSCardAPICardBase::CheckTransmitResult(LONG result) {
-    if (result != SCARD_S_SUCCESS) {
-        throw EKSCardAPIWinAPIException(kErrTransmit, static_cast<std::uint32_t>(result));
-    }
+    check_pcsc(result, kErrTransmit);
 }
 
 void TKSCardAPICardBase::CheckStatusWord(std::uint16_t status_word) {
@@ -223,14 +195,12 @@ std::uint16_t TKSCardAPICardBase::StatusWordAt(const util::ByteArray& bytes, std
 std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
                                          const util::ByteArray& command, util::ByteArray& answer) {
     DWORD length = answer.size();
-    const LONG result = SCardTransmit(CardHandle, &send_pci, command.data(), command.size(),
-                                      nullptr, answer.data(), &length);
-    CheckTransmitResult(result);
+    CheckTransmitResult(SCardTransmit(CardHandle, &send_pci, command.data(), command.size(),
+                                      nullptr, answer.data(), &length));
     // A count beyond the buffer comes from a broken driver: the answer did not fit, and the
     // bytes the count claims (the status word among them) were never written.
     if (length > answer.size()) {
-        throw EKSCardAPIWinAPIException(kErrTransmit,
-                                        static_cast<std::uint32_t>(SCARD_E_INSUFFICIENT_BUFFER));
+        CheckTransmitResult(SCARD_E_INSUFFICIENT_BUFFER);
     }
     return length;
 }

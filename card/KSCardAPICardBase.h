@@ -8,63 +8,43 @@
 #include <type_traits>
 #include <utility>
 
+#include "card/PcscOwners.h"
 #include "card/WinSCard.h"
 #include "util/Bytes.h"
 #include "util/KUDynArraySoftLenContainer.h"
 
 namespace qel::card {
 
-// One connected card: owns the card handle, reads the ATR and exchanges command APDUs over T=0
+// One connected card: owns the connection, reads the ATR and exchanges command APDUs over T=0
 // or T=1, turning every failure into an exception with a readable text.
 //
-// Cards are made only through Create<T>(...), which constructs the object and then runs the most
+// Cards are made through Create<T>(...), which constructs the object and then runs the most
 // derived Refresh, something a constructor cannot do (inside a base constructor a virtual call
-// reaches the base version only). A derived class follows this pattern:
+// reaches the base version only). The connection moves into the card's constructor, so whatever
+// throws on the way (an argument, T's constructor, Refresh), the card is disconnected exactly
+// once: by whichever owner holds the connection at that moment. A derived class follows this
+// pattern:
 //
 //     class TMyCard : public TKSCardAPICardBase {
 //     public:
-//         TMyCard(ConstructionKey key, SCARDCONTEXT context, SCARDHANDLE handle, DWORD protocol,
-//                 const std::string& reader_name)
-//             : TKSCardAPICardBase(key, context, handle, protocol, reader_name) {}
+//         TMyCard(CardConnection connection, DWORD protocol, const std::string& reader_name)
+//             : TKSCardAPICardBase(std::move(connection), protocol, reader_name) {}
 //         void Refresh() override { TKSCardAPICardBase::Refresh(); /* ... */ }
 //     };
-//     auto card = TKSCardAPICardBase::Create<TMyCard>(context, handle, protocol, reader_name);
-//
-// Only Create can make a ConstructionKey, so nobody else can build a card, half-refreshed or not.
+//     auto card = TKSCardAPICardBase::Create<TMyCard>(std::move(connection), protocol, name);
 class TKSCardAPICardBase {
 public:
-    class ConstructionKey {
-    private:
-        friend class TKSCardAPICardBase;
-        explicit ConstructionKey(bool* adopted) noexcept : m_adopted(adopted) {}
-        bool* m_adopted;
-    };
-
-    // Constructs T from the connection and the extra arguments, then runs its Refresh. Whatever
-    // throws on the way (T's constructor, Refresh), the card handle is disconnected exactly once
-    // and the exception passes on: from the moment the base part exists it owns the handle;
-    // before that, Create disconnects it itself.
     template <class T, class... Extra>
-    static std::unique_ptr<T> Create(SCARDCONTEXT Context, SCARDHANDLE CardHandle, DWORD Protocol,
+    static std::unique_ptr<T> Create(CardConnection&& connection, DWORD Protocol,
                                      const std::string& ReaderName, Extra&&... extra) {
         static_assert(std::is_base_of_v<TKSCardAPICardBase, T>);
-        bool adopted = false;
-        std::unique_ptr<T> card;
-        try {
-            card = std::make_unique<T>(ConstructionKey(&adopted), Context, CardHandle, Protocol,
-                                       ReaderName, std::forward<Extra>(extra)...);
-        } catch (...) {
-            if (!adopted) {
-                DisconnectCard(CardHandle);
-            }
-            throw;
-        }
+        auto card = std::make_unique<T>(std::move(connection), Protocol, ReaderName,
+                                        std::forward<Extra>(extra)...);
         card->Refresh();
         return card;
     }
 
-    TKSCardAPICardBase(ConstructionKey key, SCARDCONTEXT Context, SCARDHANDLE CardHandle,
-                       DWORD Protocol, const std::string& ReaderName);
+    TKSCardAPICardBase(CardConnection connection, DWORD Protocol, const std::string& ReaderName);
     virtual ~TKSCardAPICardBase() = default;
 
     TKSCardAPICardBase(const TKSCardAPICardBase&) = delete;
@@ -94,26 +74,13 @@ public:
     static std::uint16_t StatusWordAt(const util::ByteArray& bytes, std::size_t count);
 
 private:
-    // Owns the card handle; declared first so that it holds the handle before anything else of
-    // the object is built and lets it go only after everything else is gone.
-    class CardConnection {
-    public:
-        CardConnection(SCARDHANDLE handle, bool* adopted) noexcept;
-        ~CardConnection();
-        CardConnection(const CardConnection&) = delete;
-        CardConnection& operator=(const CardConnection&) = delete;
-
-    private:
-        SCARDHANDLE m_handle;
-    };
-
-    static void DisconnectCard(SCARDHANDLE handle) noexcept;
-
     std::size_t Transmit(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
                          util::ByteArray& answer);
     void Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
                   std::size_t answer_size, util::ByteArray& Response);
 
+    // Declared first: it holds the card before anything else of the object is built and lets it
+    // go only after everything else is gone.
     CardConnection m_connection;
 
 public:

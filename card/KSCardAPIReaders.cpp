@@ -9,20 +9,15 @@ TKSCardAPIReadersCollection::TKSCardAPIReadersCollection(SCARDCONTEXT Context) :
 }
 
 void TKSCardAPIReadersCollection::ListReaders() {
-    LPSTR buffer = nullptr;
+    PcscBuffer<char> list(Context);
     DWORD length = SCARD_AUTOALLOCATE;
-    const LONG result =
-        SCardListReadersA(Context, nullptr, reinterpret_cast<LPSTR>(&buffer), &length);
-    if (result != SCARD_S_SUCCESS) {
-        // A buffer handed out before the failure still belongs to the library.
-        if (buffer != nullptr) SCardFreeMemory(Context, buffer);
-        throw EKSCardAPIWinAPIException(kErrListReaders, static_cast<std::uint32_t>(result));
-    }
+    check_pcsc(SCardListReadersA(Context, nullptr, list.receive<LPSTR>(), &length),
+               kErrListReaders);
 
     // A multi-string: names ended by a zero byte, the list ended by an empty name. The walk stays
     // inside the length the library reported even if the closing zero is missing.
-    const char* position = buffer;
-    const char* const end = buffer != nullptr ? buffer + length : nullptr;
+    const char* position = list.get();
+    const char* const end = position != nullptr ? position + length : nullptr;
     while (position != nullptr && position < end) {
         const void* zero = std::memchr(position, '\0', static_cast<std::size_t>(end - position));
         const std::size_t name_length =
@@ -36,10 +31,7 @@ void TKSCardAPIReadersCollection::ListReaders() {
         position += name_length + 1;
     }
 
-    const LONG freed = buffer != nullptr ? SCardFreeMemory(Context, buffer) : SCARD_S_SUCCESS;
-    if (freed != SCARD_S_SUCCESS) {
-        throw EKSCardAPIWinAPIException(kErrFreeMemory, static_cast<std::uint32_t>(freed));
-    }
+    list.release_checked(kErrFreeMemory);
 }
 
 }  // namespace qel::card

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "card/KSCardAPICardBase.h"
 #include "card/KSCardAPIExceptions.h"
+#include "card/PcscOwners.h"
 #include "card/WinSCard.h"
 
 namespace qel::card {
@@ -23,19 +25,15 @@ public:
     std::unique_ptr<Card> Connect(std::uint8_t ShareMode) const {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
-        const LONG result =
-            SCardConnectA(Context, Name.c_str(), ShareMode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                          &handle, &protocol);
-        if (result != SCARD_S_SUCCESS) {
-            throw EKSCardAPIWinAPIException(kErrConnectCard + Name,
-                                            static_cast<std::uint32_t>(result));
-        }
+        check_pcsc(SCardConnectA(Context, Name.c_str(), ShareMode,
+                                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
+                   kErrConnectCard + Name);
+        CardConnection connection(Context, handle);
         if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
-            // Nobody takes the handle on this path, so let it go here rather than leak it.
-            SCardDisconnect(handle, SCARD_LEAVE_CARD);
+            // Nobody takes the card on this path: the connection lets it go as it leaves.
             throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + Name, 0);
         }
-        return TKSCardAPICardBase::Create<Card>(Context, handle, protocol, Name);
+        return TKSCardAPICardBase::Create<Card>(std::move(connection), protocol, Name);
     }
 
     const std::string Name;

@@ -6,10 +6,9 @@
 
 namespace qel::gp {
 
-TKSCardAPICardGP::TKSCardAPICardGP(ConstructionKey key, SCARDCONTEXT Context,
-                                   SCARDHANDLE CardHandle, DWORD Protocol,
+TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
                                    const std::string& ReaderName)
-    : TKSCardAPICardBase(key, Context, CardHandle, Protocol, ReaderName) {}
+    : TKSCardAPICardBase(std::move(connection), Protocol, ReaderName) {}
 
 void TKSCardAPICardGP::Refresh() {
     TKSCardAPICardBase::Refresh();

@@ -14,11 +14,11 @@ namespace qel::gp {
 // A connected GlobalPlatform card: knows its card manager AID from the profile of its ATR,
 // selects applications by AID, keeps a record of which one it regards as selected, and reads the
 // CPLC data with its serial and hardware identifier. Made through
-// card::TKSCardAPICardBase::Create<TKSCardAPICardGP>(...).
+// card::TKSCardAPICardBase::Create<TKSCardAPICardGP>(connection, ...).
 class TKSCardAPICardGP : public card::TKSCardAPICardBase {
 public:
-    TKSCardAPICardGP(ConstructionKey key, SCARDCONTEXT Context, SCARDHANDLE CardHandle,
-                     DWORD Protocol, const std::string& ReaderName);
+    TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
+                     const std::string& ReaderName);
 
     // Base refresh (ATR), profile lookup, and the card manager counts as selected again.
     void Refresh() override;

@@ -59,7 +59,7 @@ protected:
         if (result != SCARD_S_SUCCESS) {
             throw std::runtime_error("connect failed");
         }
-        return TKSCardAPICardBase::Create<T>(context, card, active, kReader,
+        return TKSCardAPICardBase::Create<T>(CardConnection(context, card), active, kReader,
                                              std::forward<Extra>(extra)...);
     }
 
@@ -598,9 +598,9 @@ public:
         }
     };
 
-    DerivedCard(ConstructionKey key, SCARDCONTEXT context, SCARDHANDLE handle, DWORD protocol,
-                const std::string& reader_name, Throw how, Argument)
-        : TKSCardAPICardBase(key, context, handle, protocol, reader_name), m_how(how) {
+    DerivedCard(CardConnection connection, DWORD protocol, const std::string& reader_name,
+                Throw how, Argument)
+        : TKSCardAPICardBase(std::move(connection), protocol, reader_name), m_how(how) {
         if (m_how.in_constructor) {
             throw std::runtime_error("constructor failed");
         }

@@ -34,8 +34,8 @@ protected:
         EXPECT_EQ(card::SCardConnectA(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE,
                                       SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
                   0);
-        return card::TKSCardAPICardBase::Create<TKSCardAPICardGP>(context, handle, protocol,
-                                                                  reader);
+        return card::TKSCardAPICardBase::Create<TKSCardAPICardGP>(
+            card::CardConnection(context, handle), protocol, reader);
     }
 
     SCARDCONTEXT context = 0;

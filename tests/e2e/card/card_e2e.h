@@ -79,7 +79,8 @@ protected:
                                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
         if (rv != SCARD_S_SUCCESS)
             throw PcscError("SCardConnect", rv);
-        return card::TKSCardAPICardBase::Create<T>(context.get(), handle, protocol, reader);
+        return card::TKSCardAPICardBase::Create<T>(card::CardConnection(context.get(), handle),
+                                                   protocol, reader);
     }
 
     // True when nobody holds the reader's card any more: an exclusive connection of the test's
