@@ -76,6 +76,9 @@ struct ProfileField {
     Field TKSCardGPCardDBCore::*field;
     Default ini_default;
 };
+template <class Record, class Field, class Default>
+ProfileField(const char*, Record t_sc_config::*, Field TKSCardGPCardDBCore::*, Default)
+    -> ProfileField<Record, Field, Default>;
 
 // In the order a load fills them: a load that fails on a hex value keeps the fields before it.
 inline constexpr std::tuple kProfileFields{
