@@ -3,10 +3,13 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "card/KSCardAPICardBase.h"
 #include "card/KSCardAPIExceptions.h"
+#include "card/PcscOwners.h"
 #include "tests/fakepcsc/fake_pcsc.h"
 #include "util/KUDynArrays.h"
 
@@ -661,6 +664,125 @@ INSTANTIATE_TEST_SUITE_P(
                                           "constructor failed", 0},
                       ConstructionFailure{"in_the_derived_refresh", Throw{false, true}, 0,
                                           "refresh failed", 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- the owners of what PC/SC hands out ----
+
+enum class Owned { Context, Card, Buffer };
+const char* const kOwnedNames[] = {"context", "card", "buffer"};
+const char* const kReleaseFunctions[] = {"SCardReleaseContext", "SCardDisconnect",
+                                         "SCardFreeMemory"};
+
+enum class Life { Destroyed, MovedOut, MoveAssignedOverEmpty, MoveAssignedOverHeld, Reset, Empty };
+const char* const kLifeNames[] = {"destroyed",          "moved_out",   "assigned_over_empty",
+                                  "assigned_over_held", "reset_twice", "never_held"};
+
+// Plays one life of an owner; returns how many handles it took from the library.
+template <class Owner, class Make, class MakeEmpty>
+std::size_t live(Life life, Make make, MakeEmpty make_empty) {
+    Owner owner = life == Life::Empty ? make_empty() : make();
+    if (life == Life::MovedOut) {
+        Owner other(std::move(owner));
+    } else if (life == Life::MoveAssignedOverEmpty || life == Life::MoveAssignedOverHeld) {
+        Owner other = life == Life::MoveAssignedOverHeld ? make() : make_empty();
+        other = std::move(owner);
+        return life == Life::MoveAssignedOverHeld ? 2 : 1;
+    } else if (life == Life::Reset || life == Life::Empty) {
+        owner.reset();
+        owner.reset();
+    }
+    return life == Life::Empty ? 0 : 1;
+}
+
+class OwnerTest : public CardChannel {
+protected:
+    CardConnection connect_shared() {
+        SCARDHANDLE card = 0;
+        DWORD active = 0;
+        EXPECT_EQ(
+            SCardConnectA(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &active),
+            SCARD_S_SUCCESS);
+        return CardConnection(context, card);
+    }
+
+    PcscBuffer<char> reader_list() {
+        PcscBuffer<char> list(context);
+        DWORD length = SCARD_AUTOALLOCATE;
+        EXPECT_EQ(SCardListReadersA(context, nullptr, list.receive<LPSTR>(), &length),
+                  SCARD_S_SUCCESS);
+        return list;
+    }
+};
+
+class Owners : public OwnerTest, public ::testing::WithParamInterface<std::tuple<Owned, Life>> {};
+
+TEST_P(Owners, GiveEveryHandleBackExactlyOnce) {
+    const auto [owned, life] = GetParam();
+    std::size_t taken = 0;
+    if (owned == Owned::Context) {
+        taken = live<PcscContext>(
+            life, [] { return establish_context(SCARD_SCOPE_USER); }, [] { return PcscContext(); });
+    } else if (owned == Owned::Card) {
+        taken = live<CardConnection>(
+            life, [&] { return connect_shared(); }, [] { return CardConnection(); });
+    } else {
+        taken = live<PcscBuffer<char>>(
+            life, [&] { return reader_list(); }, [&] { return PcscBuffer<char>(context); });
+    }
+    // A second release of the same handle would fail in the fake; a missing one would leave it
+    // open.
+    const auto releases = pcsc.calls(kReleaseFunctions[static_cast<int>(owned)]);
+    EXPECT_EQ(releases.size(), taken);
+    for (const auto& release : releases) {
+        EXPECT_EQ(release.result, SCARD_S_SUCCESS);
+    }
+    EXPECT_EQ(pcsc.open_contexts(), 1u);  // the fixture's own
+    EXPECT_EQ(pcsc.open_connections(), 0u);
+    EXPECT_EQ(pcsc.outstanding_allocations(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryLife, Owners,
+    ::testing::Combine(::testing::Values(Owned::Context, Owned::Card, Owned::Buffer),
+                       ::testing::Values(Life::Destroyed, Life::MovedOut,
+                                         Life::MoveAssignedOverEmpty, Life::MoveAssignedOverHeld,
+                                         Life::Reset, Life::Empty)),
+    [](const auto& info) {
+        return std::string(kOwnedNames[static_cast<int>(std::get<0>(info.param))]) + "_" +
+               kLifeNames[static_cast<int>(std::get<1>(info.param))];
+    });
+
+struct CheckedFree {
+    const char* name;
+    LONG free_result;
+    std::string message;  // empty: no exception
+};
+
+class CheckedRelease : public OwnerTest, public ::testing::WithParamInterface<CheckedFree> {};
+
+TEST_P(CheckedRelease, FreesOnceAndReportsAFailedFree) {
+    const auto& c = GetParam();
+    pcsc.fail_call("SCardFreeMemory", 1, c.free_result);
+    {
+        PcscBuffer<char> list = reader_list();
+        try {
+            list.release_checked("Freeing failed");
+            EXPECT_EQ(c.message, "");
+        } catch (const EKSCardAPIWinAPIException& e) {
+            EXPECT_EQ(std::string(e.what()), c.message);
+            EXPECT_EQ(e.ErrorCode, static_cast<std::uint32_t>(c.free_result));
+        }
+        EXPECT_EQ(list.get(), nullptr);
+    }
+    EXPECT_EQ(pcsc.count("SCardFreeMemory"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CheckedRelease,
+    ::testing::Values(CheckedFree{"freed", SCARD_S_SUCCESS, ""},
+                      CheckedFree{"refused", SCARD_E_INVALID_HANDLE,
+                                  "Freeing failed\r\nSmartCard API error #2148532227\r\nThe "
+                                  "supplied handle was invalid."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
