@@ -104,7 +104,7 @@ int t_event_file::write(const std::string& text) {
     if (n < 0) {
         return 0;
     }
-    m_bytes_written = static_cast<std::uint32_t>(n);
+    m_last_write_size = static_cast<std::uint32_t>(n);
     return static_cast<std::size_t>(n) == text.size() ? static_cast<int>(n) : 0;
 }
 

@@ -28,12 +28,14 @@ public:
     const std::string& open_error() const { return m_open_error; }
     void close();
 
-    // Both return the number of bytes handed to the file, 0 when nothing was written.
+    // Both return the length of the text when the whole of it went to the file, else 0 (a
+    // write cut short counts as failed).
     int write_line(const std::string& text);
     int write(const std::string& text);
 
     const std::string& file_name() const { return m_file_name; }
-    std::uint32_t bytes_written() const { return m_bytes_written; }
+    // Bytes the file took in its last write (0 before the first); the log itself never reads it.
+    std::uint32_t last_write_size() const { return m_last_write_size; }
 
     // "dd-mm-yyyy hh:mm:ss" in local time.
     static std::string time_stamp();
@@ -41,7 +43,7 @@ public:
 
 private:
     int m_fd = -1;
-    std::uint32_t m_bytes_written = 0;
+    std::uint32_t m_last_write_size = 0;
     std::string m_file_name;
     std::string m_open_error;
     std::string m_line_end = "\r\n";

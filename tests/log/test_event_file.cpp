@@ -86,7 +86,7 @@ TEST_F(EventFile, EmptyTextWritesNothingAndEmptyLineWritesLineEnd) {
     EXPECT_EQ(file.write(""), 0);
     EXPECT_EQ(read_all(path()), "");
     EXPECT_EQ(file.write_line(""), 2);
-    EXPECT_EQ(file.bytes_written(), 2u);
+    EXPECT_EQ(file.last_write_size(), 2u);
     EXPECT_EQ(file.write(std::string("a\0b", 3)), 3);
     EXPECT_EQ(read_all(path()), std::string("\r\na\0b", 5));
 }
