@@ -139,6 +139,7 @@ void Tfrm::FormCreate() {
                                 : std::make_unique<qel::log::t_event_log_ui>();
     event_log->set_memo(msg);
     event_log->set_status_bar(st);
+    event_log->message_pump = qel::log::process_window_messages;
     report_log_file_state();
 
     error_report = [this](const std::string& text) { show_error_box(text); };

@@ -1,22 +1,8 @@
 #include "log/event_log.h"
 
-#include <QCoreApplication>
-#include <QListWidget>
 #include <filesystem>
 
 namespace qel::log {
-
-namespace {
-
-void process_pending_messages() {
-    QCoreApplication::processEvents();
-}
-
-QString to_display(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 std::string log_file_name_for(const std::string& executable) {
     if (executable.empty()) {
@@ -55,12 +41,7 @@ void t_event_log::log_to_file(const std::string& text, bool with_time) {
 
 t_event_log_ui::t_event_log_ui() : t_event_log_ui(log_file_name_for(executable_path())) {}
 
-t_event_log_ui::t_event_log_ui(const std::string& file_name)
-    : t_event_log(file_name), message_pump(process_pending_messages) {}
-
-void t_event_log_ui::set_list(QListWidget* list) {
-    m_list = list;
-}
+t_event_log_ui::t_event_log_ui(const std::string& file_name) : t_event_log(file_name) {}
 
 void t_event_log_ui::pump() {
     if (message_pump) {
@@ -69,11 +50,11 @@ void t_event_log_ui::pump() {
 }
 
 void t_event_log_ui::clear() {
-    if (m_memo) {
-        m_memo->set_text({});
+    if (MemoSink* memo = m_memo.get()) {
+        memo->set_text({});
     }
-    if (m_list) {
-        m_list->clear();
+    if (ListSink* list = m_list.get()) {
+        list->clear_items();
     }
 }
 
@@ -87,28 +68,20 @@ void t_event_log_ui::add_line(const std::string& text, bool with_time) {
     log(text, with_time);
     const std::string line = with_time ? time_stamp() + " " + text : text;
 
-    if (m_memo) {
-        if (max_length > 0 && m_memo->text().size() > static_cast<std::size_t>(max_length)) {
+    if (MemoSink* memo = m_memo.get()) {
+        if (max_length > 0 && memo->text().size() > static_cast<std::size_t>(max_length)) {
             clear();
         }
-        const std::string shown = m_memo->text() + line + "\r\n";
-        m_memo->set_text(shown);
-        m_memo->set_selection(static_cast<int>(shown.size()), 1);
+        const std::string shown = memo->text() + line + "\r\n";
+        memo->set_text(shown);
+        memo->set_selection(static_cast<int>(shown.size()), 1);
     }
-    if (m_list) {
-        if (max_length > 0) {
-            std::size_t length = 0;
-            for (int i = 0; i < m_list->count(); ++i) {
-                length +=
-                    static_cast<std::size_t>(m_list->item(i)->text().toLocal8Bit().size()) + 2;
-            }
-            if (length > static_cast<std::size_t>(max_length)) {
-                clear();
-            }
+    if (ListSink* list = m_list.get()) {
+        if (max_length > 0 && list->text().size() > static_cast<std::size_t>(max_length)) {
+            clear();
         }
-        m_list->addItem(to_display(line));
-        m_list->scrollToItem(m_list->item(m_list->count() - 1),
-                             QAbstractItemView::PositionAtBottom);
+        list->add_item(line);
+        list->scroll_to_item(list->item_count() - 1);
     }
     pump();
 }
@@ -117,8 +90,8 @@ void t_event_log_ui::set_status(const std::string& text, int index) {
     if (text.empty()) {
         return;
     }
-    if (m_status_bar) {
-        const int panels = m_status_bar->panel_count();
+    if (StatusBarSink* status_bar = m_status_bar.get()) {
+        const int panels = status_bar->panel_count();
         if (panels == 0) {
             return;
         }
@@ -126,7 +99,7 @@ void t_event_log_ui::set_status(const std::string& text, int index) {
             index = 0;
         }
         // A negative index changes nothing; the log reports no failure of its own.
-        m_status_bar->set_panel_text(index, text);
+        status_bar->set_panel_text(index, text);
     }
     pump();
 }

@@ -1,16 +1,12 @@
 #pragma once
 
-#include <QPointer>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "log/event_file.h"
-#include "log/window_sinks.h"
-
-class QListWidget;
+#include "log/sinks.h"
 
 namespace qel::log {
 
@@ -47,18 +43,19 @@ private:
     std::unique_ptr<t_event_file> m_log_file;
 };
 
-// The event log with the window sinks: the memo, an optional list control and the status bar.
-// Every line and every status change processes the pending window messages once, so the window
-// stays painted while a synchronous workflow runs.
+// The event log with the window sinks: the memo, an optional list control and the status bar,
+// reached through the interfaces of sinks.h. Every line and every status change runs the
+// message pump once, so the window stays painted while a synchronous workflow runs.
 class t_event_log_ui : public t_event_log {
 public:
     // Log file beside the running program (see log_file_name_for).
     t_event_log_ui();
     explicit t_event_log_ui(const std::string& file_name);
 
-    void set_memo(t_memo* memo) { m_memo = memo; }
-    void set_list(QListWidget* list);
-    void set_status_bar(t_status_bar* status_bar) { m_status_bar = status_bar; }
+    // The log never owns a sink; one destroyed before the log is skipped from then on.
+    void set_memo(MemoSink* memo) { m_memo.reset(memo); }
+    void set_list(ListSink* list) { m_list.reset(list); }
+    void set_status_bar(StatusBarSink* status_bar) { m_status_bar.reset(status_bar); }
 
     void clear();
     void add(const std::string& text) { add_line(text, false); }
@@ -70,15 +67,17 @@ public:
     // Character limit of the window sinks; 0 or less: none.
     std::int32_t max_length = 0;
 
-    // One pass of the message pump; replaceable so that tests can watch it.
+    // Processes the window's pending messages once. The log knows no window toolkit: the window
+    // installs its own (process_window_messages of window_sinks.h); without one nothing is
+    // pumped. Tests install one that counts.
     std::function<void()> message_pump;
 
 private:
     void pump();
 
-    QPointer<QListWidget> m_list;
-    QPointer<t_memo> m_memo;
-    QPointer<t_status_bar> m_status_bar;
+    SinkRef<ListSink> m_list;
+    SinkRef<MemoSink> m_memo;
+    SinkRef<StatusBarSink> m_status_bar;
 };
 
 }  // namespace qel::log

@@ -1,5 +1,6 @@
 #include "log/window_sinks.h"
 
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QScrollBar>
@@ -9,11 +10,23 @@
 
 namespace qel::log {
 
+namespace {
+
+QString to_display(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+void process_window_messages() {
+    QCoreApplication::processEvents();
+}
+
 t_memo::t_memo(QWidget* parent) : QPlainTextEdit(parent) {}
 
 void t_memo::set_text(const std::string& text) {
     m_text = text;
-    setPlainText(QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
+    setPlainText(to_display(text));
     m_selection_start = 0;
     m_selection_length = 0;
 }
@@ -78,7 +91,7 @@ bool t_status_bar::set_panel_text(int index, const std::string& text) {
     // A panel shows one line: line breaks (the multi-line PC/SC failures) become blanks, so the
     // bar and the fixed-size window never grow, and a long line is cut at the panel's edge. The
     // tool tip keeps the whole text with its lines.
-    const QString whole = QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+    const QString whole = to_display(text);
     QString shown = whole;
     shown.replace(QLatin1String("\r\n"), QLatin1String(" "));
     shown.replace(QLatin1Char('\r'), QLatin1Char(' '));
@@ -100,6 +113,26 @@ QLabel* t_status_bar::panel(int index) const {
         return nullptr;
     }
     return m_panels[index].label;
+}
+
+ListBox::ListBox(QWidget* parent) : QListWidget(parent) {}
+
+std::string ListBox::text() const {
+    std::string joined;
+    for (int i = 0; i < count(); ++i) {
+        joined += item(i)->text().toLocal8Bit().toStdString() + "\r\n";
+    }
+    return joined;
+}
+
+void ListBox::add_item(const std::string& text) {
+    addItem(to_display(text));
+}
+
+void ListBox::scroll_to_item(int index) {
+    if (QListWidgetItem* shown = item(index)) {
+        scrollToItem(shown, QAbstractItemView::PositionAtBottom);
+    }
 }
 
 }  // namespace qel::log

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log/event_log.h"
+#include "log/window_sinks.h"
 #include "tests/log/test_support.h"
 
 namespace qel::log {
@@ -59,7 +60,7 @@ protected:
     }
 
     t_memo memo;
-    QListWidget list;
+    ListBox list;
     t_status_bar status_bar;
     std::unique_ptr<t_event_log_ui> log;
     int pumps = 0;
@@ -257,6 +258,23 @@ TEST(EventLogWithoutFile, MemoDestroyedFirstIsSkippedAndTheOtherSinksGoOn) {
     log.add_status("a");
     log.clear();
     EXPECT_EQ(bar.panel_text(0), "a");
+}
+
+TEST(EventLogWithoutFile, ListAndStatusBarDestroyedFirstAreSkipped) {
+    t_event_log_ui log("");
+    t_memo memo;
+    log.set_memo(&memo);
+    {
+        ListBox list;
+        t_status_bar bar;
+        bar.add_panel(50);
+        log.set_list(&list);
+        log.set_status_bar(&bar);
+    }
+    log.add_status("a");
+    EXPECT_EQ(memo.text(), "a\r\n");
+    log.clear();
+    EXPECT_EQ(memo.text(), "");
 }
 
 TEST(EventLogBesideProgram, FileIsTheProgramPathWithLogExtension) {
