@@ -41,5 +41,8 @@ tools/pcsc-sandbox.sh --no-pcscd -- ctest --test-dir "$build" -L nopcscd --outpu
 # The sandbox's daemon runs the private vpcd driver, and neither the tests nor the demo left a
 # virtual reader port open on this machine.
 tests/sandbox/check_isolation.sh "$build" || status=1
+# No layer includes a header of a layer above it (the build itself refuses the headers of a
+# layer that a target does not link).
+scripts/check_layers.sh || status=1
 tests/fuzz/run.sh || status=1
 exit $status
