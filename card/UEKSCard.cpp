@@ -1,9 +1,11 @@
 #include "UEKSCard.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
 #include "util/Exception.h"
+#include "util/Hex.h"
 #include "util/KUDynArrays.h"
 
 namespace qel::card {
@@ -98,10 +100,9 @@ void t_ekscard::print_line(const std::string& text) {
 }
 
 std::string bytes_to_hex(const util::ByteString& data, unsigned count) {
-    if (count == 0 || count > data.size())
-        count = static_cast<unsigned>(data.size());
-    util::ByteArray bytes(data.begin(), data.begin() + count);
-    return util::TKUDynArray::ByteStreamToHexString(bytes, "");
+    const auto bytes = util::byte_span(data);
+    return util::to_hex(count == 0 ? bytes
+                                   : bytes.first(std::min<std::size_t>(count, bytes.size())));
 }
 
 std::uint64_t bytes_to_uint64(const util::ByteString& data) {

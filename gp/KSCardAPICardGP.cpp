@@ -3,12 +3,20 @@
 #include "card/KSCardAPIExceptions.h"
 #include "gp/GPCPLC.h"
 #include "gp/GPCommandsBase.h"
+#include "util/Hex.h"
 
 namespace qel::gp {
 
 TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
                                    const std::string& ReaderName)
     : TKSCardAPICardBase(std::move(connection), Protocol, ReaderName) {}
+
+TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
+                                   const std::string& ReaderName,
+                                   const TKSCardGPCardDBini& profiles)
+    : TKSCardAPICardGP(std::move(connection), Protocol, ReaderName) {
+    CardDB.share_ini_file_of(profiles);
+}
 
 void TKSCardAPICardGP::Refresh() {
     TKSCardAPICardBase::Refresh();
@@ -24,7 +32,7 @@ bool TKSCardAPICardGP::ResolveCardManagerAID(const std::string& default_aid_hex)
     CardManagerAID.SetAsHexString(default_aid_hex);
     if (!CardDB.LoadByATR(ATR))
         return false;
-    CardManagerAID.SetAsHexString(CardDB.CardManagerAID.GetAsHexString());
+    CardManagerAID.SetAsArray(CardDB.CardManagerAID.GetArray());
     return true;
 }
 
@@ -33,16 +41,24 @@ void TKSCardAPICardGP::SelectApplet(const std::string& aid_hex, std::int32_t Le,
     Response.clear();
     if (aid_hex.empty())
         return;
+    SelectApplet(util::from_hex(aid_hex), Le, Response);
+}
+
+void TKSCardAPICardGP::SelectApplet(const util::ByteArray& aid, std::int32_t Le,
+                                    util::ByteArray& Response) {
+    Response.clear();
+    if (aid.empty())
+        return;
     util::ByteArray apdu;
-    TKGPCommandsBase::BuildSelectHex(aid_hex, apdu);
+    TKGPCommandsBase::BuildSelect(aid, apdu);
     SendAPDUBytes(apdu, Response, Le);
-    SelectedAID.SetAsHexString(aid_hex);
+    SelectedAID.SetAsArray(aid);
 }
 
 void TKSCardAPICardGP::SelectCardManager(std::int32_t Le, util::ByteArray& Response) {
-    const std::string selected = SelectedAID.GetAsHexString();
-    SelectApplet(CardManagerAID.GetAsHexString(), Le, Response);
-    SelectedAID.SetAsHexString(selected);
+    const util::ByteArray selected = SelectedAID.GetArray();
+    SelectApplet(CardManagerAID.GetArray(), Le, Response);
+    SelectedAID.SetAsArray(selected);
 }
 
 bool TKSCardAPICardGP::ManagerIsNotSelected() const {
@@ -62,8 +78,10 @@ void TKSCardAPICardGP::GetCPLCData(util::ByteArray& Response) {
         throw card::EKSCardAPIWinAPIException(kErrCPLCWrongLength, 0);
     }
     if (switch_selection) {
+        // SelectApplet records its AID in SelectedAID: it gets a copy, not SelectedAID's bytes.
+        const util::ByteArray selected = SelectedAID.GetArray();
         util::ByteArray scratch;
-        SelectApplet(SelectedAID.GetAsHexString(), 255, scratch);
+        SelectApplet(selected, 255, scratch);
     }
 }
 
