@@ -1,11 +1,14 @@
 #include "KSCardAPI.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "card/KSCardAPIExceptions.h"
 #include "gp/KSCardGPCardDBini.h"
 #include "util/Exception.h"
+#include "util/Hex.h"
 
 namespace qel::card {
 
@@ -42,6 +45,25 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
     }
 }
 
+// The reader's Connect, with the search's parse of the profile file handed to the card before
+// its first Refresh looks its profile up.
+std::unique_ptr<gp::TKSCardAPICardGP> connect_card(const TKSCardAPIReader& reader,
+                                                   std::uint8_t share_mode,
+                                                   const gp::TKSCardGPCardDBini& profiles) {
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    check_pcsc(SCardConnectA(reader.Context, reader.Name.c_str(), share_mode,
+                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
+               kErrConnectCard + reader.Name);
+    CardConnection connection(reader.Context, handle);
+    if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
+        // Nobody takes the card on this path: the connection lets it go as it leaves.
+        throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + reader.Name, 0);
+    }
+    return TKSCardAPICardBase::Create<gp::TKSCardAPICardGP>(std::move(connection), protocol,
+                                                            reader.Name, profiles);
+}
+
 }  // namespace
 
 TKSCardAPI::TKSCardAPI(DWORD Scope)
@@ -69,11 +91,11 @@ std::string TKSCardAPI::SearchTypeName(std::uint8_t SearchType) {
 }
 
 bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                            const std::string& Text) {
+                            const std::string& Text, const util::ByteArray& aid) {
     util::ByteArray answer;
     switch (SearchType) {
         case stAID:
-            card.SelectApplet(Text, 255, answer);
+            card.SelectApplet(aid, 255, answer);
             return true;
         case stHWID:
             card.SelectCardManager(255, answer);
@@ -84,7 +106,7 @@ bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
         default:
             // With no card manager AID in the profile nothing is sent: the card answers by being
             // there.
-            card.SelectApplet(card.CardManagerAID.GetAsHexString(), 255, answer);
+            card.SelectApplet(card.CardManagerAID.GetArray(), 255, answer);
             return true;
     }
 }
@@ -95,12 +117,28 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
     if (!Readers || Readers->Count() == 0)
         throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
 
+    // An AID that is no hex fails each card as its SELECT would have, once the card is connected.
+    util::ByteArray aid;
+    std::optional<util::Exception> aid_refused;
+    if (SearchType == stAID) {
+        try {
+            aid = util::from_hex(Text);
+        } catch (const util::Exception& e) {
+            aid_refused = e;
+        }
+    }
+    // A file that cannot be read now is left to each card to try, as a card on its own does.
+    gp::TKSCardGPCardDB profiles("");
+    profiles.parse_ini_file();
+
     std::vector<std::string> reasons;
     for (std::size_t i = 0; i < Readers->Count(); ++i) {
         const TKSCardAPIReader& reader = Readers->Items(i);
         try {
-            auto card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode);
-            if (CardPasses(*card, SearchType, Text))
+            auto card = connect_card(reader, ShareMode, profiles);
+            if (aid_refused)
+                throw *aid_refused;
+            if (CardPasses(*card, SearchType, Text, aid))
                 return card;
         } catch (const std::exception& e) {
             // The search goes on with the next reader; the card, if any, is disconnected as it

@@ -32,7 +32,8 @@ public:
     // reader or card is skipped. When none passes, "not found" is raised, followed by one line
     // for each distinct reason a card was skipped other than not holding what was searched for
     // (a card held by another program, a bad hex value in its profile, a PC/SC failure), so that
-    // a dongle that is there but unusable does not read as missing.
+    // a dongle that is there but unusable does not read as missing. The card profile file is
+    // read once per search, for all the cards it connects.
     std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t SearchType, const std::string& Text,
                                                    std::uint8_t ShareMode);
     std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,
@@ -50,8 +51,9 @@ public:
     std::unique_ptr<TKSCardAPIReadersCollection> Readers;
 
 private:
+    // `aid` is Text decoded, for the AID search.
     static bool CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                           const std::string& Text);
+                           const std::string& Text, const util::ByteArray& aid);
 };
 
 }  // namespace qel::card

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "card/KSCardAPI.h"
 #include "card/KSCardAPIExceptions.h"
 #include "tests/gp/test_card_db_support.h"
@@ -123,6 +125,24 @@ TEST_F(CardLookup, TheCardInTheSecondReaderIsFoundAfterTheFirstRefuses) {
     }
     expect_everything_released();
     EXPECT_EQ(pcsc.open_contexts(), 0u);
+}
+
+// Every card of a search takes its profile from one parse of ./KSCard.ini: an edit the file gets
+// while a search is under way reaches the next search only.
+TEST_F(CardLookup, OneSearchReadsTheProfileFileOnceForAllItsCards) {
+    const gp::testing::ScratchDir dir;
+    const std::string egate_profile =
+        "[3B759400006202020301]\r\nCardManagerAID=A0000000030000\r\nName=";
+    dir.write("KSCard.ini", egate_profile + "before\r\n");
+    add_gp_card("Reader A").responder = [&](const Bytes&) -> std::optional<Bytes> {
+        dir.write("KSCard.ini", egate_profile + "after\r\n");
+        return std::nullopt;
+    };
+    add_gp_card("Reader B", SCARD_PROTOCOL_T1, {kDongleAid});
+
+    TKSCardAPI api(0);
+    EXPECT_EQ(api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE)->CardDB.Name, "before");
+    EXPECT_EQ(api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE)->CardDB.Name, "after");
 }
 
 struct ReaderFailure {
