@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <tuple>
 
 #include "gp/sc_config_storage.h"
 #include "util/Exception.h"
@@ -60,9 +59,9 @@ protected:
     using RefusedHex = std::function<void(const char* key, const std::string& text,
                                           const util::Exception& refusal)>;
 
-    // Fills the profile from a record, field by field in the order of kProfileFields, and sets
-    // Loaded. A hex text the conversion refuses leaves the fields before it filled, the rest as
-    // they were, Loaded false, and raises through `refused` where the field has an INI key.
+    // Fills the profile from a record, field by field in the order of for_each_profile_field, and
+    // sets Loaded. A hex text the conversion refuses leaves the fields before it filled, the rest
+    // as they were, Loaded false, and raises through `refused` where the field has an INI key.
     bool load_record(const t_sc_config& record, const RefusedHex& refused = {});
 };
 
@@ -80,34 +79,29 @@ template <class Record, class Field, class Default>
 ProfileField(const char*, Record t_sc_config::*, Field TKSCardGPCardDBCore::*, Default)
     -> ProfileField<Record, Field, Default>;
 
-// In the order a load fills them: a load that fails on a hex value keeps the fields before it.
-inline constexpr std::tuple kProfileFields{
-    ProfileField{nullptr, &t_sc_config::atr, &TKSCardGPCardDBCore::ATR, ""},
-    ProfileField{"Name", &t_sc_config::name, &TKSCardGPCardDBCore::Name, ""},
-    ProfileField{"CardManagerAID", &t_sc_config::card_manager_aid,
-                 &TKSCardGPCardDBCore::CardManagerAID, ""},
-    ProfileField{"AUTHKey", &t_sc_config::auth_key, &TKSCardGPCardDBCore::AUTHKey, ""},
-    ProfileField{"MACKey", &t_sc_config::mac_key, &TKSCardGPCardDBCore::MACKey, ""},
-    ProfileField{"DEKKey", &t_sc_config::dek_key, &TKSCardGPCardDBCore::DEKKey, ""},
-    ProfileField{"KeyDerivationAlgo", &t_sc_config::key_derivation_algo,
-                 &TKSCardGPCardDBCore::KeyDerivationAlgo, "none"},
-    ProfileField{"MotherKey", &t_sc_config::mother_key, &TKSCardGPCardDBCore::MotherKey, ""},
-    ProfileField{"KeySetVersion", &t_sc_config::key_set_version,
-                 &TKSCardGPCardDBCore::KeySetVersion, 0},
-    ProfileField{"KeyNumber", &t_sc_config::key_number, &TKSCardGPCardDBCore::KeyNumber, 0},
-    ProfileField{"SCPVersion", &t_sc_config::scp_version, &TKSCardGPCardDBCore::SCPVersion, 0},
-    ProfileField{"SCPOption", &t_sc_config::scp_option, &TKSCardGPCardDBCore::SCPOption, 0},
-    ProfileField{"SecurityLevel", &t_sc_config::security_level, &TKSCardGPCardDBCore::SecurityLevel,
-                 3},
-    ProfileField{"GPVersion", &t_sc_config::gp_version, &TKSCardGPCardDBCore::GPVersion, 201},
-    ProfileField{"JCVersion", &t_sc_config::jc_version, &TKSCardGPCardDBCore::JCVersion, 211},
-    ProfileField{"VisaOPVersion", &t_sc_config::visa_op_version,
-                 &TKSCardGPCardDBCore::VisaOPVersion, 0},
-};
-
+// Visits every profile field, in the order a load fills them: a load that fails on a hex value
+// keeps the fields before it.
 template <class Visit>
 void for_each_profile_field(Visit&& visit) {
-    std::apply([&](const auto&... field) { (visit(field), ...); }, kProfileFields);
+    using R = t_sc_config;
+    using D = TKSCardGPCardDBCore;
+    visit(ProfileField{nullptr, &R::atr, &D::ATR, ""});
+    visit(ProfileField{"Name", &R::name, &D::Name, ""});
+    visit(ProfileField{"CardManagerAID", &R::card_manager_aid, &D::CardManagerAID, ""});
+    visit(ProfileField{"AUTHKey", &R::auth_key, &D::AUTHKey, ""});
+    visit(ProfileField{"MACKey", &R::mac_key, &D::MACKey, ""});
+    visit(ProfileField{"DEKKey", &R::dek_key, &D::DEKKey, ""});
+    visit(
+        ProfileField{"KeyDerivationAlgo", &R::key_derivation_algo, &D::KeyDerivationAlgo, "none"});
+    visit(ProfileField{"MotherKey", &R::mother_key, &D::MotherKey, ""});
+    visit(ProfileField{"KeySetVersion", &R::key_set_version, &D::KeySetVersion, 0});
+    visit(ProfileField{"KeyNumber", &R::key_number, &D::KeyNumber, 0});
+    visit(ProfileField{"SCPVersion", &R::scp_version, &D::SCPVersion, 0});
+    visit(ProfileField{"SCPOption", &R::scp_option, &D::SCPOption, 0});
+    visit(ProfileField{"SecurityLevel", &R::security_level, &D::SecurityLevel, 3});
+    visit(ProfileField{"GPVersion", &R::gp_version, &D::GPVersion, 201});
+    visit(ProfileField{"JCVersion", &R::jc_version, &D::JCVersion, 211});
+    visit(ProfileField{"VisaOPVersion", &R::visa_op_version, &D::VisaOPVersion, 0});
 }
 
 }  // namespace qel::gp
