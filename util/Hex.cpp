@@ -37,11 +37,11 @@ std::string hex_digits(unsigned value, int width) {
 }
 
 ByteArray from_hex(std::string_view text) {
+    if (text.empty())
+        return {};
     std::size_t digits = 0;
     for (const char c : text)
         digits += hex_digit_value(c) >= 0;
-    if (text.empty())
-        return {};
     if (digits < 2 || digits % 2 != 0)
         throw Exception(kEvenLengthError);
 
