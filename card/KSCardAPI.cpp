@@ -1,6 +1,7 @@
 #include "KSCardAPI.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -45,25 +46,6 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
     }
 }
 
-// The reader's Connect, with the search's parse of the profile file handed to the card before
-// its first Refresh looks its profile up.
-std::unique_ptr<gp::TKSCardAPICardGP> connect_card(const TKSCardAPIReader& reader,
-                                                   std::uint8_t share_mode,
-                                                   const gp::TKSCardGPCardDBini& profiles) {
-    SCARDHANDLE handle = 0;
-    DWORD protocol = 0;
-    check_pcsc(SCardConnectA(reader.Context, reader.Name.c_str(), share_mode,
-                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
-               kErrConnectCard + reader.Name);
-    CardConnection connection(reader.Context, handle);
-    if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
-        // Nobody takes the card on this path: the connection lets it go as it leaves.
-        throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + reader.Name, 0);
-    }
-    return TKSCardAPICardBase::Create<gp::TKSCardAPICardGP>(std::move(connection), protocol,
-                                                            reader.Name, profiles);
-}
-
 }  // namespace
 
 TKSCardAPI::TKSCardAPI(DWORD Scope)
@@ -72,8 +54,9 @@ TKSCardAPI::TKSCardAPI(DWORD Scope)
         Readers = std::make_unique<TKSCardAPIReadersCollection>(Context);
     } catch (const std::exception& e) {
         // A failed listing leaves as a plain exception with the listing's text; the context goes
-        // with its owner as the half-built object is taken apart.
-        throw util::Exception(e.what());
+        // with its owner as the half-built object is taken apart. The listing's own exception
+        // rides along nested, so a caller that wants its class and code can still reach them.
+        std::throw_with_nested(util::Exception(e.what()));
     }
 }
 
@@ -135,7 +118,9 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
     for (std::size_t i = 0; i < Readers->Count(); ++i) {
         const TKSCardAPIReader& reader = Readers->Items(i);
         try {
-            auto card = connect_card(reader, ShareMode, profiles);
+            // The search's parse of the profile file goes to the card before its first Refresh
+            // looks the profile up.
+            auto card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode, profiles);
             if (aid_refused)
                 throw *aid_refused;
             if (CardPasses(*card, SearchType, Text, aid))

@@ -20,9 +20,10 @@ public:
         : Name(std::move(Name)), Context(Context) {}
 
     // Connects the card in this reader and builds a card object of class Card around the handle
-    // (its construction reads the ATR and may raise).
-    template <class Card>
-    std::unique_ptr<Card> Connect(std::uint8_t ShareMode) const {
+    // (its construction reads the ATR and may raise); `extra` goes to the card's constructor after
+    // the connection, protocol and reader name.
+    template <class Card, class... Extra>
+    std::unique_ptr<Card> Connect(std::uint8_t ShareMode, Extra&&... extra) const {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
         check_pcsc(SCardConnectA(Context, Name.c_str(), ShareMode,
@@ -33,7 +34,8 @@ public:
             // Nobody takes the card on this path: the connection lets it go as it leaves.
             throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + Name, 0);
         }
-        return TKSCardAPICardBase::Create<Card>(std::move(connection), protocol, Name);
+        return TKSCardAPICardBase::Create<Card>(std::move(connection), protocol, Name,
+                                                std::forward<Extra>(extra)...);
     }
 
     const std::string Name;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "util/Exception.h"
 #include "util/Hex.h"
@@ -16,7 +17,14 @@ t_ekscard::t_ekscard(bool quiet) : quiet(quiet) {
     } catch (const std::exception& e) {
         api.reset();
         set_last_error(e.what());
-        throw util::Exception(e.what());
+        // Plain, with the same text; the failure underneath stays reachable as the nested
+        // exception, one level down even when the card API already wrapped it.
+        try {
+            std::rethrow_if_nested(e);
+        } catch (...) {
+            std::throw_with_nested(util::Exception(e.what()));
+        }
+        std::throw_with_nested(util::Exception(e.what()));
     }
     if (!api->Readers)
         throw util::Exception(last_error);

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <functional>
+#include <utility>
+
+#include "card/KSCardAPIExceptions.h"
 #include "card/UEKSCard.h"
 #include "tests/support/fake_pcsc_fixture.h"
 #include "util/Exception.h"
@@ -179,6 +184,38 @@ TEST_F(Facade, FailedContextFailsTheConstructionWithItsText) {
                      "Cannot find a smart card reader.");
     }
     EXPECT_EQ(pcsc.open_contexts(), 0u);
+}
+
+// Both constructors leave with the plain class and the listing's text; a caller that needs the
+// PC/SC code (to tell a stopped service from a missing reader) finds it nested underneath.
+TEST_F(Facade, ThePlainFailureCarriesTheListingFailureWithItsCode) {
+    const std::pair<const char*, std::function<void()>> constructions[] = {
+        {"facade", [] { t_ekscard session(true); }},
+        {"card API", [] { TKSCardAPI api(0); }},
+    };
+    for (const auto& [name, construct] : constructions) {
+        SCOPED_TRACE(name);
+        for (const LONG code : {static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE),
+                                static_cast<LONG>(SCARD_E_NO_SERVICE)}) {
+            pcsc.fail_always("SCardListReaders", code);
+            std::uint32_t nested_code = 0;
+            try {
+                construct();
+                ADD_FAILURE() << "no exception";
+            } catch (const EKSCardAPIWinAPIException&) {
+                ADD_FAILURE() << "the card-layer class must not leave the constructor";
+            } catch (const util::Exception& e) {
+                try {
+                    std::rethrow_if_nested(e);
+                } catch (const EKSCardAPIWinAPIException& inner) {
+                    EXPECT_STREQ(inner.what(), e.what());
+                    nested_code = inner.ErrorCode;
+                }
+            }
+            EXPECT_EQ(nested_code, static_cast<std::uint32_t>(code));
+            EXPECT_EQ(pcsc.open_contexts(), 0u);
+        }
+    }
 }
 
 TEST_F(Facade, OnlyALoudSessionPrintsItsFailures) {
