@@ -113,7 +113,7 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, O
              if (!prefix)
                  return "--short-answer needs " + describe(kPrefixLimits) + ", got \"" + value +
                         "\"";
-             card.short_answers.push_back(*prefix);
+             card.short_answer_prefixes.push_back(*prefix);
              return std::nullopt;
          }},
         {"--pull-after",
@@ -151,7 +151,7 @@ std::optional<std::string> parse_options(const std::vector<std::string>& args, O
     };
     const std::map<std::string, std::function<void()>> flags{
         {"--t1", [&card] { card.protocol = Protocol::T1; }},
-        {"--no-applet", [&card] { card.applet = false; }},
+        {"--no-applet", [&card] { card.has_applet = false; }},
         {"--getresponse-loop", [&card] { card.getresponse_loop = true; }},
         {"--verbose", [&options] { options.verbose = true; }},
         {"--help", [&options] { options.help = true; }},

@@ -160,7 +160,7 @@ ByteArray VirtualDongle::respond(const ByteArray& command) {
             return status_only(entry.sw);
         }
     }
-    for (const ByteArray& prefix : m_config.short_answers) {
+    for (const ByteArray& prefix : m_config.short_answer_prefixes) {
         if (starts_with(command, prefix)) {
             m_pending.reset();
             // Half a status word: hosts must cope with a reader that hands over one byte.
@@ -248,7 +248,7 @@ VirtualDongle::Answer VirtualDongle::select(const Apdu& apdu) {
         m_dongle_selected = false;
         return {};
     }
-    if (m_config.applet && apdu.data == kDongleAid) {
+    if (m_config.has_applet && apdu.data == kDongleAid) {
         m_dongle_selected = true;
         return {};
     }

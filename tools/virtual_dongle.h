@@ -30,7 +30,7 @@ struct StatusOverride {
 struct CardConfig {
     Protocol protocol = Protocol::T0;
     ByteArray atr;  // empty: the ATR of the protocol
-    bool applet = true;
+    bool has_applet = true;
     ByteArray serial{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x60, 0x71};
     ByteArray firmware{0x01, 0x0A};
     ByteArray error_code{0x00, 0x2A};
@@ -38,7 +38,7 @@ struct CardConfig {
     ByteArray cplc_serial{0x12, 0x34, 0x56, 0x78};
     std::optional<ByteArray> cplc_answer;  // replaces the whole GET DATA answer when set
     std::vector<StatusOverride> status_overrides;
-    std::vector<ByteArray> short_answers;
+    std::vector<ByteArray> short_answer_prefixes;
     bool getresponse_loop = false;
 };
 
