@@ -1,0 +1,58 @@
+#pragma once
+
+// The dongle readout that every front end runs: find the dongle, read its serial number, firmware
+// version and error code, log the lines, release the card. No window toolkit: the window, the
+// command-line program and the benchmark all call it and differ only in where the lines go.
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "app/qel_sc_base.h"
+
+namespace qel::app {
+
+// Where the readout's lines go. `add` takes a result line, `add_status` a progress or failure
+// line (the window also shows those in its status panel). After each line the readout asks
+// `stopped`: a front end that is going away (the window was closed during a line's message
+// pump) ends the readout there, without another card command.
+class ReadoutOutput {
+public:
+    virtual ~ReadoutOutput() = default;
+    virtual void add(const std::string& line) = 0;
+    virtual void add_status(const std::string& line) = 0;
+    virtual bool stopped() const { return false; }
+};
+
+struct ReadoutOptions {
+    // Only the dongle in this reader (exact PC/SC name); empty: the first reader that holds one.
+    std::string reader;
+};
+
+struct ReadoutResult {
+    enum class Outcome {
+        Read,      // the three reads succeeded
+        NotFound,  // "Dongle can't be found: ..." was logged
+        Failed,    // found, then a read failed: "Dongle can't be read: ..." was logged
+        Stopped,   // the front end stopped the readout
+    };
+    Outcome outcome = Outcome::Stopped;
+    std::string reader;  // the dongle's reader, when one was connected
+    std::string serial;  // as in the line "Serial No (S/N): "
+    std::uint16_t firmware = 0;
+    unsigned error_code = 0;  // the low byte the window shows; 0 when it shows none
+    std::string failure;      // the text after "Dongle can't be found: " / "... read: "
+    std::exception_ptr cause;  // what failed underneath, for front ends that give hints
+};
+
+// One readout, with exactly the window's lines in the window's order: "Searching..." (status),
+// then either "Dongle can't be found: <text>" (status) or the serial, firmware and, when not
+// zero, error code lines, or "Dongle can't be read: <text>" (status) after a failed read. It does
+// not log "Finished": that is the front end's. `dongle` is the front end's slot for the one
+// dongle object of the readout: it holds the dongle while the readout runs (so a window closed in
+// a message pump can release it), and is empty again when the readout returns.
+ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                          const ReadoutOptions& options = {});
+
+}  // namespace qel::app
