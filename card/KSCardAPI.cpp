@@ -96,9 +96,12 @@ bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchType,
                                                            const std::string& Text,
-                                                           std::uint8_t ShareMode) {
+                                                           std::uint8_t ShareMode,
+                                                           const std::string& reader_name) {
     if (!Readers || Readers->Count() == 0)
         throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
+    if (!reader_name.empty() && !has_reader(reader_name))
+        throw EKSCardAPIWinAPIException("Reader \"" + reader_name + "\" is not connected", 0);
 
     // An AID that is no hex fails each card as its SELECT would have, once the card is connected.
     util::ByteArray aid;
@@ -117,6 +120,8 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
     std::vector<std::string> reasons;
     for (std::size_t i = 0; i < Readers->Count(); ++i) {
         const TKSCardAPIReader& reader = Readers->Items(i);
+        if (!reader_name.empty() && reader.Name != reader_name)
+            continue;
         try {
             // The search's parse of the profile file goes to the card before its first Refresh
             // looks the profile up.
@@ -142,12 +147,22 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::string& AIDHex,
-                                                                std::uint8_t ShareMode) {
-    return FindCard(stAID, AIDHex, ShareMode);
+                                                                std::uint8_t ShareMode,
+                                                                const std::string& reader_name) {
+    return FindCard(stAID, AIDHex, ShareMode, reader_name);
 }
 
-std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMode) {
-    return FindCard(stAnyCard, "", ShareMode);
+std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMode,
+                                                            const std::string& reader_name) {
+    return FindCard(stAnyCard, "", ShareMode, reader_name);
+}
+
+bool TKSCardAPI::has_reader(const std::string& name) const {
+    for (std::size_t i = 0; Readers && i < Readers->Count(); ++i) {
+        if (Readers->Items(i).Name == name)
+            return true;
+    }
+    return false;
 }
 
 }  // namespace qel::card

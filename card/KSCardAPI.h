@@ -33,14 +33,22 @@ public:
     // for each distinct reason a card was skipped other than not holding what was searched for
     // (a card held by another program, a bad hex value in its profile, a PC/SC failure), so that
     // a dongle that is there but unusable does not read as missing. The card profile file is
-    // read once per search, for all the cards it connects.
+    // read once per search, for all the cards it connects. With a reader name only the reader of
+    // that exact name is tried; a name that is not among the listed readers is raised as such,
+    // since "not found" would send the user looking for a card.
     std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t SearchType, const std::string& Text,
-                                                   std::uint8_t ShareMode);
+                                                   std::uint8_t ShareMode,
+                                                   const std::string& reader_name = {});
     std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,
-                                                        std::uint8_t ShareMode);
-    std::unique_ptr<gp::TKSCardAPICardGP> FirstCard(std::uint8_t ShareMode);
+                                                        std::uint8_t ShareMode,
+                                                        const std::string& reader_name = {});
+    std::unique_ptr<gp::TKSCardAPICardGP> FirstCard(std::uint8_t ShareMode,
+                                                    const std::string& reader_name = {});
 
     static std::string SearchTypeName(std::uint8_t SearchType);
+
+    // Whether the reader list, as taken at construction, holds a reader of exactly this name.
+    bool has_reader(const std::string& name) const;
 
 private:
     // Declared before Readers: the readers go first, the context after them.

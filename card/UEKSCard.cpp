@@ -45,13 +45,13 @@ void t_ekscard::disconnect() {
     card.reset();
 }
 
-bool t_ekscard::connect_first() {
+bool t_ekscard::connect_first(const std::string& reader) {
     if (!api)
         return false;
     disconnect();
     last_error.clear();
     try {
-        card = api->FirstCard(share_mode);
+        card = api->FirstCard(share_mode, reader);
     } catch (const std::exception& e) {
         set_last_error(e.what());
         disconnect();
@@ -59,15 +59,15 @@ bool t_ekscard::connect_first() {
     return is_connected();
 }
 
-bool t_ekscard::connect_by_aid(const util::ByteString& aid) {
+bool t_ekscard::connect_by_aid(const util::ByteString& aid, const std::string& reader) {
     if (aid.empty())
-        return connect_first();
+        return connect_first(reader);
     if (!api)
         return false;
     disconnect();
     last_error.clear();
     try {
-        card = api->FindCardByAID(bytes_to_hex(aid, 0), share_mode);
+        card = api->FindCardByAID(bytes_to_hex(aid, 0), share_mode, reader);
     } catch (const std::exception& e) {
         set_last_error(e.what());
         disconnect();

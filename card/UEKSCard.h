@@ -27,9 +27,10 @@ public:
     bool is_connected() const { return card != nullptr; }
     void disconnect();
 
-    bool connect_first();
+    // With a reader name only the card in the reader of that exact name is tried.
+    bool connect_first(const std::string& reader = {});
     // An empty AID connects the first card that answers at all.
-    bool connect_by_aid(const util::ByteString& aid);
+    bool connect_by_aid(const util::ByteString& aid, const std::string& reader = {});
 
     // One command to the connected card; without a connection the answer is empty. Empty data
     // goes out as the single byte FF. The answer is cut to answer_length bytes. Card failures

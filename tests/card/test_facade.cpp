@@ -81,6 +81,55 @@ TEST_F(Facade, EachConnectionDropsTheOneBefore) {
     EXPECT_EQ(pcsc.open_connections(), 1u);
 }
 
+struct ReaderCase {
+    const char* name;
+    ByteString aid;
+    std::string reader;
+    std::string connected;  // the connected card's reader; empty: none
+    std::string last_error;
+    std::vector<std::string> tried;  // the readers connected, in order
+};
+
+class ConnectionInOneReader : public Facade, public ::testing::WithParamInterface<ReaderCase> {};
+
+TEST_P(ConnectionInOneReader, TriesThatReaderAloneAndNamesOneThatIsNotThere) {
+    const auto& c = GetParam();
+    add_gp_card("Reader A");
+    add_dongle("Reader B");
+    pcsc.add_reader("Reader C").card_present = false;
+    {
+        t_ekscard session(true);
+        EXPECT_EQ(session.connect_by_aid(c.aid, c.reader), !c.connected.empty());
+        EXPECT_EQ(session.card ? session.card->ReaderName : "", c.connected);
+        EXPECT_EQ(session.get_last_error(), c.last_error);
+    }
+    std::vector<std::string> tried;
+    for (const auto& call : pcsc.calls("SCardConnect"))
+        tried.push_back(call.reader);
+    EXPECT_EQ(tried, c.tried);
+    expect_everything_released();
+}
+
+const std::string kNotFound = "Card with specified AID is not found";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ConnectionInOneReader,
+    ::testing::Values(
+        ReaderCase{"AnyReader", kDongle, "", "Reader B", "", {"Reader A", "Reader B"}},
+        ReaderCase{"TheDonglesReader", kDongle, "Reader B", "Reader B", "", {"Reader B"}},
+        ReaderCase{"ReaderWithAnotherCard", kDongle, "Reader A", "", kNotFound, {"Reader A"}},
+        ReaderCase{"EmptyReader", kDongle, "Reader C", "", kNotFound, {"Reader C"}},
+        ReaderCase{
+            "UnknownReader", kDongle, "Reader X", "", "Reader \"Reader X\" is not connected", {}},
+        ReaderCase{"NameMatchedExactly",
+                   kDongle,
+                   "reader b",
+                   "",
+                   "Reader \"reader b\" is not connected",
+                   {}},
+        ReaderCase{"FirstCardInOneReader", "", "Reader B", "Reader B", "", {"Reader B"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct CommandCase {
     const char* name;
     ByteString data;
