@@ -1,1 +1,125 @@
 #include "app/readout.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace qel::app {
+
+namespace {
+
+using Outcome = ReadoutResult::Outcome;
+
+const std::string kNotFound = "Dongle can't be found: ";
+const std::string kNotRead = "Dongle can't be read: ";
+
+std::string hex_line(const char* format, unsigned value) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, format, value);
+    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+// The text of the exception being handled; only called inside a handler.
+std::string current_failure_text() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown failure";
+    }
+}
+
+void record_failure(ReadoutResult& result, Outcome outcome, std::string text,
+                    std::exception_ptr cause) {
+    result.outcome = outcome;
+    result.failure = std::move(text);
+    result.cause = std::move(cause);
+}
+
+// The three reads with their lines; false when the readout is to end early. Each line may hand
+// control to the front end, which can stop the readout there and even empty the slot (a window
+// closed in the line's message pump), so no command goes out after a line without a look at
+// both.
+bool read_values(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                 ReadoutResult& result) {
+    const auto may_go_on = [&] { return !output.stopped() && dongle != nullptr; };
+    dongle->reset_params();
+    result.serial = dongle->read_serial();
+    output.add("Serial No (S/N): " + result.serial);
+    if (!may_go_on())
+        return false;
+    result.firmware = dongle->read_firmware_version();
+    output.add(hex_line("Firmware version: %4.4X", result.firmware));
+    if (!may_go_on())
+        return false;
+    result.error_word = dongle->read_error_code();
+    // Only the low byte is the dongle's error; a zero there is no error, and no line.
+    result.error_code = result.error_word & 0xFFu;
+    if (result.error_code != 0) {
+        output.add(hex_line("Error Code: 0x%2.2X", result.error_code));
+        if (!may_go_on())
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                   ReadoutResult& result) {
+    // A dongle left over from an earlier readout goes first, with its card and context.
+    dongle.reset();
+    try {
+        dongle = std::make_unique<t_qel_sc_base>();
+        return true;
+    } catch (...) {
+        record_failure(result, Outcome::NotFound, current_failure_text(), std::current_exception());
+    }
+    output.add_status(kNotFound + result.failure);
+    return false;
+}
+
+bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                 const ReadoutOptions& options, ReadoutResult& result) {
+    output.add_status("Searching...");
+    if (output.stopped()) {
+        result.outcome = Outcome::Stopped;
+        return false;
+    }
+    if (!create_dongle(dongle, output, result))
+        return false;
+    if (dongle->connect_by_aid(dongle->applet_aid, options.reader)) {
+        result.reader = dongle->card->ReaderName;
+        return true;
+    }
+    // The session keeps the connection's failure as text only.
+    record_failure(result, Outcome::NotFound, dongle->get_last_error(), nullptr);
+    output.add_status(kNotFound + result.failure);
+    dongle.reset();
+    return false;
+}
+
+ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                          const ReadoutOptions& options) {
+    ReadoutResult result;
+    try {
+        if (find_dongle(dongle, output, options, result)) {
+            result.outcome = read_values(dongle, output, result) ? Outcome::Read : Outcome::Stopped;
+        }
+        dongle.reset();
+        return result;
+    } catch (...) {
+        record_failure(result, Outcome::Failed, current_failure_text(), std::current_exception());
+    }
+    // The card is let go before anyone hears of the failure: a front end may keep its user
+    // reading a message box for as long as it likes.
+    dongle.reset();
+    if (output.stopped()) {
+        result.outcome = Outcome::Stopped;
+        return result;
+    }
+    output.add_status(kNotRead + result.failure);
+    return result;
+}
+
+}  // namespace qel::app

@@ -41,9 +41,10 @@ struct ReadoutResult {
     std::string reader;  // the dongle's reader, when one was connected
     std::string serial;  // as in the line "Serial No (S/N): "
     std::uint16_t firmware = 0;
-    unsigned error_code = 0;  // the low byte the window shows; 0 when it shows none
-    std::string failure;      // the text after "Dongle can't be found: " / "... read: "
-    std::exception_ptr cause;  // what failed underneath, for front ends that give hints
+    unsigned error_code = 0;       // the low byte the window shows; 0 when it shows none
+    std::uint16_t error_word = 0;  // the error code as the dongle answered it, high byte included
+    std::string failure;           // the text after "Dongle can't be found: " / "... read: "
+    std::exception_ptr cause;      // what failed underneath, for front ends that give hints
 };
 
 // One readout, with exactly the window's lines in the window's order: "Searching..." (status),
@@ -54,5 +55,14 @@ struct ReadoutResult {
 // a message pump can release it), and is empty again when the readout returns.
 ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                           const ReadoutOptions& options = {});
+
+// The readout's first two steps on their own, for the window, whose workflow names them.
+// `create_dongle` empties the slot and fills it with a new dongle, or logs "Dongle can't be
+// found: <text>". `find_dongle` logs "Searching...", creates the dongle and connects it by its
+// applet AID, or logs the not-found line and empties the slot. On false, `result` tells why.
+bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                   ReadoutResult& result);
+bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                 const ReadoutOptions& options, ReadoutResult& result);
 
 }  // namespace qel::app
