@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/readout.h"
 #include "card/CardWait.h"
 
 namespace qel::app {
@@ -27,13 +28,21 @@ QString to_display(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string hex_line(const char* format, unsigned value) {
-    char text[64];
-    const int n = std::snprintf(text, sizeof text, format, value);
-    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
-}
-
 }  // namespace
+
+class Tfrm::ReadoutLines final : public ReadoutOutput {
+public:
+    explicit ReadoutLines(Tfrm& window) : m_window(window) {}
+
+    void add(const std::string& line) override { m_window.event_log->add(line); }
+    void add_status(const std::string& line) override { m_window.event_log->add_status(line); }
+    // A close handled in a line's message pump has released the dongle already; the readout
+    // sees the empty slot as well, but the window's own steps after it need the flag.
+    bool stopped() const override { return m_window.run_stopped(); }
+
+private:
+    Tfrm& m_window;
+};
 
 Tfrm::Tfrm() {
     build_controls();
@@ -206,31 +215,15 @@ void Tfrm::release_dongle() {
 }
 
 bool Tfrm::create_dongle() {
-    release_dongle();
-    std::string failure;
-    try {
-        dongle = std::make_unique<t_qel_sc_base>();
-        return true;
-    } catch (const std::exception& e) {
-        failure = e.what();
-    } catch (...) {
-        failure = "Unknown failure";
-    }
-    event_log->add_status("Dongle can't be found: " + failure);
-    return false;
+    ReadoutLines lines(*this);
+    ReadoutResult result;
+    return app::create_dongle(dongle, lines, result);
 }
 
 bool Tfrm::find_dongle() {
-    event_log->add_status("Searching...");
-    if (run_stopped() || !create_dongle()) {
-        return false;
-    }
-    if (dongle->connect_by_aid(dongle->applet_aid)) {
-        return true;
-    }
-    event_log->add_status("Dongle can't be found: " + dongle->get_last_error());
-    release_dongle();
-    return false;
+    ReadoutLines lines(*this);
+    ReadoutResult result;
+    return app::find_dongle(dongle, lines, {}, result);
 }
 
 void Tfrm::btnProcessClick() {
@@ -264,28 +257,16 @@ void Tfrm::get_info() {
         return;
     }
 
-    // Every log line pumps messages, and a close handled there releases the dongle: after each
-    // line the run checks that it still has one before it sends the next command.
-    if (find_dongle()) {
-        dongle->reset_params();
-        event_log->add("Serial No (S/N): " + dongle->read_serial());
-        if (readout_stopped()) {
-            return;
-        }
-        event_log->add(hex_line("Firmware version: %4.4X", dongle->read_firmware_version()));
-        if (readout_stopped()) {
-            return;
-        }
-        const unsigned code = dongle->read_error_code() & 0xFFu;
-        if (code != 0) {
-            event_log->add(hex_line("Error Code: 0x%2.2X", code));
-            if (readout_stopped()) {
-                return;
-            }
-        }
-        release_dongle();
+    // Every log line pumps messages, and a close handled there releases the dongle: the readout
+    // checks after each line that it still has one before it sends the next command.
+    ReadoutLines lines(*this);
+    const ReadoutResult result = read_dongle(dongle, lines);
+    if (result.outcome == ReadoutResult::Outcome::Failed) {
+        // The dongle is released and the line written; the run ends with the box, not "Finished".
+        report_failure(result.failure);
+        return;
     }
-    if (run_stopped()) {
+    if (result.outcome == ReadoutResult::Outcome::Stopped || run_stopped()) {
         return;
     }
     event_log->add_status("Finished");
@@ -304,6 +285,17 @@ void Tfrm::run_failed(const std::string& text) {
             // The line reaches the memo, the status panel and the file before the box comes up.
             event_log->add_status("Dongle can't be read: " + text);
         }
+    } catch (...) {
+        // A line that fails has nobody left to tell, and no box either; the window must still
+        // come back.
+        enable_process_button(true);
+        return;
+    }
+    report_failure(text);
+}
+
+void Tfrm::report_failure(const std::string& text) {
+    try {
         if (!m_close_requested && error_report) {
             error_report(text);
         }

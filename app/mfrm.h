@@ -60,14 +60,17 @@ protected:
     void moveEvent(QMoveEvent* event) override;
 
 private:
+    // The readout's lines go to the log; the readout stops where the window has been closed.
+    class ReadoutLines;
+
     void build_controls();
     void apply_outer_width();
     void get_info();
     void run_failed(const std::string& text);
+    void report_failure(const std::string& text);
     void report_log_file_state();
     [[noreturn]] void leave_during_card_wait();
     bool run_stopped() const { return m_close_requested; }
-    bool readout_stopped() const { return m_close_requested || !dongle; }
     void show_error_box(const std::string& text);
 
     std::optional<std::string> m_log_file_name;
