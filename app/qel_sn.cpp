@@ -1,0 +1,358 @@
+#include "app/qel_sn.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+
+#include "app/version.h"
+#include "card/KSCardAPIExceptions.h"
+#include "card/WinSCard.h"
+
+namespace qel::app {
+
+namespace {
+
+// The reason line the card search adds for a card that another program holds exclusively.
+constexpr std::string_view kInUseReason = "is in use by another program";
+
+bool starts_with_option(const std::string& arg, std::string_view name, std::string& value) {
+    if (arg.size() <= name.size() || arg.compare(0, name.size(), name) != 0 ||
+        arg[name.size()] != '=')
+        return false;
+    value = arg.substr(name.size() + 1);
+    return true;
+}
+
+// Length of the valid UTF-8 sequence at `at`, or 0 when the byte there starts none. Overlong
+// forms, surrogates and code points past U+10FFFF count as invalid, as JSON parsers refuse them.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0;
+        else if (lead == 0xED)
+            high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        const unsigned char next = byte(at + i);
+        // Only the byte after the lead has the narrowed range.
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF))
+            return 0;
+    }
+    return length;
+}
+
+std::string unicode_escape(unsigned char byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "\\u%04X", byte);
+    return text;
+}
+
+std::exception_ptr nested_cause(const std::exception& e) {
+    try {
+        std::rethrow_if_nested(e);
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+// The first non-zero PC/SC code on the chain of nested failures; 0 when there is none.
+std::uint32_t pcsc_code_of(std::exception_ptr cause) {
+    while (cause) {
+        try {
+            std::rethrow_exception(cause);
+        } catch (const card::EKSCardAPIWinAPIException& e) {
+            if (e.ErrorCode != 0)
+                return e.ErrorCode;
+            cause = nested_cause(e);
+        } catch (const std::exception& e) {
+            cause = nested_cause(e);
+        } catch (...) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+bool is_code(std::uint32_t code, LONG expected) {
+    return code == static_cast<std::uint32_t>(expected);
+}
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) {
+        if (!text.empty())
+            text += ", ";
+        text += "\"" + name + "\"";
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> parse_cli_options(const std::vector<std::string>& args,
+                                             CliOptions& options) {
+    options = {};
+    bool reader_given = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        std::string value;
+        if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--all") {
+            options.all = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (arg == "--reader") {
+            if (i + 1 == args.size())
+                return "option --reader needs a reader name";
+            options.reader = args[++i];
+            reader_given = true;
+        } else if (starts_with_option(arg, "--reader", value)) {
+            options.reader = value;
+            reader_given = true;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return "unknown option " + arg;
+        } else {
+            return "unexpected argument " + arg;
+        }
+    }
+    // An empty name would quietly mean "any reader".
+    if (reader_given && options.reader.empty())
+        return "option --reader needs a reader name";
+    if (options.all && reader_given)
+        return "--all and --reader exclude each other";
+    return std::nullopt;
+}
+
+std::string short_usage_text() {
+    return "usage: qel_sn [--json] [--all | --reader NAME]\n"
+           "       qel_sn --help | --version\n";
+}
+
+std::string usage_text(const std::string& log_file) {
+    return short_usage_text() +
+           "\n"
+           "Reads the QEL dongle through the PC/SC service: its serial number, firmware version\n"
+           "and error code, printed as the lines the window shows.\n"
+           "\n"
+           "options:\n"
+           "  --json         one JSON object per readout instead of the lines\n"
+           "  --all          read the dongle in every reader that holds one\n"
+           "  --reader NAME  read only the dongle in the reader of that exact name\n"
+           "  --help, -h     this text\n"
+           "  --version      the program's version\n"
+           "\n"
+           "exit status:\n"
+           "  0   a dongle was read\n"
+           "  1   no dongle was found\n"
+           "  2   a dongle was found, but reading it failed\n"
+           "  64  the command line was not understood\n"
+           "With --all the worst readout counts.\n"
+           "\n"
+           "Every readout's lines are also appended to the log file\n"
+           "  " +
+           (log_file.empty() ? std::string("(none: the program's path is unknown)") : log_file) +
+           "\n";
+}
+
+std::string version_text() {
+    return "qel_sn " + std::to_string(version_major) + "." + std::to_string(version_minor) + "\n";
+}
+
+int exit_status(const ReadoutResult& result) {
+    switch (result.outcome) {
+        case ReadoutResult::Outcome::Read:
+            return kExitRead;
+        case ReadoutResult::Outcome::NotFound:
+            return kExitNotFound;
+        case ReadoutResult::Outcome::Failed:
+        case ReadoutResult::Outcome::Stopped:
+            break;
+    }
+    return kExitFailed;
+}
+
+int worse_exit_status(int a, int b) {
+    return std::max(a, b);
+}
+
+std::string terminal_line(const std::string& line) {
+    std::string text;
+    text.reserve(line.size() + 1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n')
+            continue;
+        text += line[i];
+    }
+    text += '\n';
+    return text;
+}
+
+std::string json_string(std::string_view text) {
+    std::string json = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            const std::size_t length = utf8_sequence_length(text, i);
+            if (length == 0) {
+                json += unicode_escape(byte);
+                ++i;
+            } else {
+                json.append(text.substr(i, length));
+                i += length;
+            }
+            continue;
+        }
+        switch (byte) {
+            case '"':
+                json += "\\\"";
+                break;
+            case '\\':
+                json += "\\\\";
+                break;
+            case '\n':
+                json += "\\n";
+                break;
+            case '\r':
+                json += "\\r";
+                break;
+            case '\t':
+                json += "\\t";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7F)
+                    json += unicode_escape(byte);
+                else
+                    json += static_cast<char>(byte);
+        }
+        ++i;
+    }
+    return json + "\"";
+}
+
+std::string iso8601_utc(std::time_t when) {
+    std::tm utc{};
+    if (::gmtime_r(&when, &utc) == nullptr)
+        return {};
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return std::string(text, n);
+}
+
+std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when) {
+    const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
+    std::string json = "{";
+    if (result.outcome == ReadoutResult::Outcome::Read || !shown_reader.empty())
+        json += "\"reader\":" + json_string(shown_reader) + ",";
+    if (result.outcome == ReadoutResult::Outcome::Read) {
+        char firmware[8];
+        std::snprintf(firmware, sizeof firmware, "%4.4X", static_cast<unsigned>(result.firmware));
+        json += "\"serial\":" + json_string(result.serial) +
+                ",\"firmware\":" + json_string(firmware) +
+                ",\"error_code\":" + std::to_string(result.error_code);
+    } else {
+        json += "\"error\":" + json_string(result.failure) +
+                ",\"exit\":" + std::to_string(exit_status(result));
+    }
+    return json + ",\"time\":" + json_string(iso8601_utc(when)) + "}";
+}
+
+Hint select_hint(const ReadoutResult& result, const HintContext& context) {
+    using Outcome = ReadoutResult::Outcome;
+    if (result.outcome != Outcome::NotFound && result.outcome != Outcome::Failed)
+        return Hint::None;
+    // Without the library every PC/SC call answers "no service"; starting pcscd would not help.
+    if (!context.pcsc_loaded)
+        return Hint::NoPcscLibrary;
+
+    const std::uint32_t code = pcsc_code_of(result.cause);
+    if (is_code(code, SCARD_E_NO_SERVICE) || is_code(code, SCARD_E_SERVICE_STOPPED))
+        return Hint::ServiceNotRunning;
+    if (is_code(code, SCARD_E_NO_READERS_AVAILABLE))
+        return Hint::NoReader;
+    if (is_code(code, SCARD_E_SHARING_VIOLATION))
+        return Hint::CardInUse;
+    // A dongle pulled out takes its reader along: pcscd reports the reader gone as often as
+    // the card removed.
+    if (is_code(code, SCARD_W_REMOVED_CARD) || is_code(code, SCARD_E_NO_SMARTCARD) ||
+        is_code(code, SCARD_E_READER_UNAVAILABLE))
+        return Hint::CardRemoved;
+
+    const auto& readers = context.readers;
+    if (result.outcome == Outcome::NotFound && !context.wanted_reader.empty() && !readers.empty() &&
+        std::find(readers.begin(), readers.end(), context.wanted_reader) == readers.end())
+        return Hint::UnknownReader;
+
+    const std::string& text = result.failure;
+    if (text == card::kErrReaderNotFound)
+        return Hint::NoReader;
+    if (text.find(kInUseReason) != std::string::npos)
+        return Hint::CardInUse;
+    // What a card pulled in the middle of an exchange leaves behind.
+    if (text.find(card::kErrShortAnswer) != std::string::npos)
+        return Hint::CardRemoved;
+    return result.outcome == Outcome::Failed ? Hint::ReadFailed : Hint::NoDongle;
+}
+
+std::string hint_text(Hint hint, const HintContext& context) {
+    switch (hint) {
+        case Hint::None:
+            return {};
+        case Hint::NoPcscLibrary:
+            return std::string("The PC/SC library ") + card::kPcscLibraryName +
+                   " cannot be loaded: install pcsc-lite (sudo apt-get install pcscd "
+                   "libpcsclite1).";
+        case Hint::ServiceNotRunning:
+            return "The PC/SC service is not running: start it with `sudo systemctl start pcscd`, "
+                   "or run `pcscd` by hand, then try again.";
+        case Hint::NoReader:
+            return "No reader is attached: plug in the dongle (it is a reader of its own) and try "
+                   "again.";
+        case Hint::UnknownReader:
+            return "There is no reader \"" + context.wanted_reader +
+                   "\"; the readers are: " + quoted_list(context.readers) + ".";
+        case Hint::NoDongle: {
+            const std::vector<std::string> searched =
+                context.wanted_reader.empty() ? context.readers
+                                              : std::vector<std::string>{context.wanted_reader};
+            const std::string where = searched.empty()
+                                          ? std::string("in any reader")
+                                          : "in the readers searched: " + quoted_list(searched);
+            return "No dongle " + where + ". Plug in the dongle, or name its reader with --reader.";
+        }
+        case Hint::CardInUse:
+            return "The card is held by another program: close that program (or wait until it "
+                   "lets the card go) and try again.";
+        case Hint::CardRemoved:
+            return "The dongle was removed during the readout: plug it in again and repeat the "
+                   "readout.";
+        case Hint::ReadFailed:
+            return "The dongle was found but did not answer as expected: plug it in again and "
+                   "retry; if it keeps failing, the dongle itself needs a check.";
+    }
+    return {};
+}
+
+}  // namespace qel::app

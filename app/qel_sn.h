@@ -1,0 +1,84 @@
+#pragma once
+
+// The pieces of the command-line reader that need no card: its options, its exit statuses, the
+// JSON form of a readout and the hint that tells the user what to do after a failure.
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/readout.h"
+
+namespace qel::app {
+
+inline constexpr int kExitRead = 0;
+inline constexpr int kExitNotFound = 1;
+inline constexpr int kExitFailed = 2;
+// The usual status of a command line that cannot be understood (sysexits' EX_USAGE).
+inline constexpr int kExitUsage = 64;
+
+struct CliOptions {
+    bool json = false;
+    bool all = false;
+    std::string reader;  // --reader; empty: any reader
+    bool help = false;
+    bool version = false;
+};
+
+// Strict parsing of the arguments after the program name. Returns the error text of a command
+// line that cannot be understood, or nothing.
+std::optional<std::string> parse_cli_options(const std::vector<std::string>& args,
+                                             CliOptions& options);
+
+// `log_file` is where this program's log file lies, for the help text.
+std::string usage_text(const std::string& log_file);
+std::string short_usage_text();
+std::string version_text();
+
+// The status a single readout leads to; a readout that was stopped counts as failed.
+int exit_status(const ReadoutResult& result);
+// Of several readouts the worst counts: failed over not found over read.
+int worse_exit_status(int a, int b);
+
+// A readout line for a terminal or a pipe: the CR LF inside a multi-line failure text becomes
+// LF, and the line gets its LF.
+std::string terminal_line(const std::string& line);
+
+// `text` as a JSON string, quotes included. Reader names and failure texts come from PC/SC and
+// the card: bytes that are no valid UTF-8 are taken as Latin-1 and escaped as \u00XX.
+std::string json_string(std::string_view text);
+
+// "2026-12-07T15:20:00Z".
+std::string iso8601_utc(std::time_t when);
+
+// One readout as a JSON object on one line, without a line end. `reader` stands in for the
+// result's reader when the readout connected none (the reader that was searched, if one was).
+std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when);
+
+// What the user can do about a failed readout.
+enum class Hint {
+    None,
+    NoPcscLibrary,
+    ServiceNotRunning,
+    NoReader,
+    UnknownReader,
+    NoDongle,
+    CardInUse,
+    CardRemoved,
+    ReadFailed,
+};
+
+struct HintContext {
+    bool pcsc_loaded = true;
+    std::vector<std::string> readers;  // the readers PC/SC lists now; empty when unknown
+    std::string wanted_reader;         // --reader, if given
+};
+
+// Decided from the PC/SC code underneath the failure where there is one (the construction
+// failures carry it nested inside a plain exception), else from the failure text.
+Hint select_hint(const ReadoutResult& result, const HintContext& context);
+std::string hint_text(Hint hint, const HintContext& context);
+
+}  // namespace qel::app

@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <exception>
+
+#include "app/qel_sn.h"
+#include "card/KSCardAPIExceptions.h"
+#include "card/WinSCard.h"
+#include "util/Exception.h"
+
+namespace qel::app {
+namespace {
+
+using Args = std::vector<std::string>;
+using Outcome = ReadoutResult::Outcome;
+
+// --- Options -------------------------------------------------------------------------------
+
+struct OptionsCase {
+    const char* name;
+    Args args;
+    std::string parsed;  // the options that came out, or the error text
+};
+
+std::string parsed(const Args& args) {
+    CliOptions options;
+    options.json = true;  // whatever a caller left there must not survive
+    if (const auto error = parse_cli_options(args, options))
+        return "error: " + *error;
+    std::string text;
+    for (const auto& [set, name] : {std::pair{options.json, "json "},
+                                    {options.all, "all "},
+                                    {options.help, "help "},
+                                    {options.version, "version "}})
+        text += set ? name : "";
+    return text + (options.reader.empty() ? "" : "reader=" + options.reader);
+}
+
+class CliOptionsParse : public ::testing::TestWithParam<OptionsCase> {};
+
+TEST_P(CliOptionsParse, AcceptsTheOptionsAndRefusesAnythingElse) {
+    EXPECT_EQ(parsed(GetParam().args), GetParam().parsed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, CliOptionsParse,
+    ::testing::Values(
+        OptionsCase{"JsonAndAll", {"--all", "--json"}, "json all "},
+        OptionsCase{"ReaderWithEquals", {"--reader=A=B"}, "reader=A=B"},
+        OptionsCase{"ReaderThatLooksLikeAnOption", {"--reader", "--json"}, "reader=--json"},
+        OptionsCase{
+            "ReaderWithoutName", {"--reader"}, "error: option --reader needs a reader name"},
+        OptionsCase{"EmptyReaderName", {"--reader="}, "error: option --reader needs a reader name"},
+        OptionsCase{"Unknown", {"--jsn"}, "error: unknown option --jsn"},
+        OptionsCase{"Positional", {"reader"}, "error: unexpected argument reader"},
+        OptionsCase{"AllWithReader",
+                    {"--all", "--reader", "A"},
+                    "error: --all and --reader exclude each other"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Lines -------------------------------------------------------------------------------
+
+TEST(CliLines, AMultiLineFailureTextGetsLfLineEnds) {
+    EXPECT_EQ(terminal_line("Dongle can't be found: Error when listing readers\r\nSmartCard API "
+                            "error #2148532270\r\nCannot find a smart card reader."),
+              "Dongle can't be found: Error when listing readers\nSmartCard API error "
+              "#2148532270\nCannot find a smart card reader.\n");
+    EXPECT_EQ(terminal_line("a\rb"), "a\rb\n");
+}
+
+// --- JSON ----------------------------------------------------------------------------------
+
+struct JsonCase {
+    const char* name;
+    std::string text;
+    std::string json;
+};
+
+class JsonString : public ::testing::TestWithParam<JsonCase> {};
+
+TEST_P(JsonString, EscapesWhatJsonRefusesAndKeepsValidUtf8) {
+    EXPECT_EQ(json_string(GetParam().text), GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, JsonString,
+    ::testing::Values(JsonCase{"QuoteAndBackslash", R"(Reader "A"\B)", R"("Reader \"A\"\\B")"},
+                      JsonCase{"LineEndsAndTab", "a\r\nb\tc", R"("a\r\nb\tc")"},
+                      JsonCase{"OtherControls", std::string("\x00\x01\x1F\x7F", 4),
+                               R"("\u0000\u0001\u001F\u007F")"},
+                      JsonCase{"ValidUtf8", "Lecteur \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91",
+                               "\"Lecteur \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91\""},
+                      JsonCase{"Latin1Byte", "Lecteur \xE9", R"("Lecteur \u00E9")"},
+                      JsonCase{"TruncatedAtTheEnd", "x\xE2\x82", R"("x\u00E2\u0082")"},
+                      JsonCase{"OverlongAndSurrogate", "\xC0\xAF\xED\xA0\x80",
+                               R"("\u00C0\u00AF\u00ED\u00A0\u0080")"},
+                      JsonCase{"PastTheLastCodePoint", "\xF4\x90\x80\x80",
+                               R"("\u00F4\u0090\u0080\u0080")"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliJson, AReadoutCarriesItsValuesAsTheWindowShowsThem) {
+    ReadoutResult result;
+    result.outcome = Outcome::Read;
+    result.reader = "Virtual PCD 00 00";
+    result.serial = "0A1B2C3D";
+    result.firmware = 0x010A;
+    result.error_code = 0x2A;
+    EXPECT_EQ(readout_json(result, "", 1796656800),
+              R"({"reader":"Virtual PCD 00 00","serial":"0A1B2C3D","firmware":"010A",)"
+              R"("error_code":42,"time":"2026-12-07T15:20:00Z"})");
+}
+
+TEST(CliJson, AFailureCarriesItsTextItsStatusAndTheSearchedReaderWhenNoneWasConnected) {
+    ReadoutResult result;
+    result.outcome = Outcome::NotFound;
+    result.failure = "Card with specified AID is not found";
+    EXPECT_EQ(readout_json(result, "", 0),
+              R"({"error":"Card with specified AID is not found","exit":1,)"
+              R"("time":"1970-01-01T00:00:00Z"})");
+    EXPECT_EQ(readout_json(result, "B", 0).rfind(R"({"reader":"B","error":)", 0), 0u);
+
+    result.outcome = Outcome::Failed;
+    result.reader = "A";
+    EXPECT_EQ(readout_json(result, "B", 0).rfind(R"({"reader":"A","error":)", 0), 0u);
+    EXPECT_NE(readout_json(result, "B", 0).find(R"("exit":2)"), std::string::npos);
+}
+
+// --- Hints ---------------------------------------------------------------------------------
+
+std::exception_ptr pcsc_failure(LONG code) {
+    return std::make_exception_ptr(
+        card::EKSCardAPIWinAPIException("Error", static_cast<std::uint32_t>(code)));
+}
+
+// As the card session raises a construction failure: a plain exception with the PC/SC one
+// nested.
+std::exception_ptr nested_pcsc_failure(LONG code) {
+    try {
+        try {
+            throw card::EKSCardAPIWinAPIException(card::kErrListReaders,
+                                                  static_cast<std::uint32_t>(code));
+        } catch (...) {
+            std::throw_with_nested(util::Exception(card::kErrListReaders));
+        }
+    } catch (...) {
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+const std::vector<std::string> kTwoReaders{"Reader A", "Reader B"};
+
+struct HintCase {
+    const char* name;
+    Outcome outcome;
+    std::string failure;
+    std::exception_ptr cause;
+    Hint expected;
+    HintContext context = {};
+};
+
+class HintSelection : public ::testing::TestWithParam<HintCase> {};
+
+TEST_P(HintSelection, FollowsTheCodeUnderneathElseTheText) {
+    const HintCase& c = GetParam();
+    ReadoutResult result;
+    result.outcome = c.outcome;
+    result.failure = c.failure;
+    result.cause = c.cause;
+    EXPECT_EQ(select_hint(result, c.context), c.expected);
+}
+
+const std::string kAidNotFound = "Card with specified AID is not found";
+const std::string kInUse = "\r\nThe card in reader \"Reader A\" is in use by another program";
+const std::exception_ptr kRefused = std::make_exception_ptr(
+    card::EKSCardAPIISO7816Excepion("Card returned error message ", 0x6A82));
+
+constexpr Outcome kNotFound = Outcome::NotFound;
+constexpr Outcome kFailed = Outcome::Failed;
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, HintSelection,
+    ::testing::Values(
+        HintCase{"NoLibrary",
+                 kNotFound,
+                 "",
+                 nested_pcsc_failure(SCARD_E_NO_SERVICE),
+                 Hint::NoPcscLibrary,
+                 {false, {}, ""}},
+        HintCase{"ServiceNested", kNotFound, "", nested_pcsc_failure(SCARD_E_NO_SERVICE),
+                 Hint::ServiceNotRunning},
+        HintCase{"NoReaderNested", kNotFound, "", nested_pcsc_failure(SCARD_E_NO_READERS_AVAILABLE),
+                 Hint::NoReader},
+        HintCase{"EmptyReaderList", kNotFound, "Card-Reader is not found", nullptr, Hint::NoReader},
+        HintCase{"RemovedDuringRead", kFailed, "", pcsc_failure(SCARD_W_REMOVED_CARD),
+                 Hint::CardRemoved},
+        HintCase{"ShortAnswerOfAPulledCard", kFailed, card::kErrShortAnswer, nullptr,
+                 Hint::CardRemoved},
+        HintCase{"HeldByCode", kFailed, "", pcsc_failure(SCARD_E_SHARING_VIOLATION),
+                 Hint::CardInUse},
+        HintCase{"HeldByReasonLine", kNotFound, kAidNotFound + kInUse, nullptr, Hint::CardInUse},
+        HintCase{"RefusedCommand", kFailed, "", kRefused, Hint::ReadFailed},
+        HintCase{
+            "NoDongle", kNotFound, kAidNotFound, nullptr, Hint::NoDongle, {true, kTwoReaders, ""}},
+        HintCase{"NamedReaderIsNotThere",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::UnknownReader,
+                 {true, kTwoReaders, "Reader C"}},
+        HintCase{"NamedReaderWithServiceDown",
+                 kNotFound,
+                 "",
+                 nested_pcsc_failure(SCARD_E_NO_SERVICE),
+                 Hint::ServiceNotRunning,
+                 {true, {}, "Reader C"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HintText, NoDongleNamesTheReadersSearched) {
+    const HintContext all{true, kTwoReaders, ""};
+    EXPECT_NE(hint_text(Hint::NoDongle, all).find("\"Reader A\", \"Reader B\""), std::string::npos);
+    const HintContext one{true, kTwoReaders, "Reader B"};
+    EXPECT_EQ(hint_text(Hint::NoDongle, one).find("Reader A"), std::string::npos);
+    EXPECT_NE(hint_text(Hint::NoDongle, one).find("\"Reader B\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qel::app
