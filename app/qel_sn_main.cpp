@@ -1,6 +1,181 @@
-#include <cstdio>
+// qel_sn: the dongle readout of the window for scripts, line stations and headless machines. It
+// prints the window's lines (or JSON), appends them to its log file as the window does, and says
+// by its exit status, and by a hint on standard error, what happened.
 
-int main() {
-    std::fputs("qel_sn: not built yet\n", stderr);
-    return 64;
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/qel_sn.h"
+#include "app/readout.h"
+#include "card/KSCardAPI.h"
+#include "card/WinSCard.h"
+#include "log/event_log.h"
+
+namespace {
+
+using namespace qel;
+using app::ReadoutResult;
+
+void print(std::FILE* stream, const std::string& text) {
+    // A pipe to a script gets each line as it happens, not when the readout is over.
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+// The window's lines: to the log file, and to standard output unless JSON stands in for them.
+// While held, lines wait until the readout's outcome says whether they are wanted at all.
+class CliOutput : public app::ReadoutOutput {
+public:
+    CliOutput(log::t_event_log& log, bool to_stdout) : m_log(log), m_to_stdout(to_stdout) {}
+
+    void add(const std::string& line) override { emit(line); }
+    void add_status(const std::string& line) override { emit(line); }
+
+    void hold() { m_holding = true; }
+    void release() {
+        m_holding = false;
+        for (const std::string& line : m_held)
+            emit(line);
+        m_held.clear();
+    }
+    void drop() {
+        m_holding = false;
+        m_held.clear();
+    }
+
+private:
+    void emit(const std::string& line) {
+        if (m_holding) {
+            m_held.push_back(line);
+            return;
+        }
+        m_log.log(line, false);
+        if (m_to_stdout)
+            print(stdout, app::terminal_line(line));
+    }
+
+    log::t_event_log& m_log;
+    const bool m_to_stdout;
+    bool m_holding = false;
+    std::vector<std::string> m_held;
+};
+
+class CommandLineReader {
+public:
+    CommandLineReader(const app::CliOptions& options, bool pcsc_loaded, const std::string& log_file)
+        : m_options(options),
+          m_pcsc_loaded(pcsc_loaded),
+          m_log(log_file),
+          m_output(m_log, !options.json) {
+        const log::t_event_file* file = m_log.log_file();
+        if (file != nullptr && !file->is_open())
+            print(stderr, "qel_sn: log file not written: " + file->file_name() + " (" +
+                              file->open_error() + ")\n");
+    }
+
+    int run() {
+        return m_options.all ? read_all() : report(read(m_options.reader), m_options.reader);
+    }
+
+private:
+    ReadoutResult read(const std::string& reader) {
+        app::ReadoutOptions options;
+        options.reader = reader;
+        return app::read_dongle(m_dongle, m_output, options);
+    }
+
+    int read_all() {
+        const std::vector<std::string> names = readers();
+        std::optional<int> status;
+        for (const std::string& name : names) {
+            m_output.hold();
+            const ReadoutResult result = read(name);
+            if (app::select_hint(result, context(name)) == app::Hint::NoDongle) {
+                m_output.drop();
+                continue;
+            }
+            m_output.release();
+            const int one = report(result, name);
+            status = status ? app::worse_exit_status(*status, one) : one;
+        }
+        // No reader holds a dongle (or none could be listed): one search over all of them says
+        // so with the window's lines.
+        return status ? *status : report(read(""), "");
+    }
+
+    // The front end's part of a readout: "Finished" where the window logs it, the JSON object,
+    // the hint.
+    int report(const ReadoutResult& result, const std::string& reader) {
+        if (result.outcome == ReadoutResult::Outcome::Read ||
+            result.outcome == ReadoutResult::Outcome::NotFound)
+            m_output.add_status("Finished");
+        if (m_options.json)
+            print(stdout, app::readout_json(result, reader, std::time(nullptr)) + "\n");
+        const app::HintContext hint_context = context(reader);
+        const app::Hint hint = app::select_hint(result, hint_context);
+        if (hint != app::Hint::None)
+            print(stderr, "qel_sn: " + app::hint_text(hint, hint_context) + "\n");
+        return app::exit_status(result);
+    }
+
+    app::HintContext context(const std::string& reader) {
+        return {.pcsc_loaded = m_pcsc_loaded, .readers = readers(), .wanted_reader = reader};
+    }
+
+    // Listed once, and only when asked for: a readout that succeeds needs no list.
+    const std::vector<std::string>& readers() {
+        if (!m_readers) {
+            m_readers.emplace();
+            try {
+                const card::TKSCardAPI api(0);
+                for (std::size_t i = 0; i < api.Readers->Count(); ++i)
+                    m_readers->push_back(api.Readers->Items(i).Name);
+            } catch (const std::exception&) {
+                // The readout itself reports why PC/SC cannot list them.
+            }
+        }
+        return *m_readers;
+    }
+
+    const app::CliOptions& m_options;
+    const bool m_pcsc_loaded;
+    log::t_event_log m_log;
+    CliOutput m_output;
+    std::unique_ptr<app::t_qel_sc_base> m_dongle;
+    std::optional<std::vector<std::string>> m_readers;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    app::CliOptions options;
+    if (const auto error = app::parse_cli_options({argv + 1, argv + argc}, options)) {
+        print(stderr, "qel_sn: " + *error + "\n" + app::short_usage_text());
+        return app::kExitUsage;
+    }
+    const std::string log_file = log::log_file_name_for(log::executable_path());
+    if (options.help) {
+        print(stdout, app::usage_text(log_file));
+        return app::kExitRead;
+    }
+    if (options.version) {
+        print(stdout, app::version_text());
+        return app::kExitRead;
+    }
+
+    const bool pcsc_loaded = card::LoadWinSCard();
+    int status = app::kExitFailed;
+    try {
+        CommandLineReader reader(options, pcsc_loaded, log_file);
+        status = reader.run();
+    } catch (const std::exception& e) {
+        print(stderr, std::string("qel_sn: ") + e.what() + "\n");
+    }
+    card::UnloadWinSCard();
+    return status;
 }
