@@ -1,0 +1,256 @@
+// qel_sn run as a script runs it, through pcsc-lite, the sandbox's pcscd, vpcd and the virtual
+// dongle: its lines, its exit status, its hint, its JSON and its log file.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/e2e/support/child_process.h"
+#include "tests/e2e/support/e2e_test.h"
+#include "tests/e2e/support/exclusive_holder.h"
+
+namespace qel::e2e {
+namespace {
+
+using Options = std::vector<std::string>;
+
+// The window's lines of a readout of the default dongle, as its own tests state them.
+const std::string kDefaultReadout =
+    "Serial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\n";
+const std::string kRead = "Searching...\r\n" + kDefaultReadout + "Finished\r\n";
+const std::string kNotFound =
+    "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\nFinished\r\n";
+const std::string kRefused =
+    "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nDongle can't be read: Send + Receive error. "
+    "ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File not found)\r\n";
+const Options kRefuseFirmware{"--sw", "401062B201FF=6A82"};
+
+std::string with_lf(std::string text) {
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;)
+        text.erase(at, 1);
+    return text;
+}
+
+// An unlinked temporary file for a child's standard output.
+class OutputFile {
+public:
+    OutputFile() {
+        char name[] = "/tmp/qel-sn-out.XXXXXX";
+        m_fd = ::mkostemp(name, O_CLOEXEC);
+        if (m_fd < 0)
+            throw std::runtime_error("cannot create an output file");
+        ::unlink(name);
+    }
+    ~OutputFile() { ::close(m_fd); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    int fd() const { return m_fd; }
+    // Everything written so far; leaves the file at its start, for a reader of it.
+    std::string text() const {
+        std::string text;
+        char buffer[4096];
+        ::lseek(m_fd, 0, SEEK_SET);
+        for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        ::lseek(m_fd, 0, SEEK_SET);
+        return text;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+struct ProgramRun {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun run_program(const std::string& path, const Options& args, const OutputFile& out,
+                       int stdin_fd = -1) {
+    ChildProcess child(path, args, out.fd(), stdin_fd);
+    ProgramRun run;
+    run.status = child.wait_exit(kDefaultTimeout);
+    if (!run.status)
+        child.stop();
+    run.out = out.text();
+    run.err = child.log();
+    return run;
+}
+
+class QelSnE2e : public E2eTest {
+protected:
+    void SetUp() override {
+        E2eTest::SetUp();
+        // A copy of its own: the log file lies beside the program, and this test reads it alone.
+        char dir[] = "/tmp/qel-sn-e2e.XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        m_dir = dir;
+        std::filesystem::copy_file(QEL_SN_PATH, m_dir / "qel_sn");
+    }
+    void TearDown() override {
+        E2eTest::TearDown();
+        std::filesystem::remove_all(m_dir);
+    }
+
+    std::string program() const { return (m_dir / "qel_sn").string(); }
+
+    ProgramRun run(const Options& args) {
+        const OutputFile out;
+        return run_program(program(), args, out);
+    }
+
+    // The log file without its header line, which must be there and name this copy.
+    std::string log_lines() const {
+        std::ifstream file(m_dir / "qel_sn.log", std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        const std::regex header(R"(^=== \[\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2} (.*)\] ===\r\n)");
+        std::smatch m;
+        if (!std::regex_search(text, m, header) || m[1].str() != program())
+            return "no header line naming " + program() + " in: " + text;
+        return m.suffix().str();
+    }
+
+    std::filesystem::path m_dir;
+};
+
+// --- Lines, statuses and hints -------------------------------------------------------------
+
+struct Case {
+    const char* name;
+    std::vector<std::pair<int, Options>> cards;  // reader and the virtual card's options
+    Options args;
+    int status;
+    std::string lines;       // as the log file holds them; standard output has LF line ends
+    std::string hint;        // a part of standard error; empty for none at all
+    bool card_held = false;  // another program holds reader 0's card
+};
+
+class Readouts : public QelSnE2e, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Readouts, PrintLogAndEndAsTheWindowShowsTheReadout) {
+    const Case& c = GetParam();
+    for (const auto& [reader, options] : c.cards)
+        start_card(options, reader);
+    std::unique_ptr<ExclusiveHolderProcess> holder;
+    if (c.card_held)
+        holder = std::make_unique<ExclusiveHolderProcess>(kReaderNames[0]);
+
+    const ProgramRun result = run(c.args);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(result.out, with_lf(c.lines));
+    if (c.hint.empty()) {
+        EXPECT_EQ(result.err, "");
+    } else {
+        EXPECT_NE(result.err.find(c.hint), std::string::npos) << result.err;
+    }
+    // A command line that is not understood reads nothing and logs nothing.
+    if (c.status != 64) {
+        EXPECT_EQ(log_lines(), c.lines);
+    }
+}
+
+const std::string kBothReaders = R"("Virtual PCD 00 00", "Virtual PCD 00 01")";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cards, Readouts,
+    ::testing::Values(
+        Case{"DongleT0", {{0, {}}}, {}, 0, kRead, ""},
+        Case{"DongleT1", {{0, {"--t1"}}}, {}, 0, kRead, ""},
+        Case{"NoDongle", {{0, {"--no-applet"}}}, {}, 1, kNotFound, kBothReaders},
+        Case{"RefusedFirmwareCommand", {{0, kRefuseFirmware}}, {}, 2, kRefused, "did not answer"},
+        Case{"PulledDuringTheReadout",
+             {{0, {"--t1", "--pull-after", "2"}}},
+             {},
+             2,
+             "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nDongle can't be read: Card returned "
+             "less than 2 bytes of data, that should not happen!\r\n",
+             "removed during the readout"},
+        Case{"HeldByAnotherProgram",
+             {{0, {}}},
+             {},
+             1,
+             "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\nThe "
+             "card in reader \"Virtual PCD 00 00\" is in use by another program\r\nFinished\r\n",
+             "held by another program",
+             true},
+        Case{"BadOption", {}, {"--bogus"}, 64, "", "usage: qel_sn"},
+        Case{"NamedReader",
+             {{0, {}}, {1, {"--serial", "11223344"}}},
+             {"--reader", "Virtual PCD 00 01"},
+             0,
+             "Searching...\r\nSerial No (S/N): 11223344\r\nFirmware version: 010A\r\nError Code: "
+             "0x2A\r\nFinished\r\n",
+             ""},
+        Case{"AllReadsEachDongle", {{0, {}}, {1, {"--t1"}}}, {"--all"}, 0, kRead + kRead, ""},
+        Case{"AllSkipsACardWithoutTheDongle",
+             {{0, {"--no-applet"}}, {1, {}}},
+             {"--all"},
+             0,
+             kRead,
+             ""},
+        Case{"AllWithoutAnyDongle", {}, {"--all"}, 1, kNotFound, kBothReaders},
+        Case{"AllEndsWithTheWorst",
+             {{0, kRefuseFirmware}, {1, {}}},
+             {"--all"},
+             2,
+             kRefused + kRead,
+             "did not answer"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- JSON ----------------------------------------------------------------------------------
+
+// Each line through a JSON parser that is not ours, back as the fields a script reads.
+constexpr const char* kParseJson =
+    "import json, sys\n"
+    "for line in sys.stdin:\n"
+    "    o = json.loads(line)\n"
+    "    print(o.get('reader'), o.get('serial'), o.get('firmware'), o.get('error_code'),\n"
+    "          o.get('error'), o.get('exit'), o['time'].endswith('Z'))\n";
+
+TEST_F(QelSnE2e, JsonObjectsParseAndCarryTheReadoutsValues) {
+    start_card({}, 0);
+    start_card({"--t1", "--serial", "11223344", "--firmware", "07", "--error-code", "0100"}, 1);
+    const OutputFile json;
+    const ProgramRun readout = run_program(program(), {"--all", "--json"}, json);
+    ASSERT_EQ(readout.status, 0) << readout.err;
+    EXPECT_EQ(log_lines(), kRead +
+                               "Searching...\r\nSerial No (S/N): 11223344\r\nFirmware version: "
+                               "0007\r\nFinished\r\n");
+
+    const OutputFile parsed;
+    const ProgramRun python =
+        run_program("/usr/bin/python3", {"-c", kParseJson}, parsed, json.fd());
+    EXPECT_EQ(python.status, 0) << python.err << readout.out;
+    EXPECT_EQ(python.out,
+              "Virtual PCD 00 00 0A1B2C3D 010A 42 None None True\n"
+              "Virtual PCD 00 01 11223344 0007 0 None None True\n");
+}
+
+TEST_F(QelSnE2e, JsonOfAFailureParsesAndCarriesItsTextAndStatus) {
+    start_card(kRefuseFirmware, 1);
+    const OutputFile json;
+    const ProgramRun readout =
+        run_program(program(), {"--json", "--reader", kReaderNames[1]}, json);
+    ASSERT_EQ(readout.status, 2) << readout.err;
+
+    const OutputFile parsed;
+    const ProgramRun python =
+        run_program("/usr/bin/python3", {"-c", kParseJson}, parsed, json.fd());
+    EXPECT_EQ(python.status, 0) << python.err << readout.out;
+    EXPECT_EQ(python.out,
+              "Virtual PCD 00 01 None None None Send + Receive error. ISO7816 error 0x6A82 (Wrong "
+              "parameter(s) P1-P2. File not found) 2 True\n");
+}
+
+}  // namespace
+}  // namespace qel::e2e
