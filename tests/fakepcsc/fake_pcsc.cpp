@@ -4,8 +4,10 @@
 
 #include <winscard.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "tests/fakepcsc/fake_pcsc.h"
 
@@ -29,6 +31,16 @@ State g_state;
 
 // The ATR attribute: class 9 (ICC state) << 16 | tag 0x0303.
 constexpr DWORD kAttrAtrString = 0x00090303;
+
+constexpr std::string_view kPnpNotification = "\\\\?PnP?\\Notification";
+
+// SCardGetStatusChange may block until SCardCancel comes from another thread, the one pair of
+// calls made on two threads at once: both hold this lock while they touch the state, and the
+// wait gives it up while it blocks.
+std::mutex g_lock;
+std::condition_variable g_wait_changed;
+std::set<SCARDCONTEXT> g_blocked;    // contexts with a wait blocked for good
+std::set<SCARDCONTEXT> g_cancelled;  // ... of which SCardCancel has ended the wait
 
 // Counts the call and returns the code scripted for it, 0 when it is to behave normally.
 LONG scripted_result(const std::string& function) {
@@ -121,6 +133,57 @@ Bytes reader_list() {
     return list;
 }
 
+std::vector<std::string> reader_names() {
+    std::vector<std::string> names;
+    for (const auto& r : g_state.readers) {
+        names.push_back(r.name);
+    }
+    return names;
+}
+
+// Fills in each reader's event state; true when one differs from the caller's current state.
+bool report_states(SCARD_READERSTATE* states, DWORD count,
+                   const std::vector<std::string>& names_at_start) {
+    bool changed = false;
+    for (DWORD i = 0; i < count; ++i) {
+        SCARD_READERSTATE& state = states[i];
+        if (state.szReader != nullptr && state.szReader == kPnpNotification) {
+            // The upper 16 bits count the readers.
+            if (reader_names() != names_at_start) {
+                state.dwEventState =
+                    static_cast<DWORD>(g_state.readers.size()) << 16 | SCARD_STATE_CHANGED;
+                changed = true;
+            } else {
+                state.dwEventState =
+                    state.dwCurrentState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            }
+            continue;
+        }
+        const FakeReader* found = nullptr;
+        for (const auto& r : g_state.readers) {
+            if (state.szReader != nullptr && r.name == state.szReader) {
+                found = &r;
+            }
+        }
+        DWORD event = SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE;
+        state.cbAtr = 0;
+        if (found != nullptr) {
+            event = found->card_present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+            event |= found->card_events << 16;
+            if (found->card_present && found->card.atr.size() <= MAX_ATR_SIZE) {
+                std::memcpy(state.rgbAtr, found->card.atr.data(), found->card.atr.size());
+                state.cbAtr = found->card.atr.size();
+            }
+        }
+        if ((state.dwCurrentState & ~static_cast<DWORD>(SCARD_STATE_CHANGED)) != event) {
+            event |= SCARD_STATE_CHANGED;
+            changed = true;
+        }
+        state.dwEventState = event;
+    }
+    return changed;
+}
+
 bool is_get_response(const Bytes& command) {
     return command.size() == 5 && command[0] == 0x00 && command[1] == 0xC0 && command[2] == 0x00 &&
            command[3] == 0x00;
@@ -161,6 +224,13 @@ Bytes card_answer(fakepcsc::FakeCard& card, const Bytes& command) {
 
 extern "C" __attribute__((visibility("default"))) FakePcsc* fake_pcsc_state() {
     return &g_state;
+}
+
+extern "C" __attribute__((visibility("default"))) bool fake_pcsc_wait_until_blocked(
+    long timeout_ms) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    return g_wait_changed.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                   [] { return !g_blocked.empty(); });
 }
 
 LONG SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEXT phContext) {
@@ -385,6 +455,7 @@ LONG SCardStatus(SCARDHANDLE hCard, LPSTR szReaderName, LPDWORD pcchReaderLen, L
 
 LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERSTATE* rgReaderStates,
                           DWORD cReaders) {
+    std::unique_lock<std::mutex> lock(g_lock);
     Call call = named("SCardGetStatusChange");
     call.context = hContext;
     call.buffer_size = dwTimeout;
@@ -397,32 +468,27 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout, SCARD_READERST
     if (rgReaderStates == nullptr && cReaders > 0) {
         return record(call, SCARD_E_INVALID_PARAMETER);
     }
-    // Never blocks: reports the present state at once, or a time-out when nothing differs.
-    bool changed = false;
-    for (DWORD i = 0; i < cReaders; ++i) {
-        SCARD_READERSTATE& state = rgReaderStates[i];
-        const FakeReader* found = nullptr;
-        for (const auto& r : g_state.readers) {
-            if (state.szReader != nullptr && r.name == state.szReader) {
-                found = &r;
-            }
+    const std::vector<std::string> names_at_start = reader_names();
+    for (;;) {
+        if (report_states(rgReaderStates, cReaders, names_at_start) || cReaders == 0) {
+            return record(call, SCARD_S_SUCCESS);
         }
-        DWORD event = SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE;
-        state.cbAtr = 0;
-        if (found != nullptr) {
-            event = found->card_present ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
-            if (found->card_present && found->card.atr.size() <= MAX_ATR_SIZE) {
-                std::memcpy(state.rgbAtr, found->card.atr.data(), found->card.atr.size());
-                state.cbAtr = found->card.atr.size();
-            }
+        if (!g_state.status_changes.empty()) {
+            auto change = std::move(g_state.status_changes.front());
+            g_state.status_changes.pop_front();
+            change(g_state);
+            continue;
         }
-        if ((state.dwCurrentState & ~SCARD_STATE_CHANGED) != event) {
-            event |= SCARD_STATE_CHANGED;
-            changed = true;
+        if (dwTimeout != INFINITE) {
+            return record(call, SCARD_E_TIMEOUT);
         }
-        state.dwEventState = event;
+        g_blocked.insert(hContext);
+        g_wait_changed.notify_all();
+        g_wait_changed.wait(lock, [hContext] { return g_cancelled.count(hContext) != 0; });
+        g_blocked.erase(hContext);
+        g_cancelled.erase(hContext);
+        return record(call, SCARD_E_CANCELLED);
     }
-    return record(call, changed || cReaders == 0 ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT);
 }
 
 LONG SCardControl(SCARDHANDLE hCard, DWORD dwControlCode, LPCVOID, DWORD, LPVOID, DWORD,
@@ -527,12 +593,20 @@ LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD dwAttrId, LPBYTE pbAttr, LPDWORD pc
 }
 
 LONG SCardCancel(SCARDCONTEXT hContext) {
+    const std::lock_guard<std::mutex> lock(g_lock);
     Call call = named("SCardCancel");
     call.context = hContext;
     if (LONG code = scripted_result(call.function)) {
         return record(call, code);
     }
-    return record(call, valid_context(hContext) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE);
+    if (!valid_context(hContext)) {
+        return record(call, SCARD_E_INVALID_HANDLE);
+    }
+    if (g_blocked.count(hContext) != 0) {
+        g_cancelled.insert(hContext);
+        g_wait_changed.notify_all();
+    }
+    return record(call, SCARD_S_SUCCESS);
 }
 
 #endif

@@ -24,6 +24,7 @@
 #include <winscard.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -101,6 +102,18 @@ struct FakeReader {
     LONG get_attrib_result = SCARD_S_SUCCESS;
     // Non-zero: SCardStatus fails with it.
     LONG status_result = SCARD_S_SUCCESS;
+    // Insertions and removals so far, which SCardGetStatusChange reports in the upper 16 bits of
+    // the reader's event state, as pcsc-lite does.
+    DWORD card_events = 0;
+
+    void insert_card() {
+        card_present = true;
+        ++card_events;
+    }
+    void remove_card() {
+        card_present = false;
+        ++card_events;
+    }
 };
 
 // One recorded call. Fields a function does not take stay 0 / empty.
@@ -148,6 +161,28 @@ public:
         readers.back().name = std::move(name);
         return readers.back();
     }
+    // Unplugs a reader: its connections go with it, references to readers after it are no longer
+    // valid.
+    void remove_reader(std::string_view name) {
+        for (std::size_t index = 0; index < readers.size(); ++index) {
+            if (readers[index].name != name) {
+                continue;
+            }
+            for (auto it = connections.begin(); it != connections.end();) {
+                if (it->second.reader == index) {
+                    it = connections.erase(it);
+                    continue;
+                }
+                if (it->second.reader > index) {
+                    --it->second.reader;
+                }
+                ++it;
+            }
+            readers.erase(readers.begin() + static_cast<std::ptrdiff_t>(index));
+            return;
+        }
+        throw std::out_of_range("fake PC/SC: no reader " + std::string(name));
+    }
     FakeReader& reader(std::string_view name) {
         for (auto& r : readers) {
             if (r.name == name) {
@@ -174,6 +209,14 @@ public:
     }
     // Every call of `function` not scripted by index returns `code` without doing anything else.
     void fail_always(const std::string& function, LONG code) { default_results[function] = code; }
+
+    // What happens while SCardGetStatusChange waits. A call that finds nothing to report makes
+    // the first change left here and looks again; the pseudo-reader \\?PnP?\Notification
+    // reports a change once the readers differ from those the call began with. With no change
+    // left, a call with a finite timeout returns SCARD_E_TIMEOUT at once, and one with INFINITE
+    // blocks until SCardCancel on its context, from another thread, and returns
+    // SCARD_E_CANCELLED. As in pcsc-lite, SCardCancel ends only a wait under way.
+    std::deque<std::function<void(FakePcsc&)>> status_changes;
 
     // ---- inspection ----
 
@@ -219,28 +262,46 @@ public:
 
 }  // namespace fakepcsc
 
-// Exported by the library: its one state.
+// Exported by the library: its one state, and a wait until a SCardGetStatusChange call blocks
+// (true) or `timeout_ms` passes (false).
 extern "C" fakepcsc::FakePcsc* fake_pcsc_state();
+extern "C" bool fake_pcsc_wait_until_blocked(long timeout_ms);
 
 namespace fakepcsc {
 
-// The state of the fake library at `path`, opened the way the PC/SC binding opens it so both
-// share one instance. The library stays loaded for the rest of the process, so the state
+// An export of the fake library at `path`, opened the way the PC/SC binding opens it so both
+// share one instance. The library stays loaded for the rest of the process, so its state
 // survives the binding unloading and reloading it.
+template <class Function>
+Function* library_function(const char* path, const char* name) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        throw std::runtime_error(std::string("fake PC/SC: cannot load ") + path);
+    }
+    auto* function = reinterpret_cast<Function*>(dlsym(handle, name));
+    if (function == nullptr) {
+        throw std::runtime_error(std::string("fake PC/SC: no ") + name + " in " + path);
+    }
+    return function;
+}
+
 inline FakePcsc& state(const char* path
 #ifdef FAKE_PCSC_LIBRARY
                        = FAKE_PCSC_LIBRARY
 #endif
 ) {
-    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        throw std::runtime_error(std::string("fake PC/SC: cannot load ") + path);
-    }
-    auto* get = reinterpret_cast<decltype(&fake_pcsc_state)>(dlsym(handle, "fake_pcsc_state"));
-    if (get == nullptr) {
-        throw std::runtime_error(std::string("fake PC/SC: no state in ") + path);
-    }
-    return *get();
+    return *library_function<decltype(fake_pcsc_state)>(path, "fake_pcsc_state")();
+}
+
+// Waits until a SCardGetStatusChange call, on any thread, has made every scripted change and
+// blocks for good. False when none does within `timeout`.
+inline bool wait_until_blocked(std::chrono::milliseconds timeout, const char* path
+#ifdef FAKE_PCSC_LIBRARY
+                                                                  = FAKE_PCSC_LIBRARY
+#endif
+) {
+    return library_function<decltype(fake_pcsc_wait_until_blocked)>(
+        path, "fake_pcsc_wait_until_blocked")(static_cast<long>(timeout.count()));
 }
 
 }  // namespace fakepcsc

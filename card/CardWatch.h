@@ -1,0 +1,187 @@
+#pragma once
+
+// Watching the readers for cards that come and go, one event at a time, for programs that read
+// each dongle once per insertion. The watch sleeps inside PC/SC until something changes, and
+// outlives the PC/SC service: when the service goes it says so once, sleeps until the service's
+// socket comes back, and goes on with a new context.
+
+#include <signal.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "card/PcscOwners.h"
+#include "card/WinSCard.h"
+
+namespace qel::card {
+
+// The pseudo-reader whose state changes whenever a reader is added or removed.
+inline constexpr const char* kPnpNotificationReader = "\\\\?PnP?\\Notification";
+
+// Where pcsc-lite's service listens unless PCSCLITE_CSOCK_NAME says otherwise.
+inline constexpr const char* kPcscSocketPath = "/run/pcscd/pcscd.comm";
+
+inline constexpr const char* kErrWatchCards = "Error when waiting for a card change";
+
+enum class CardWatchEventKind {
+    CardInserted,
+    CardRemoved,
+    ReaderAdded,
+    ReaderRemoved,
+    ServiceLost,
+    ServiceBack,
+};
+
+struct CardWatchEvent {
+    CardWatchEventKind kind = CardWatchEventKind::CardInserted;
+    std::string reader;  // empty for the service events
+
+    bool operator==(const CardWatchEvent&) const = default;
+};
+
+// "card inserted", "reader removed", "service lost", ...
+const char* card_watch_event_name(CardWatchEventKind kind) noexcept;
+
+struct CardWatchOptions {
+    // A card already in its reader when watching begins counts as inserted then.
+    bool report_present_cards = false;
+    // The service's socket, whose directory is watched while the service is away. Empty:
+    // PCSCLITE_CSOCK_NAME, or kPcscSocketPath without it.
+    std::string socket_path;
+};
+
+// A file descriptor with one owner.
+class OwnedFd {
+public:
+    OwnedFd() noexcept = default;
+    explicit OwnedFd(int fd) noexcept : m_fd(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept;
+    ~OwnedFd() { reset(); }
+
+    bool holds() const noexcept { return m_fd >= 0; }
+    int get() const noexcept { return m_fd; }
+    void reset() noexcept;
+
+private:
+    int m_fd = -1;
+};
+
+// Reports cards inserted and removed, readers added and removed, and the PC/SC service going
+// and coming back. The PC/SC binding must be loaded for as long as the watch lives.
+//
+// One thread calls next(); any thread may call stop(). The watch is destroyed only once no
+// next() is under way.
+class CardWatch {
+public:
+    // Creates nothing in PC/SC yet: the first next() establishes the context, so a service that
+    // is away at start is reported by the watch like any later outage. Raises util::Exception
+    // when the process is out of file descriptors.
+    explicit CardWatch(CardWatchOptions options = {});
+    ~CardWatch();
+
+    CardWatch(const CardWatch&) = delete;
+    CardWatch& operator=(const CardWatch&) = delete;
+
+    // Blocks until the next event, and returns nothing once the watch is stopped. A card counts
+    // as inserted once per insertion: on its change from absent to present, or when a card was
+    // taken out and another put in between two looks. "Service lost" comes once per outage, and
+    // "service back" when a new context works; cards found then are compared with what was
+    // reported before the outage. Raises EKSCardAPIWinAPIException (kErrWatchCards,
+    // kErrEstablishContext, kErrListReaders) for a PC/SC failure that is not the service going;
+    // next() may be called again afterwards.
+    std::optional<CardWatchEvent> next();
+
+    // Ends the watch: a next() under way returns nothing within milliseconds, and every later
+    // one returns nothing at once. Safe from any thread, any number of times; waits only for a
+    // PC/SC wait under way to acknowledge the cancel.
+    void stop() noexcept;
+    bool stopped() const noexcept { return m_stop.load(std::memory_order_acquire); }
+
+private:
+    struct Watched {
+        std::string name;
+        // What the last look reported (event counter in the upper 16 bits), handed back as the
+        // current state so that only a change wakes the next wait; 0 before the first look.
+        DWORD state = SCARD_STATE_UNAWARE;
+    };
+
+    void open();
+    void lose_service();
+    std::optional<std::vector<std::string>> list_readers();
+    void take_reader_list(const std::vector<std::string>& names);
+    void wait_for_change();
+    void look_at(Watched& reader, DWORD event_state);
+    void await_service();
+    void arm_socket_watch();
+    void wait_for_wake(int timeout_ms);
+    void push(CardWatchEventKind kind, const std::string& reader = {});
+
+    const CardWatchOptions m_options;
+    const std::string m_socket_path;
+
+    std::atomic<bool> m_stop{false};
+    // Guards the context's handle and m_waiting between next() and stop().
+    std::mutex m_mutex;
+    std::condition_variable m_wait_ended;
+    bool m_waiting = false;
+    PcscContext m_context;
+
+    // Readable once stopped; wakes the wait for the service.
+    OwnedFd m_wake;
+    OwnedFd m_inotify;
+    int m_socket_dir_watch = -1;
+
+    bool m_started = false;
+    bool m_service_lost = false;
+    bool m_pnp_supported = true;
+    DWORD m_pnp_state = SCARD_STATE_UNAWARE;
+    std::vector<Watched> m_readers;
+    // Every reader known, and whether the caller was last told its card is there; nothing
+    // while its first look still counts as the start.
+    std::map<std::string, std::optional<bool>> m_known;
+    std::deque<CardWatchEvent> m_pending;
+};
+
+// Takes SIGINT and SIGTERM (or other signals) away from the default handling without a signal
+// handler: the constructor blocks them in the calling thread, and every thread started from it
+// afterwards inherits that, while a thread of this object reads them from a signalfd and calls
+// `on_signal` there, free to do what a handler may not (CardWatch::stop, for one). Make it in
+// main() before any other thread starts and destroy it on the same thread; destruction ends
+// its thread and unblocks the signals again, so a signal that comes after that has its default
+// effect.
+class StopSignals {
+public:
+    // Raises util::Exception when the signals cannot be taken.
+    explicit StopSignals(std::function<void(int signal)> on_signal,
+                         const std::vector<int>& signals = {SIGINT, SIGTERM});
+    ~StopSignals();
+
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The last signal taken, 0 before any.
+    int received() const noexcept { return m_received.load(std::memory_order_acquire); }
+
+private:
+    void run();
+
+    std::function<void(int)> m_on_signal;
+    sigset_t m_previous_mask{};
+    OwnedFd m_signals;
+    OwnedFd m_wake;
+    std::atomic<int> m_received{0};
+    std::thread m_thread;
+};
+
+}  // namespace qel::card
