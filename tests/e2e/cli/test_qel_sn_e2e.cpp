@@ -217,37 +217,23 @@ constexpr const char* kParseJson =
     "    print(o.get('reader'), o.get('serial'), o.get('firmware'), o.get('error_code'),\n"
     "          o.get('error'), o.get('exit'), o['time'].endswith('Z'))\n";
 
-TEST_F(QelSnE2e, JsonObjectsParseAndCarryTheReadoutsValues) {
-    start_card({}, 0);
-    start_card({"--t1", "--serial", "11223344", "--firmware", "07", "--error-code", "0100"}, 1);
-    const OutputFile json;
-    const ProgramRun readout = run_program(program(), {"--all", "--json"}, json);
-    ASSERT_EQ(readout.status, 0) << readout.err;
-    EXPECT_EQ(log_lines(), kRead +
-                               "Searching...\r\nSerial No (S/N): 11223344\r\nFirmware version: "
-                               "0007\r\nFinished\r\n");
-
-    const OutputFile parsed;
-    const ProgramRun python =
-        run_program("/usr/bin/python3", {"-c", kParseJson}, parsed, json.fd());
-    EXPECT_EQ(python.status, 0) << python.err << readout.out;
-    EXPECT_EQ(python.out,
-              "Virtual PCD 00 00 0A1B2C3D 010A 42 None None True\n"
-              "Virtual PCD 00 01 11223344 0007 0 None None True\n");
-}
-
-TEST_F(QelSnE2e, JsonOfAFailureParsesAndCarriesItsTextAndStatus) {
+TEST_F(QelSnE2e, JsonObjectsParseAndCarryAReadoutsValuesOrItsFailure) {
+    start_card({"--t1", "--serial", "11223344", "--firmware", "07", "--error-code", "0100"}, 0);
     start_card(kRefuseFirmware, 1);
     const OutputFile json;
-    const ProgramRun readout =
-        run_program(program(), {"--json", "--reader", kReaderNames[1]}, json);
+    const ProgramRun readout = run_program(program(), {"--all", "--json"}, json);
     ASSERT_EQ(readout.status, 2) << readout.err;
+    EXPECT_EQ(
+        log_lines(),
+        "Searching...\r\nSerial No (S/N): 11223344\r\nFirmware version: 0007\r\nFinished\r\n" +
+            kRefused);
 
     const OutputFile parsed;
     const ProgramRun python =
         run_program("/usr/bin/python3", {"-c", kParseJson}, parsed, json.fd());
     EXPECT_EQ(python.status, 0) << python.err << readout.out;
     EXPECT_EQ(python.out,
+              "Virtual PCD 00 00 11223344 0007 0 None None True\n"
               "Virtual PCD 00 01 None None None Send + Receive error. ISO7816 error 0x6A82 (Wrong "
               "parameter(s) P1-P2. File not found) 2 True\n");
 }
