@@ -140,8 +140,8 @@ void OwnedFd::reset() noexcept {
 
 CardWatch::CardWatch(CardWatchOptions options)
     : m_options(std::move(options)),
-      m_socket_path(socket_path_of(m_options)),
-      m_wake(make_event_fd()) {}
+      socket_path(socket_path_of(m_options)),
+      wake(make_event_fd()) {}
 
 CardWatch::~CardWatch() {
     stop();
@@ -149,14 +149,14 @@ CardWatch::~CardWatch() {
 
 std::optional<CardWatchEvent> CardWatch::next() {
     while (!stopped()) {
-        if (!m_pending.empty()) {
-            CardWatchEvent event = std::move(m_pending.front());
-            m_pending.pop_front();
+        if (!pending.empty()) {
+            CardWatchEvent event = std::move(pending.front());
+            pending.pop_front();
             return event;
         }
-        if (m_service_lost)
+        if (service_lost)
             await_service();
-        else if (!m_context.holds())
+        else if (!context.holds())
             open();
         else
             wait_for_change();
@@ -166,23 +166,23 @@ std::optional<CardWatchEvent> CardWatch::next() {
 
 void CardWatch::stop() noexcept {
     m_stop.store(true, std::memory_order_release);
-    signal_event(m_wake);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (int tries = 0; m_waiting && tries < kCancelTries; ++tries) {
+    signal_event(wake);
+    std::unique_lock<std::mutex> lock(mutex);
+    for (int tries = 0; waiting && tries < kCancelTries; ++tries) {
         // Of no use to look at: a wait that cannot be cancelled ends with its service anyway.
-        SCardCancel(m_context.get());
-        m_wait_ended.wait_for(lock, kCancelRepeat);
+        SCardCancel(context.get());
+        wait_ended.wait_for(lock, kCancelRepeat);
     }
 }
 
 void CardWatch::push(CardWatchEventKind kind, const std::string& reader) {
-    m_pending.push_back(CardWatchEvent{kind, reader});
+    pending.push_back(CardWatchEvent{kind, reader});
 }
 
 void CardWatch::open() {
-    PcscContext context;
+    PcscContext fresh;
     try {
-        context = establish_context(SCARD_SCOPE_USER);
+        fresh = establish_context(SCARD_SCOPE_USER);
     } catch (const EKSCardAPIWinAPIException& e) {
         if (!service_gone(e.ErrorCode))
             throw;
@@ -190,45 +190,45 @@ void CardWatch::open() {
         return;
     }
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_context = std::move(context);
+        const std::lock_guard<std::mutex> lock(mutex);
+        context = std::move(fresh);
     }
     const auto names = list_readers();
     if (!names) {
         lose_service();
         return;
     }
-    if (m_service_lost) {
-        m_service_lost = false;
-        m_inotify.reset();
-        m_socket_dir_watch = -1;
+    if (service_lost) {
+        service_lost = false;
+        inotify.reset();
+        socket_dir_watch = -1;
         push(CardWatchEventKind::ServiceBack);
     }
     // A new context: nothing it reported has been looked at yet.
-    m_readers.clear();
-    m_pnp_state = SCARD_STATE_UNAWARE;
+    readers.clear();
+    pnp_state = SCARD_STATE_UNAWARE;
     take_reader_list(*names);
-    m_started = true;
+    started = true;
 }
 
 void CardWatch::lose_service() {
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_context.reset();
+        const std::lock_guard<std::mutex> lock(mutex);
+        context.reset();
     }
-    m_readers.clear();
-    if (!m_service_lost) {
-        m_service_lost = true;
+    readers.clear();
+    if (!service_lost) {
+        service_lost = true;
         push(CardWatchEventKind::ServiceLost);
     }
 }
 
 std::optional<std::vector<std::string>> CardWatch::list_readers() {
     try {
-        const TKSCardAPIReadersCollection readers(m_context.get());
+        const TKSCardAPIReadersCollection listed(context.get());
         std::vector<std::string> names;
-        for (std::size_t i = 0; i < readers.Count(); ++i)
-            names.push_back(readers.Items(i).Name);
+        for (std::size_t i = 0; i < listed.Count(); ++i)
+            names.push_back(listed.Items(i).Name);
         return names;
     } catch (const EKSCardAPIWinAPIException& e) {
         if (e.ErrorCode == static_cast<std::uint32_t>(SCARD_E_NO_READERS_AVAILABLE))
@@ -243,7 +243,7 @@ void CardWatch::take_reader_list(const std::vector<std::string>& names) {
     const auto listed = [&names](const std::string& name) {
         return std::find(names.begin(), names.end(), name) != names.end();
     };
-    for (auto it = m_known.begin(); it != m_known.end();) {
+    for (auto it = known.begin(); it != known.end();) {
         if (listed(it->first)) {
             ++it;
             continue;
@@ -252,28 +252,28 @@ void CardWatch::take_reader_list(const std::vector<std::string>& names) {
         if (it->second.value_or(false))
             push(CardWatchEventKind::CardRemoved, it->first);
         push(CardWatchEventKind::ReaderRemoved, it->first);
-        it = m_known.erase(it);
+        it = known.erase(it);
     }
 
-    std::vector<Watched> readers;
+    std::vector<Watched> watched;
     for (const std::string& name : names) {
         // Before the first list every reader is part of the start; after it, a new reader
         // starts empty, so that a card it comes with (a USB token is reader and card in one)
         // counts as inserted.
         const bool added =
-            m_known.emplace(name, m_started ? std::optional<bool>(false) : std::nullopt).second;
-        if (added && m_started)
+            known.emplace(name, started ? std::optional<bool>(false) : std::nullopt).second;
+        if (added && started)
             push(CardWatchEventKind::ReaderAdded, name);
         // A reader listed again keeps its last look, so that a change since still ends the wait.
-        const auto old = std::find_if(m_readers.begin(), m_readers.end(),
+        const auto old = std::find_if(readers.begin(), readers.end(),
                                       [&name](const Watched& r) { return r.name == name; });
-        readers.push_back(old != m_readers.end() ? *old : Watched{name});
+        watched.push_back(old != readers.end() ? *old : Watched{name});
     }
-    m_readers = std::move(readers);
+    readers = std::move(watched);
 }
 
 void CardWatch::wait_for_change() {
-    if (m_readers.empty() && !m_pnp_supported) {
+    if (readers.empty() && !pnp_supported) {
         // Nothing could end a wait: no reader, and a service that cannot tell of new ones.
         wait_for_wake(kServiceRetryMs);
         if (const auto names = list_readers())
@@ -283,31 +283,31 @@ void CardWatch::wait_for_change() {
         return;
     }
 
-    std::vector<SCARD_READERSTATE> states(m_readers.size() + (m_pnp_supported ? 1 : 0));
-    for (std::size_t i = 0; i < m_readers.size(); ++i) {
-        states[i].szReader = m_readers[i].name.c_str();
-        states[i].dwCurrentState = m_readers[i].state;
-        states[i].dwEventState = m_readers[i].state;
+    std::vector<SCARD_READERSTATE> states(readers.size() + (pnp_supported ? 1 : 0));
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        states[i].szReader = readers[i].name.c_str();
+        states[i].dwCurrentState = readers[i].state;
+        states[i].dwEventState = readers[i].state;
     }
-    if (m_pnp_supported) {
+    if (pnp_supported) {
         states.back().szReader = kPnpNotificationReader;
-        states.back().dwCurrentState = m_pnp_state;
-        states.back().dwEventState = m_pnp_state;
+        states.back().dwCurrentState = pnp_state;
+        states.back().dwEventState = pnp_state;
     }
 
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         if (stopped())
             return;
-        m_waiting = true;
+        waiting = true;
     }
-    const LONG result = SCardGetStatusChangeA(m_context.get(), INFINITE, states.data(),
+    const LONG result = SCardGetStatusChangeA(context.get(), INFINITE, states.data(),
                                               static_cast<DWORD>(states.size()));
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_waiting = false;
+        const std::lock_guard<std::mutex> lock(mutex);
+        waiting = false;
     }
-    m_wait_ended.notify_all();
+    wait_ended.notify_all();
     if (stopped())
         return;
 
@@ -338,25 +338,25 @@ void CardWatch::wait_for_change() {
     }
 
     bool list_again = false;
-    for (std::size_t i = 0; i < m_readers.size(); ++i) {
+    for (std::size_t i = 0; i < readers.size(); ++i) {
         const DWORD event = states[i].dwEventState;
-        if ((event & SCARD_STATE_CHANGED) == 0 && m_readers[i].state != SCARD_STATE_UNAWARE)
+        if ((event & SCARD_STATE_CHANGED) == 0 && readers[i].state != SCARD_STATE_UNAWARE)
             continue;
         if ((event & SCARD_STATE_UNKNOWN) != 0)
             list_again = true;  // the reader is gone; the new list says so
         else
-            look_at(m_readers[i], event);
-        m_readers[i].state = event & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            look_at(readers[i], event);
+        readers[i].state = event & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
     }
-    if (m_pnp_supported) {
+    if (pnp_supported) {
         const DWORD event = states.back().dwEventState;
         if ((event & SCARD_STATE_UNKNOWN) != 0) {
             // A service without the pseudo-reader reports it unknown, at once and every time.
-            m_pnp_supported = false;
+            pnp_supported = false;
         } else if ((event & SCARD_STATE_CHANGED) != 0) {
             // Handed back as it came, the state ends the next wait only on a further change
             // (some releases count the readers in its upper 16 bits).
-            m_pnp_state = event & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            pnp_state = event & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
             list_again = true;
         }
     }
@@ -370,15 +370,15 @@ void CardWatch::wait_for_change() {
 
 void CardWatch::look_at(Watched& reader, DWORD event_state) {
     const bool present = (event_state & SCARD_STATE_PRESENT) != 0;
-    std::optional<bool>& known = m_known[reader.name];
-    if (!known) {
-        known = present;
+    std::optional<bool>& told = known[reader.name];
+    if (!told) {
+        told = present;
         if (present && m_options.report_present_cards)
             push(CardWatchEventKind::CardInserted, reader.name);
         return;
     }
-    if (*known != present) {
-        known = present;
+    if (*told != present) {
+        told = present;
         push(present ? CardWatchEventKind::CardInserted : CardWatchEventKind::CardRemoved,
              reader.name);
         return;
@@ -396,34 +396,34 @@ void CardWatch::await_service() {
     // Armed before the service is asked, so that a socket made in between still wakes the wait.
     arm_socket_watch();
     open();
-    if (!m_service_lost || stopped())
+    if (!service_lost || stopped())
         return;
-    const bool socket_will_tell = m_socket_dir_watch >= 0 && !file_exists(m_socket_path);
+    const bool socket_will_tell = socket_dir_watch >= 0 && !file_exists(socket_path);
     wait_for_wake(socket_will_tell ? -1 : kServiceRetryMs);
 }
 
 void CardWatch::arm_socket_watch() {
-    if (!m_inotify.holds()) {
-        m_inotify = OwnedFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        m_socket_dir_watch = -1;
-        if (!m_inotify.holds())
+    if (!inotify.holds()) {
+        inotify = OwnedFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        socket_dir_watch = -1;
+        if (!inotify.holds())
             return;
     }
-    if (m_socket_dir_watch >= 0)
+    if (socket_dir_watch >= 0)
         return;
     // The service makes its socket when it starts (IN_CREATE), may move one into place
     // (IN_MOVED_TO) or open it up by changing its mode once it listens (IN_ATTRIB). If the
     // directory itself goes, the watch goes with it and is set up again on the next round.
-    m_socket_dir_watch = ::inotify_add_watch(
-        m_inotify.get(), directory_of(m_socket_path).c_str(),
+    socket_dir_watch = ::inotify_add_watch(
+        inotify.get(), directory_of(socket_path).c_str(),
         IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
 }
 
 void CardWatch::wait_for_wake(int timeout_ms) {
     std::array<pollfd, 2> fds{};
-    fds[0].fd = m_wake.get();
-    fds[1].fd = m_inotify.get();
-    const nfds_t count = m_inotify.holds() ? 2 : 1;
+    fds[0].fd = wake.get();
+    fds[1].fd = inotify.get();
+    const nfds_t count = inotify.holds() ? 2 : 1;
     if (poll_input(fds.data(), count, timeout_ms) <= 0 || count < 2 ||
         (fds[1].revents & POLLIN) == 0)
         return;
@@ -431,14 +431,14 @@ void CardWatch::wait_for_wake(int timeout_ms) {
     // in the events is whether the watch itself has ended.
     alignas(inotify_event) char buffer[4096];
     for (;;) {
-        const ssize_t length = ::read(m_inotify.get(), buffer, sizeof buffer);
+        const ssize_t length = ::read(inotify.get(), buffer, sizeof buffer);
         if (length <= 0)
             break;
         for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
             inotify_event header{};
             std::memcpy(&header, buffer + offset, sizeof header);
             if ((header.mask & IN_IGNORED) != 0)
-                m_socket_dir_watch = -1;
+                socket_dir_watch = -1;
             offset += static_cast<ssize_t>(sizeof(inotify_event) + header.len);
         }
     }
@@ -452,30 +452,30 @@ StopSignals::StopSignals(std::function<void(int signal)> on_signal, const std::v
     sigemptyset(&set);
     for (const int signal : signals)
         sigaddset(&set, signal);
-    if (const int error = ::pthread_sigmask(SIG_BLOCK, &set, &m_previous_mask); error != 0)
+    if (const int error = ::pthread_sigmask(SIG_BLOCK, &set, &previous_mask); error != 0)
         throw util::Exception(system_error_text("Cannot block the stop signals", error));
     try {
         m_signals = OwnedFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
         if (!m_signals.holds())
             throw util::Exception(system_error_text("Cannot read the stop signals", errno));
-        m_wake = make_event_fd();
-        m_thread = std::thread([this] { run(); });
+        wake = make_event_fd();
+        thread = std::thread([this] { run(); });
     } catch (...) {
-        ::pthread_sigmask(SIG_SETMASK, &m_previous_mask, nullptr);
+        ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
         throw;
     }
 }
 
 StopSignals::~StopSignals() {
-    signal_event(m_wake);
-    m_thread.join();
-    ::pthread_sigmask(SIG_SETMASK, &m_previous_mask, nullptr);
+    signal_event(wake);
+    thread.join();
+    ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
 }
 
 void StopSignals::run() {
     for (;;) {
         std::array<pollfd, 2> fds{};
-        fds[0].fd = m_wake.get();
+        fds[0].fd = wake.get();
         fds[1].fd = m_signals.get();
         if (poll_input(fds.data(), fds.size(), -1) < 0 || (fds[0].revents & POLLIN) != 0)
             return;

@@ -128,29 +128,29 @@ private:
     void push(CardWatchEventKind kind, const std::string& reader = {});
 
     const CardWatchOptions m_options;
-    const std::string m_socket_path;
+    const std::string socket_path;
 
     std::atomic<bool> m_stop{false};
-    // Guards the context's handle and m_waiting between next() and stop().
-    std::mutex m_mutex;
-    std::condition_variable m_wait_ended;
-    bool m_waiting = false;
-    PcscContext m_context;
+    // Guards the context's handle and waiting between next() and stop().
+    std::mutex mutex;
+    std::condition_variable wait_ended;
+    bool waiting = false;
+    PcscContext context;
 
     // Readable once stopped; wakes the wait for the service.
-    OwnedFd m_wake;
-    OwnedFd m_inotify;
-    int m_socket_dir_watch = -1;
+    OwnedFd wake;
+    OwnedFd inotify;
+    int socket_dir_watch = -1;
 
-    bool m_started = false;
-    bool m_service_lost = false;
-    bool m_pnp_supported = true;
-    DWORD m_pnp_state = SCARD_STATE_UNAWARE;
-    std::vector<Watched> m_readers;
+    bool started = false;
+    bool service_lost = false;
+    bool pnp_supported = true;
+    DWORD pnp_state = SCARD_STATE_UNAWARE;
+    std::vector<Watched> readers;
     // Every reader known, and whether the caller was last told its card is there; nothing
     // while its first look still counts as the start.
-    std::map<std::string, std::optional<bool>> m_known;
-    std::deque<CardWatchEvent> m_pending;
+    std::map<std::string, std::optional<bool>> known;
+    std::deque<CardWatchEvent> pending;
 };
 
 // Takes SIGINT and SIGTERM (or other signals) away from the default handling without a signal
@@ -162,7 +162,8 @@ private:
 // effect.
 class StopSignals {
 public:
-    // Raises util::Exception when the signals cannot be taken.
+    // `on_signal` must not raise: it runs on a thread with nobody to catch. Raises
+    // util::Exception when the signals cannot be taken.
     explicit StopSignals(std::function<void(int signal)> on_signal,
                          const std::vector<int>& signals = {SIGINT, SIGTERM});
     ~StopSignals();
@@ -177,11 +178,11 @@ private:
     void run();
 
     std::function<void(int)> m_on_signal;
-    sigset_t m_previous_mask{};
+    sigset_t previous_mask{};
     OwnedFd m_signals;
-    OwnedFd m_wake;
+    OwnedFd wake;
     std::atomic<int> m_received{0};
-    std::thread m_thread;
+    std::thread thread;
 };
 
 }  // namespace qel::card

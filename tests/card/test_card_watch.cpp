@@ -295,6 +295,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, CardWatchStop,
                              }
                          });
 
+// pcsc-lite drops a cancel that comes before its wait has begun; a stop at any moment of
+// next(), that one included, must still end it.
+TEST_F(CardWatchTest, StopAtAnyMoment_NextReturnsNothing) {
+    pcsc.add_reader(kA).card_present = false;
+    for (int round = 0; round < 200; ++round) {
+        CardWatch watch(options);
+        auto next = std::async(std::launch::async, [&] { return watch.next(); });
+        const StopOnExit stop_on_exit{watch};
+        // From before next() has begun to well into its wait.
+        std::this_thread::sleep_for(std::chrono::microseconds(5 * round));
+        watch.stop();
+        ASSERT_EQ(next.wait_for(kBound), std::future_status::ready) << "round " << round;
+        EXPECT_EQ(next.get(), std::nullopt);
+    }
+}
+
 TEST(StopSignals, TermReachesTheCallbackInsteadOfEndingTheProcess) {
     std::promise<int> taken;
     StopSignals signals([&taken](int signal) { taken.set_value(signal); });
