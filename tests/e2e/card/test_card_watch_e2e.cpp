@@ -62,7 +62,7 @@ std::ptrdiff_t position(const std::vector<CardWatchEvent>& events, const CardWat
 // A watch on a thread of its own, and what it has reported so far.
 class WatchThread {
 public:
-    WatchThread() : m_watch(card::CardWatchOptions{true, {}}), m_thread([this] { run(); }) {}
+    WatchThread() : watch(card::CardWatchOptions{true, {}}), thread([this] { run(); }) {}
     ~WatchThread() { stop(); }
 
     WatchThread(const WatchThread&) = delete;
@@ -70,8 +70,8 @@ public:
 
     // True once the watch has reported `expected` `count` times.
     bool wait_for(const CardWatchEvent& expected, std::ptrdiff_t count = 1) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, kDefaultTimeout, [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kDefaultTimeout, [&] {
             return !m_failure.empty() ||
                    std::count(m_events.begin(), m_events.end(), expected) >= count;
         }) && m_failure.empty();
@@ -79,46 +79,46 @@ public:
 
     // Stops the watch; how long its next() took to return.
     milliseconds stop() {
-        if (!m_thread.joinable())
+        if (!thread.joinable())
             return milliseconds(0);
         const auto asked = Clock::now();
-        m_watch.stop();
-        m_thread.join();
-        return std::chrono::duration_cast<milliseconds>(m_ended - asked);
+        watch.stop();
+        thread.join();
+        return std::chrono::duration_cast<milliseconds>(ended - asked);
     }
 
     std::vector<CardWatchEvent> events() {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return m_events;
     }
     std::string failure() {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard<std::mutex> lock(mutex);
         return m_failure;
     }
 
 private:
     void run() {
         try {
-            while (auto next = m_watch.next()) {
-                const std::lock_guard<std::mutex> lock(m_mutex);
+            while (auto next = watch.next()) {
+                const std::lock_guard<std::mutex> lock(mutex);
                 m_events.push_back(*next);
-                m_changed.notify_all();
+                changed.notify_all();
             }
         } catch (const std::exception& e) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard<std::mutex> lock(mutex);
             m_failure = e.what();
-            m_changed.notify_all();
+            changed.notify_all();
         }
-        m_ended = Clock::now();
+        ended = Clock::now();
     }
 
-    card::CardWatch m_watch;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    card::CardWatch watch;
+    std::mutex mutex;
+    std::condition_variable changed;
     std::vector<CardWatchEvent> m_events;
     std::string m_failure;
-    Clock::time_point m_ended;
-    std::thread m_thread;
+    Clock::time_point ended;
+    std::thread thread;
 };
 
 bool process_gone(pid_t pid) {
@@ -145,16 +145,16 @@ public:
             const std::string name = entry.path().filename();
             if (name.find_first_not_of("0123456789") != std::string::npos)
                 continue;
-            const pid_t pid = static_cast<pid_t>(std::stol(name));
-            const std::vector<std::string> command = command_line(pid);
+            const pid_t candidate = static_cast<pid_t>(std::stol(name));
+            const std::vector<std::string> arguments = command_line(candidate);
             const bool sandbox_config =
-                std::any_of(command.begin(), command.end(), [](const std::string& a) {
+                std::any_of(arguments.begin(), arguments.end(), [](const std::string& a) {
                     return a.find("qel-pcsc-sandbox") != std::string::npos;
                 });
-            if (!command.empty() && std::filesystem::path(command[0]).filename() == "pcscd" &&
-                sandbox_config && !process_gone(pid)) {
-                m_pid = pid;
-                m_command = command;
+            if (!arguments.empty() && std::filesystem::path(arguments[0]).filename() == "pcscd" &&
+                sandbox_config && !process_gone(candidate)) {
+                pid = candidate;
+                command = arguments;
                 return;
             }
         }
@@ -162,7 +162,7 @@ public:
     }
 
     void stop() {
-        if (::kill(m_pid, SIGTERM) != 0)
+        if (::kill(pid, SIGTERM) != 0)
             throw std::runtime_error(std::string("cannot stop pcscd: ") + std::strerror(errno));
         const Deadline deadline(kDefaultTimeout);
         while (!gone()) {
@@ -182,14 +182,14 @@ public:
                                          O_WRONLY | O_APPEND | O_CREAT, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         std::vector<char*> argv;
-        for (std::string& argument : m_command)
+        for (std::string& argument : command)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        const int error = ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0)
             throw std::runtime_error(std::string("cannot start pcscd: ") + std::strerror(error));
-        m_own_child = true;
+        own_child = true;
 
         const Deadline deadline(kDefaultTimeout);
         for (;;) {
@@ -209,15 +209,15 @@ public:
 
 private:
     bool gone() {
-        if (!m_own_child)
-            return process_gone(m_pid);
+        if (!own_child)
+            return process_gone(pid);
         int status = 0;
-        return ::waitpid(m_pid, &status, WNOHANG) == m_pid;
+        return ::waitpid(pid, &status, WNOHANG) == pid;
     }
 
-    pid_t m_pid = -1;
-    std::vector<std::string> m_command;
-    bool m_own_child = false;
+    pid_t pid = -1;
+    std::vector<std::string> command;
+    bool own_child = false;
 };
 
 class CardWatchE2e : public CardE2eTest {};
