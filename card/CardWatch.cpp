@@ -330,10 +330,19 @@ void CardWatch::wait_for_change() {
             default:
                 throw;
         }
-        if (const auto names = list_readers())
-            take_reader_list(*names);
-        else
+        const auto names = list_readers();
+        if (!names) {
             lose_service();
+            return;
+        }
+        // A service that still lists the reader it calls unknown would answer the next wait the
+        // same way at once: the readers are looked at again at the slow pace instead.
+        const bool same = std::equal(
+            names->begin(), names->end(), readers.begin(), readers.end(),
+            [](const std::string& name, const Watched& reader) { return name == reader.name; });
+        take_reader_list(*names);
+        if (same)
+            wait_for_wake(kServiceRetryMs);
         return;
     }
 
