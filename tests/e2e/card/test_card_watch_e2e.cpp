@@ -11,13 +11,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -25,16 +21,13 @@
 
 #include "card/CardWatch.h"
 #include "tests/e2e/card/card_e2e.h"
-#include "tests/e2e/support/child_process.h"
 
 extern char** environ;
 
 namespace qel::card {
 
 void PrintTo(const CardWatchEvent& event, std::ostream* out) {
-    *out << card_watch_event_name(event.kind);
-    if (!event.reader.empty())
-        *out << " \"" << event.reader << "\"";
+    *out << card_watch_event_name(event.kind) << " " << event.reader;
 }
 
 }  // namespace qel::card
@@ -46,115 +39,81 @@ namespace {
 using card::CardWatchEvent;
 using Kind = card::CardWatchEventKind;
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 
-constexpr milliseconds kPollStep{10};
-
-CardWatchEvent event(Kind kind, std::string reader = {}) {
-    return CardWatchEvent{kind, std::move(reader)};
-}
-
-std::ptrdiff_t position(const std::vector<CardWatchEvent>& events, const CardWatchEvent& e,
-                        std::ptrdiff_t from = 0) {
-    return std::find(events.begin() + from, events.end(), e) - events.begin();
-}
+const std::string kReader = kReaderNames[0];
+const CardWatchEvent kInserted{Kind::CardInserted, kReader};
+const CardWatchEvent kRemoved{Kind::CardRemoved, kReader};
+const CardWatchEvent kLost{Kind::ServiceLost, {}};
+const CardWatchEvent kBack{Kind::ServiceBack, {}};
 
 // A watch on a thread of its own, and what it has reported so far.
 class WatchThread {
 public:
-    WatchThread() : watch(card::CardWatchOptions{true, {}}), thread([this] { run(); }) {}
+    WatchThread() : thread([this] { run(); }) {}
     ~WatchThread() { stop(); }
-
-    WatchThread(const WatchThread&) = delete;
-    WatchThread& operator=(const WatchThread&) = delete;
 
     // True once the watch has reported `expected` `count` times.
     bool wait_for(const CardWatchEvent& expected, std::ptrdiff_t count = 1) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, kDefaultTimeout, [&] {
-            return !m_failure.empty() ||
-                   std::count(m_events.begin(), m_events.end(), expected) >= count;
-        }) && m_failure.empty();
+            return std::count(reported.begin(), reported.end(), expected) >= count;
+        });
     }
 
-    // Stops the watch; how long its next() took to return.
-    milliseconds stop() {
+    // Stops the watch: how long its next() took to return.
+    std::chrono::milliseconds stop() {
         if (!thread.joinable())
-            return milliseconds(0);
+            return {};
         const auto asked = Clock::now();
         watch.stop();
         thread.join();
-        return std::chrono::duration_cast<milliseconds>(ended - asked);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(ended - asked);
     }
 
     std::vector<CardWatchEvent> events() {
         const std::lock_guard<std::mutex> lock(mutex);
-        return m_events;
-    }
-    std::string failure() {
-        const std::lock_guard<std::mutex> lock(mutex);
-        return m_failure;
+        return reported;
     }
 
 private:
+    // A failure of next() leaves the thread and ends the test program with its text.
     void run() {
-        try {
-            while (auto next = watch.next()) {
-                const std::lock_guard<std::mutex> lock(mutex);
-                m_events.push_back(*next);
-                changed.notify_all();
-            }
-        } catch (const std::exception& e) {
+        while (auto next = watch.next()) {
             const std::lock_guard<std::mutex> lock(mutex);
-            m_failure = e.what();
+            reported.push_back(*next);
             changed.notify_all();
         }
         ended = Clock::now();
     }
 
-    card::CardWatch watch;
+    card::CardWatch watch{card::CardWatchOptions{true, {}}};
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<CardWatchEvent> m_events;
-    std::string m_failure;
+    std::vector<CardWatchEvent> reported;
     Clock::time_point ended;
     std::thread thread;
 };
 
-bool process_gone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string pid_field, name, state;
-    return !(stat >> pid_field >> name >> state) || state == "Z";
-}
-
-std::vector<std::string> command_line(pid_t pid) {
-    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
+std::vector<std::string> command_line(const std::filesystem::path& process) {
+    std::ifstream in(process / "cmdline", std::ios::binary);
     std::vector<std::string> arguments;
-    for (std::string argument; std::getline(cmdline, argument, '\0');)
+    for (std::string argument; std::getline(in, argument, '\0');)
         arguments.push_back(argument);
     return arguments;
 }
 
-// The sandbox's pcscd, stopped and started again with its own command line. Only a daemon that
-// runs on the sandbox's configuration is ever touched; one started here is left running for the
-// tests that follow.
+// The sandbox's pcscd, stopped and started again with its command line. Only a daemon that runs
+// on the sandbox's configuration is touched; the one started here stays for the tests after.
 class SandboxDaemon {
 public:
     SandboxDaemon() {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            const pid_t candidate = static_cast<pid_t>(std::stol(name));
-            const std::vector<std::string> arguments = command_line(candidate);
-            const bool sandbox_config =
-                std::any_of(arguments.begin(), arguments.end(), [](const std::string& a) {
+        for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+            command = command_line(process.path());
+            if (!command.empty() && std::filesystem::path(command[0]).filename() == "pcscd" &&
+                std::any_of(command.begin(), command.end(), [](const std::string& a) {
                     return a.find("qel-pcsc-sandbox") != std::string::npos;
-                });
-            if (!arguments.empty() && std::filesystem::path(arguments[0]).filename() == "pcscd" &&
-                sandbox_config && !process_gone(candidate)) {
-                pid = candidate;
-                command = arguments;
+                })) {
+                pid = std::stoi(process.path().filename().string());
                 return;
             }
         }
@@ -162,22 +121,23 @@ public:
     }
 
     void stop() {
-        if (::kill(pid, SIGTERM) != 0)
-            throw std::runtime_error(std::string("cannot stop pcscd: ") + std::strerror(errno));
+        ::kill(pid, SIGTERM);
+        // Not our child: it is gone once its process entry is, or a zombie.
         const Deadline deadline(kDefaultTimeout);
-        while (!gone()) {
-            if (deadline.passed())
-                throw std::runtime_error("pcscd does not end");
-            std::this_thread::sleep_for(kPollStep);
+        for (std::string state; !deadline.passed(); std::this_thread::sleep_for(kStep)) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string field;
+            if (!(stat >> field >> field >> state) || state == "Z")
+                return;
         }
+        throw std::runtime_error("pcscd does not end");
     }
 
-    // Returns once the new daemon lists the first virtual reader.
+    // Returns once the new daemon lists the reader.
     void start() {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
                                          O_WRONLY | O_APPEND | O_CREAT, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
@@ -188,91 +148,68 @@ public:
         const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0)
-            throw std::runtime_error(std::string("cannot start pcscd: ") + std::strerror(error));
-        own_child = true;
-
-        const Deadline deadline(kDefaultTimeout);
-        for (;;) {
+            throw std::runtime_error("cannot start pcscd");
+        for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
+             std::this_thread::sleep_for(kStep)) {
             try {
-                const PcscContext context;
-                const auto readers = context.readers();
-                if (std::find(readers.begin(), readers.end(), kReaderNames[0]) != readers.end())
+                const auto readers = PcscContext().readers();
+                if (std::find(readers.begin(), readers.end(), kReader) != readers.end())
                     return;
             } catch (const PcscError&) {
                 // not listening yet
             }
-            if (gone() || deadline.passed())
-                throw std::runtime_error("the new pcscd does not come up");
-            std::this_thread::sleep_for(kPollStep);
         }
+        throw std::runtime_error("the new pcscd lists no reader");
     }
 
 private:
-    bool gone() {
-        if (!own_child)
-            return process_gone(pid);
-        int status = 0;
-        return ::waitpid(pid, &status, WNOHANG) == pid;
-    }
-
+    static constexpr std::chrono::milliseconds kStep{10};
     pid_t pid = -1;
     std::vector<std::string> command;
-    bool own_child = false;
 };
 
-class CardWatchE2e : public CardE2eTest {};
+using CardWatchE2e = CardE2eTest;
 
 TEST_F(CardWatchE2e, InsertedPulledInsertedAgain_TwoInsertions_StopEndsTheWaitWithinASecond) {
-    const std::string reader = kReaderNames[0];
     WatchThread watch;
-    {
+    for (int round = 1; round <= 2; ++round) {
         VirtualCard card(0, {});
-        ASSERT_TRUE(watch.wait_for(event(Kind::CardInserted, reader))) << watch.failure();
+        ASSERT_TRUE(watch.wait_for(kInserted, round));
         card.stop();
-        ASSERT_TRUE(watch.wait_for(event(Kind::CardRemoved, reader))) << watch.failure();
+        ASSERT_TRUE(watch.wait_for(kRemoved, round));
     }
-    {
-        VirtualCard card(0, {});
-        ASSERT_TRUE(watch.wait_for(event(Kind::CardInserted, reader), 2)) << watch.failure();
-    }
-    ASSERT_TRUE(watch.wait_for(event(Kind::CardRemoved, reader), 2)) << watch.failure();
 
     // Time to settle back into its wait, so that the stop has a wait to end.
-    std::this_thread::sleep_for(milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_LT(watch.stop().count(), 1000);
     EXPECT_EQ(watch.events(),
-              (std::vector<CardWatchEvent>{
-                  event(Kind::CardInserted, reader), event(Kind::CardRemoved, reader),
-                  event(Kind::CardInserted, reader), event(Kind::CardRemoved, reader)}));
+              (std::vector<CardWatchEvent>{kInserted, kRemoved, kInserted, kRemoved}));
 }
 
 TEST_F(CardWatchE2e, PcscdStoppedAndStarted_LostOnceBackOnce_TheNextCardIsSeen) {
-    const std::string reader = kReaderNames[0];
     SandboxDaemon daemon;
     WatchThread watch;
-
-    // This card leaves with the daemon (vpcd's connection closes), so it is not a VirtualCard,
-    // which would look for the reader to empty through the daemon that is gone.
+    // This card leaves with the daemon, as vpcd's connection closes; a VirtualCard would look
+    // for the reader to empty through the daemon that is gone.
     ChildProcess first(QEL_VCARD_PATH, {"--port", std::to_string(kReaderPorts[0]), "--parent",
                                         std::to_string(::getpid())});
-    ASSERT_TRUE(watch.wait_for(event(Kind::CardInserted, reader))) << watch.failure();
+    ASSERT_TRUE(watch.wait_for(kInserted));
 
     daemon.stop();
-    ASSERT_TRUE(watch.wait_for(event(Kind::ServiceLost))) << watch.failure();
+    ASSERT_TRUE(watch.wait_for(kLost));
     EXPECT_TRUE(first.wait_exit(kDefaultTimeout).has_value()) << first.log();
     daemon.start();
-    ASSERT_TRUE(watch.wait_for(event(Kind::ServiceBack))) << watch.failure();
-
+    ASSERT_TRUE(watch.wait_for(kBack));
     VirtualCard second(0, {});
-    ASSERT_TRUE(watch.wait_for(event(Kind::CardInserted, reader), 2)) << watch.failure();
+    ASSERT_TRUE(watch.wait_for(kInserted, 2));
     watch.stop();
 
     const auto events = watch.events();
-    EXPECT_EQ(std::count(events.begin(), events.end(), event(Kind::ServiceLost)), 1);
-    EXPECT_EQ(std::count(events.begin(), events.end(), event(Kind::ServiceBack)), 1);
-    const auto back = position(events, event(Kind::ServiceBack));
-    EXPECT_LT(position(events, event(Kind::ServiceLost)), back);
-    EXPECT_LT(back, position(events, event(Kind::CardInserted, reader), back));
+    EXPECT_EQ(std::count(events.begin(), events.end(), kLost), 1);
+    EXPECT_EQ(std::count(events.begin(), events.end(), kBack), 1);
+    const auto back = std::find(events.begin(), events.end(), kBack);
+    EXPECT_LT(std::find(events.begin(), events.end(), kLost), back);
+    EXPECT_NE(std::find(back, events.end(), kInserted), events.end());
 }
 
 }  // namespace
