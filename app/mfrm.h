@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/qel_sc_base.h"
+#include "app/version.h"
 #include "app/window_card_waiter.h"
 #include "log/event_log.h"
 #include "log/window_sinks.h"
@@ -14,9 +15,6 @@
 class QPushButton;
 
 namespace qel::app {
-
-inline constexpr int version_major = 1;
-inline constexpr int version_minor = 1;
 
 // The main window: a log memo, one "Get Info" button and a one-panel status bar. A press runs
 // the whole readout synchronously; the log keeps the window painted meanwhile.
