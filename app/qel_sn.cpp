@@ -120,6 +120,8 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
             options.json = true;
         } else if (arg == "--all") {
             options.all = true;
+        } else if (arg == "--watch") {
+            options.watch = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--version") {
@@ -143,11 +145,14 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
         return "option --reader needs a reader name";
     if (options.all && reader_given)
         return "--all and --reader exclude each other";
+    if (options.all && options.watch)
+        return "--watch and --all exclude each other";
     return std::nullopt;
 }
 
 std::string short_usage_text() {
     return "usage: qel_sn [--json] [--all | --reader NAME]\n"
+           "       qel_sn --watch [--json] [--reader NAME]\n"
            "       qel_sn --help | --version\n";
 }
 
@@ -161,6 +166,9 @@ std::string usage_text(const std::string& log_file) {
            "  --json         one JSON object per readout instead of the lines\n"
            "  --all          read the dongle in every reader that holds one\n"
            "  --reader NAME  read only the dongle in the reader of that exact name\n"
+           "  --watch        wait for dongles and read each one once when it is inserted,\n"
+           "                 until SIGINT (Ctrl+C) or SIGTERM, then exit with status 0; a\n"
+           "                 dongle already inserted when the watch starts is read at once\n"
            "  --help, -h     this text\n"
            "  --version      the program's version\n"
            "\n"

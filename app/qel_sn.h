@@ -23,6 +23,7 @@ struct CliOptions {
     bool json = false;
     bool all = false;
     std::string reader;  // --reader; empty: any reader
+    bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM
     bool help = false;
     bool version = false;
 };
@@ -36,6 +37,11 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
 std::string usage_text(const std::string& log_file);
 std::string short_usage_text();
 std::string version_text();
+
+// What --watch says on standard error when the PC/SC service goes and comes back.
+inline constexpr const char* kServiceStopped =
+    "the PC/SC service has stopped; waiting for it to come back";
+inline constexpr const char* kServiceBack = "the PC/SC service is back";
 
 // The status a single readout leads to; a readout that was stopped counts as failed.
 int exit_status(const ReadoutResult& result);

@@ -2,16 +2,19 @@
 // prints the window's lines (or JSON), appends them to its log file as the window does, and says
 // by its exit status, and by a hint on standard error, what happened.
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/qel_sn.h"
 #include "app/readout.h"
+#include "card/CardWatch.h"
 #include "card/KSCardAPI.h"
 #include "card/WinSCard.h"
 #include "log/event_log.h"
@@ -82,6 +85,49 @@ public:
         return m_options.all ? read_all() : report(read(m_options.reader), m_options.reader);
     }
 
+    // One readout per insertion until the watch is stopped. A readout's failure is only
+    // reported: the next insertion may well be a dongle.
+    int watch(card::CardWatch& watch) {
+        using Kind = card::CardWatchEventKind;
+        // A failure that keeps coming is said once, not once a second.
+        std::string last_failure;
+        while (!watch.stopped()) {
+            std::optional<card::CardWatchEvent> event;
+            try {
+                event = watch.next();
+            } catch (const std::exception& e) {
+                if (e.what() != last_failure)
+                    print(stderr, std::string("qel_sn: ") + e.what() + "\n");
+                last_failure = e.what();
+                pause_after_failure(watch);
+                continue;
+            }
+            if (!event)
+                break;
+            last_failure.clear();
+            switch (event->kind) {
+                case Kind::CardInserted:
+                    if (m_options.reader.empty() || event->reader == m_options.reader) {
+                        // Readers come and go during a watch: the hint lists them as they are.
+                        m_readers.reset();
+                        report(read(event->reader), event->reader);
+                    }
+                    break;
+                case Kind::ServiceLost:
+                    print(stderr, std::string("qel_sn: ") + app::kServiceStopped + "\n");
+                    break;
+                case Kind::ServiceBack:
+                    print(stderr, std::string("qel_sn: ") + app::kServiceBack + "\n");
+                    break;
+                case Kind::CardRemoved:
+                case Kind::ReaderAdded:
+                case Kind::ReaderRemoved:
+                    break;
+            }
+        }
+        return app::kExitRead;
+    }
+
 private:
     ReadoutResult read(const std::string& reader) {
         app::ReadoutOptions options;
@@ -106,6 +152,13 @@ private:
         // No reader holds a dongle (or none could be listed): one search over all of them says
         // so with the window's lines.
         return status ? *status : report(read(""), "");
+    }
+
+    // A PC/SC failure that is not the service going may well come again at once: a second
+    // before the next look, cut short by a stop.
+    static void pause_after_failure(const card::CardWatch& watch) {
+        for (int i = 0; i < 20 && !watch.stopped(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
     // The front end's part of a readout: "Finished" where the window logs it, the JSON object,
@@ -172,7 +225,21 @@ int main(int argc, char* argv[]) {
     int status = app::kExitFailed;
     try {
         CommandLineReader reader(options, pcsc_loaded, log_file);
-        status = reader.run();
+        if (options.watch && !pcsc_loaded) {
+            // Nothing to watch with: the hint says what to install.
+            print(stderr, "qel_sn: " + app::hint_text(app::Hint::NoPcscLibrary, {}) + "\n");
+        } else if (options.watch) {
+            // Cards already inserted count as inserted now: a dongle put in just before the
+            // watch starts is read, not lost.
+            card::CardWatchOptions watch_options;
+            watch_options.report_present_cards = true;
+            card::CardWatch watch(watch_options);
+            // Made before any thread starts, so that every thread leaves the signals to it.
+            const card::StopSignals signals([&watch](int) { watch.stop(); });
+            status = reader.watch(watch);
+        } else {
+            status = reader.run();
+        }
     } catch (const std::exception& e) {
         print(stderr, std::string("qel_sn: ") + e.what() + "\n");
     }

@@ -30,7 +30,8 @@ std::string parsed(const Args& args) {
     for (const auto& [set, name] : {std::pair{options.json, "json "},
                                     {options.all, "all "},
                                     {options.help, "help "},
-                                    {options.version, "version "}})
+                                    {options.version, "version "},
+                                    {options.watch, "watch "}})
         text += set ? name : "";
     return text + (options.reader.empty() ? "" : "reader=" + options.reader);
 }
@@ -54,7 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"Positional", {"reader"}, "error: unexpected argument reader"},
         OptionsCase{"AllWithReader",
                     {"--all", "--reader", "A"},
-                    "error: --all and --reader exclude each other"}),
+                    "error: --all and --reader exclude each other"},
+        OptionsCase{"WatchWithJsonAndReader",
+                    {"--watch", "--json", "--reader", "A"},
+                    "json watch reader=A"},
+        OptionsCase{
+            "WatchWithAll", {"--all", "--watch"}, "error: --watch and --all exclude each other"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Lines -------------------------------------------------------------------------------

@@ -1,21 +1,32 @@
 // qel_sn run as a script runs it, through pcsc-lite, the sandbox's pcscd, vpcd and the virtual
-// dongle: its lines, its exit status, its hint, its JSON and its log file.
+// dongle: its lines, its exit status, its hint, its JSON and its log file; and as a watch that
+// reads each dongle put in, until it is told to end.
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "tests/e2e/support/child_process.h"
 #include "tests/e2e/support/e2e_test.h"
 #include "tests/e2e/support/exclusive_holder.h"
+
+extern char** environ;
 
 namespace qel::e2e {
 namespace {
@@ -62,6 +73,15 @@ public:
         for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;)
             text.append(buffer, static_cast<std::size_t>(n));
         ::lseek(m_fd, 0, SEEK_SET);
+        return text;
+    }
+    // Everything written so far, without moving the offset a writer shares.
+    std::string peek() const {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n;
+             (n = ::pread(m_fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
         return text;
     }
 
@@ -184,6 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
              "held by another program",
              true},
         Case{"BadOption", {}, {"--bogus"}, 64, "", "usage: qel_sn"},
+        Case{"WatchWithAll", {}, {"--watch", "--all"}, 64, "", "--watch and --all exclude"},
         Case{"NamedReader",
              {{0, {}}, {1, {"--serial", "11223344"}}},
              {"--reader", "Virtual PCD 00 01"},
@@ -237,6 +258,184 @@ TEST_F(QelSnE2e, JsonObjectsParseAndCarryAReadoutsValuesOrItsFailure) {
               "Virtual PCD 00 01 None None None Send + Receive error. ISO7816 error 0x6A82 (Wrong "
               "parameter(s) P1-P2. File not found) 2 True\n");
 }
+
+// --- Watch ---------------------------------------------------------------------------------
+
+std::vector<std::string> command_line(const std::filesystem::path& process) {
+    std::ifstream in(process / "cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    for (std::string argument; std::getline(in, argument, '\0');)
+        arguments.push_back(argument);
+    return arguments;
+}
+
+// The sandbox's pcscd stopped, and started again with its command line; the new one stays for
+// the tests after.
+void restart_sandbox_daemon() {
+    std::vector<std::string> command;
+    pid_t pid = -1;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        command = command_line(process.path());
+        if (!command.empty() && std::filesystem::path(command[0]).filename() == "pcscd" &&
+            std::any_of(command.begin(), command.end(), [](const std::string& a) {
+                return a.find("qel-pcsc-sandbox") != std::string::npos;
+            })) {
+            pid = std::stoi(process.path().filename().string());
+            break;
+        }
+    }
+    if (pid < 0)
+        throw std::runtime_error("no pcscd of the sandbox is running");
+    ::kill(pid, SIGTERM);
+    // Not our child: it is gone once its process entry is, or a zombie.
+    for (const Deadline deadline(kDefaultTimeout);;) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string field, state;
+        if (!(stat >> field >> field >> state) || state == "Z")
+            break;
+        if (deadline.passed())
+            throw std::runtime_error("pcscd does not end");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
+    posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
+                                     O_WRONLY | O_APPEND | O_CREAT, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (std::string& argument : command)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::runtime_error("cannot start pcscd");
+}
+
+// A step of a watch: a card put in or pulled, or the service restarted; then the text that
+// must show up (on standard output for a card, on standard error for the service).
+struct WatchStep {
+    enum Action { Insert, Pull, RestartService } action;
+    int reader = 0;
+    Options card;
+    std::string awaited;
+};
+
+struct WatchCase {
+    const char* name;
+    Options args;
+    std::vector<WatchStep> steps;
+    std::string lines;  // as the log file holds them; standard output has LF line ends
+    std::string error;  // a part of standard error; empty for none at all
+};
+
+std::string readout_of(const std::string& serial) {
+    return "Searching...\r\nSerial No (S/N): " + serial +
+           "\r\nFirmware version: 010A\r\nError Code: 0x2A\r\nFinished\r\n";
+}
+
+bool wait_for_text(const std::function<std::string()>& text, const std::string& part) {
+    for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
+         std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+        if (text().find(part) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+class Watch : public QelSnE2e, public ::testing::WithParamInterface<WatchCase> {};
+
+TEST_P(Watch, ReadsEachInsertionOnceAndEndsWithStatusZeroOnSigterm) {
+    const WatchCase& c = GetParam();
+    const OutputFile out;
+    ChildProcess watch(program(), c.args, out.fd());
+    // Owned here, not by the fixture: a card pulled before the service restarts must not be
+    // checked again at the end through the connection of the service that is gone.
+    std::unique_ptr<VirtualCard> cards[2];
+    for (const WatchStep& step : c.steps) {
+        switch (step.action) {
+            case WatchStep::Insert:
+                cards[step.reader] = std::make_unique<VirtualCard>(step.reader, step.card);
+                break;
+            case WatchStep::Pull:
+                ASSERT_EQ(cards[step.reader]->stop(), 0);
+                cards[step.reader].reset();
+                break;
+            case WatchStep::RestartService:
+                restart_sandbox_daemon();
+                break;
+        }
+        if (!step.awaited.empty()) {
+            const auto where = [&] {
+                return step.action == WatchStep::RestartService ? watch.log() : out.peek();
+            };
+            ASSERT_TRUE(wait_for_text(where, with_lf(step.awaited))) << step.awaited << "\nout:\n"
+                                                                     << out.peek() << "\nerr:\n"
+                                                                     << watch.log();
+        }
+    }
+
+    const auto asked = std::chrono::steady_clock::now();
+    ::kill(watch.pid(), SIGTERM);
+    EXPECT_EQ(watch.wait_exit(kDefaultTimeout), 0) << watch.log();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - asked)
+                  .count(),
+              1000);
+    std::string printed = out.peek();
+    // The time of a readout is the one field a table cannot state.
+    printed = std::regex_replace(printed, std::regex(R"("time":"[^"]*")"), R"("time":T)");
+    EXPECT_EQ(printed, with_lf(c.lines));
+    if (c.error.empty()) {
+        EXPECT_EQ(watch.log(), "");
+    } else {
+        EXPECT_NE(watch.log().find(c.error), std::string::npos) << watch.log();
+    }
+    if (c.args.end() == std::find(c.args.begin(), c.args.end(), "--json")) {
+        EXPECT_EQ(log_lines(), c.lines);
+    }
+}
+
+using Step = WatchStep;
+const std::string kSerialLine = "Serial No (S/N): ";
+const std::string kNoApplet = "Dongle can't be found: Card with specified AID is not found";
+
+INSTANTIATE_TEST_SUITE_P(
+    Insertions, Watch,
+    ::testing::Values(
+        WatchCase{"InsertedPulledInsertedWithAnotherSerial",
+                  {"--watch"},
+                  {{Step::Insert, 0, {"--serial", "11111111"}, kSerialLine + "11111111"},
+                   {Step::Pull, 0, {}, ""},
+                   {Step::Insert, 0, {"--serial", "22222222"}, kSerialLine + "22222222"}},
+                  readout_of("11111111") + readout_of("22222222"),
+                  ""},
+        WatchCase{"CardWithoutTheDongleThenADongle",
+                  {"--watch"},
+                  {{Step::Insert, 0, {"--no-applet"}, kNoApplet},
+                   {Step::Insert, 1, {"--serial", "33333333"}, kSerialLine + "33333333"}},
+                  "Searching...\r\n" + kNoApplet + "\r\nFinished\r\n" + readout_of("33333333"),
+                  "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\"."},
+        WatchCase{"ServiceStoppedAndStartedAgain",
+                  {"--watch"},
+                  {{Step::Insert, 0, {"--serial", "44444444"}, kSerialLine + "44444444"},
+                   {Step::Pull, 0, {}, ""},
+                   {Step::RestartService, 0, {}, "qel_sn: the PC/SC service is back\n"},
+                   {Step::Insert, 0, {"--serial", "55555555"}, kSerialLine + "55555555"}},
+                  readout_of("44444444") + readout_of("55555555"),
+                  "qel_sn: the PC/SC service has stopped; waiting for it to come back\n"
+                  "qel_sn: the PC/SC service is back\n"},
+        WatchCase{"JsonOnlyForTheNamedReader",
+                  {"--watch", "--json", "--reader", "Virtual PCD 00 01"},
+                  {{Step::Insert, 0, {"--serial", "66666666"}, ""},
+                   {Step::Insert, 1, {"--serial", "77777777"}, "\"serial\":\"77777777\""}},
+                  R"({"reader":"Virtual PCD 00 01","serial":"77777777","firmware":"010A",)"
+                  R"("error_code":42,"time":T})"
+                  "\r\n",
+                  ""}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::e2e
