@@ -399,7 +399,6 @@ TEST_P(Watch, ReadsEachInsertionOnceAndEndsWithStatusZeroOnSigterm) {
 }
 
 using Step = WatchStep;
-const std::string kSerialLine = "Serial No (S/N): ";
 const std::string kNoApplet = "Dongle can't be found: Card with specified AID is not found";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -407,23 +406,23 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WatchCase{"InsertedPulledInsertedWithAnotherSerial",
                   {"--watch"},
-                  {{Step::Insert, 0, {"--serial", "11111111"}, kSerialLine + "11111111"},
+                  {{Step::Insert, 0, {"--serial", "11111111"}, readout_of("11111111")},
                    {Step::Pull, 0, {}, ""},
-                   {Step::Insert, 0, {"--serial", "22222222"}, kSerialLine + "22222222"}},
+                   {Step::Insert, 0, {"--serial", "22222222"}, readout_of("22222222")}},
                   readout_of("11111111") + readout_of("22222222"),
                   ""},
         WatchCase{"CardWithoutTheDongleThenADongle",
                   {"--watch"},
-                  {{Step::Insert, 0, {"--no-applet"}, kNoApplet},
-                   {Step::Insert, 1, {"--serial", "33333333"}, kSerialLine + "33333333"}},
+                  {{Step::Insert, 0, {"--no-applet"}, kNoApplet + "\r\nFinished\r\n"},
+                   {Step::Insert, 1, {"--serial", "33333333"}, readout_of("33333333")}},
                   "Searching...\r\n" + kNoApplet + "\r\nFinished\r\n" + readout_of("33333333"),
                   "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\"."},
         WatchCase{"ServiceStoppedAndStartedAgain",
                   {"--watch"},
-                  {{Step::Insert, 0, {"--serial", "44444444"}, kSerialLine + "44444444"},
+                  {{Step::Insert, 0, {"--serial", "44444444"}, readout_of("44444444")},
                    {Step::Pull, 0, {}, ""},
                    {Step::RestartService, 0, {}, "qel_sn: the PC/SC service is back\n"},
-                   {Step::Insert, 0, {"--serial", "55555555"}, kSerialLine + "55555555"}},
+                   {Step::Insert, 0, {"--serial", "55555555"}, readout_of("55555555")}},
                   readout_of("44444444") + readout_of("55555555"),
                   "qel_sn: the PC/SC service has stopped; waiting for it to come back\n"
                   "qel_sn: the PC/SC service is back\n"},
