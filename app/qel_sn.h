@@ -36,12 +36,8 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
 // `log_file` is where this program's log file lies, for the help text.
 std::string usage_text(const std::string& log_file);
 std::string short_usage_text();
-std::string version_text();
-
-// What --watch says on standard error when the PC/SC service goes and comes back.
-inline constexpr const char* kServiceStopped =
-    "the PC/SC service has stopped; waiting for it to come back";
-inline constexpr const char* kServiceBack = "the PC/SC service is back";
+// "<program> <major>.<minor>" and a line end.
+std::string version_text(const std::string& program = "qel_sn");
 
 // The status a single readout leads to; a readout that was stopped counts as failed.
 int exit_status(const ReadoutResult& result);

@@ -2,16 +2,15 @@
 // prints the window's lines (or JSON), appends them to its log file as the window does, and says
 // by its exit status, and by a hint on standard error, what happened.
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "app/insertion_watch.h"
 #include "app/qel_sn.h"
 #include "app/readout.h"
 #include "card/CardWatch.h"
@@ -68,7 +67,7 @@ private:
     std::vector<std::string> m_held;
 };
 
-class CommandLineReader {
+class CommandLineReader final : public app::InsertionHandler {
 public:
     CommandLineReader(const app::CliOptions& options, bool pcsc_loaded, const std::string& log_file)
         : m_options(options),
@@ -88,45 +87,17 @@ public:
     // One readout per insertion until the watch is stopped. A readout's failure is only
     // reported: the next insertion may well be a dongle.
     int watch(card::CardWatch& watch) {
-        using Kind = card::CardWatchEventKind;
-        // A failure that keeps coming is said once, not once a second.
-        std::string last_failure;
-        while (!watch.stopped()) {
-            std::optional<card::CardWatchEvent> event;
-            try {
-                event = watch.next();
-            } catch (const std::exception& e) {
-                if (e.what() != last_failure)
-                    print(stderr, std::string("qel_sn: ") + e.what() + "\n");
-                last_failure = e.what();
-                pause_after_failure(watch);
-                continue;
-            }
-            if (!event)
-                break;
-            last_failure.clear();
-            switch (event->kind) {
-                case Kind::CardInserted:
-                    if (m_options.reader.empty() || event->reader == m_options.reader) {
-                        // Readers come and go during a watch: the hint lists them as they are.
-                        m_readers.reset();
-                        report(read(event->reader), event->reader);
-                    }
-                    break;
-                case Kind::ServiceLost:
-                    print(stderr, std::string("qel_sn: ") + app::kServiceStopped + "\n");
-                    break;
-                case Kind::ServiceBack:
-                    print(stderr, std::string("qel_sn: ") + app::kServiceBack + "\n");
-                    break;
-                case Kind::CardRemoved:
-                case Kind::ReaderAdded:
-                case Kind::ReaderRemoved:
-                    break;
-            }
-        }
+        app::watch_insertions(watch, *this, m_options.reader);
         return app::kExitRead;
     }
+
+    void inserted(const std::string& reader) override {
+        // Readers come and go during a watch: the hint lists them as they are.
+        m_readers.reset();
+        report(read(reader), reader);
+    }
+
+    void notice(const std::string& text) override { print(stderr, "qel_sn: " + text + "\n"); }
 
 private:
     ReadoutResult read(const std::string& reader) {
@@ -152,13 +123,6 @@ private:
         // No reader holds a dongle (or none could be listed): one search over all of them says
         // so with the window's lines.
         return status ? *status : report(read(""), "");
-    }
-
-    // A PC/SC failure that is not the service going may well come again at once: a second
-    // before the next look, cut short by a stop.
-    static void pause_after_failure(const card::CardWatch& watch) {
-        for (int i = 0; i < 20 && !watch.stopped(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 
     // The front end's part of a readout: "Finished" where the window logs it, the JSON object,

@@ -455,11 +455,11 @@ void CardWatch::wait_for_wake(int timeout_ms) {
 
 // --- StopSignals -----------------------------------------------------------------------------
 
-StopSignals::StopSignals(std::function<void(int signal)> on_signal, const std::vector<int>& signals)
+StopSignals::StopSignals(std::function<void(int signal)> on_signal, const std::vector<int>& taken)
     : m_on_signal(std::move(on_signal)) {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : signals)
+    for (const int signal : taken)
         sigaddset(&set, signal);
     if (const int error = ::pthread_sigmask(SIG_BLOCK, &set, &previous_mask); error != 0)
         throw util::Exception(system_error_text("Cannot block the stop signals", error));

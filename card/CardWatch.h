@@ -108,6 +108,10 @@ public:
     void stop() noexcept;
     bool stopped() const noexcept { return m_stop.load(std::memory_order_acquire); }
 
+    // Whether a context has ever worked: false while the service has been away since the start.
+    // For the thread that calls next().
+    bool service_seen() const noexcept { return started; }
+
 private:
     struct Watched {
         std::string name;
@@ -165,7 +169,7 @@ public:
     // `on_signal` must not raise: it runs on a thread with nobody to catch. Raises
     // util::Exception when the signals cannot be taken.
     explicit StopSignals(std::function<void(int signal)> on_signal,
-                         const std::vector<int>& signals = {SIGINT, SIGTERM});
+                         const std::vector<int>& taken = {SIGINT, SIGTERM});
     ~StopSignals();
 
     StopSignals(const StopSignals&) = delete;

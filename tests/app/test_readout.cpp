@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <chrono>
 #include <exception>
+#include <filesystem>
+#include <future>
 #include <string>
 
+#include "app/insertion_watch.h"
 #include "app/readout.h"
 #include "tests/support/fake_pcsc_fixture.h"
 
@@ -154,6 +159,80 @@ INSTANTIATE_TEST_SUITE_P(
                         "has been removed, so that further communication is not possible.\n"},
         ReadoutCase{"StopRequestedAfterTheSerialLine", Dongles::kInReaderA, 2, Outcome::Stopped, 0,
                     2, kSerial}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- reading on insertion ------------------------------------------------------------------
+
+// What a front end is told by a watch, a line each.
+class RecordedWatch : public InsertionHandler {
+public:
+    void inserted(const std::string& reader) override { text += "inserted: " + reader + "\n"; }
+    void notice(const std::string& message) override { text += "notice: " + message + "\n"; }
+    std::string text;
+};
+
+struct WatchCase {
+    const char* name;
+    bool card_at_start;
+    std::string only_reader;
+    const char* failing_call;  // if any, fails once with SCARD_E_NO_SERVICE, at its call number
+    int failing_number;
+    std::string told;
+};
+
+class InsertionWatch : public FakePcscTest, public ::testing::WithParamInterface<WatchCase> {
+protected:
+    void TearDown() override {
+        std::filesystem::remove_all(socket_dir);
+        FakePcscTest::TearDown();
+    }
+    std::filesystem::path socket_dir;
+};
+
+TEST_P(InsertionWatch, TellsTheFrontEndOfEachInsertionAndOfTheService) {
+    const WatchCase& c = GetParam();
+    pcsc.add_reader("Reader A").card_present = c.card_at_start;
+    pcsc.add_reader("Reader B").card_present = false;
+    if (!c.card_at_start) {
+        pcsc.status_changes.push_back(
+            [](fakepcsc::FakePcsc& p) { p.reader("Reader A").insert_card(); });
+        pcsc.status_changes.push_back(
+            [](fakepcsc::FakePcsc& p) { p.reader("Reader B").insert_card(); });
+    }
+    if (c.failing_call != nullptr)
+        pcsc.fail_call(c.failing_call, c.failing_number, static_cast<LONG>(SCARD_E_NO_SERVICE));
+    char name[] = "/tmp/qel-insertion-watch.XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    socket_dir = name;
+    card::CardWatchOptions options;
+    options.report_present_cards = true;
+    options.socket_path = (socket_dir / "pcscd.comm").string();
+
+    RecordedWatch told;
+    {
+        card::CardWatch watch(options);
+        auto watching =
+            std::async(std::launch::async, [&] { watch_insertions(watch, told, c.only_reader); });
+        // Every change made, the watch waits for good.
+        EXPECT_TRUE(fakepcsc::wait_until_blocked(std::chrono::seconds(5)));
+        watch.stop();
+        EXPECT_EQ(watching.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    }
+    EXPECT_EQ(told.text, c.told);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, InsertionWatch,
+    ::testing::Values(WatchCase{"ServiceAwayAtStartIsNotRunningThenStarted", true, "",
+                                "SCardEstablishContext", 1,
+                                std::string("notice: ") + kServiceNotRunning +
+                                    "\nnotice: " + kServiceStarted + "\ninserted: Reader A\n"},
+                      WatchCase{"ServiceGoneDuringTheWatchHasStoppedThenIsBack", false, "",
+                                "SCardGetStatusChange", 2,
+                                std::string("notice: ") + kServiceStopped + "\nnotice: " +
+                                    kServiceBack + "\ninserted: Reader A\ninserted: Reader B\n"},
+                      WatchCase{"OnlyTheNamedReaderCounts", false, "Reader B", nullptr, 0,
+                                "inserted: Reader B\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
