@@ -1,19 +1,65 @@
 #include <QApplication>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/mfrm.h"
+#include "app/qel_sn.h"
+#include "app/window_options.h"
+#include "app/window_watch.h"
 #include "card/WinSCard.h"
+#include "log/event_file.h"
+#include "log/event_log.h"
+
+namespace {
+
+using namespace qel;
+
+void print(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
+    // Answered before the toolkit starts: they need no display.
+    const app::WindowOptions early = app::early_window_options({argv + 1, argv + argc});
+    if (early.help) {
+        print(stdout, app::window_usage_text(log::log_file_name_for(log::executable_path())));
+        return app::kExitRead;
+    }
+    if (early.version) {
+        print(stdout, app::version_text("qel_sn_reader"));
+        return app::kExitRead;
+    }
+
     // A machine without pcsc-lite still gets its window: every card call then reports that the
     // resource manager is not running.
-    qel::card::LoadWinSCard();
+    const bool pcsc_loaded = card::LoadWinSCard();
     int result = 0;
     {
         QApplication application(argc, argv);
-        qel::app::Tfrm frm;
-        frm.show();
-        result = QApplication::exec();
+        // The toolkit has taken its own options out of argv by now.
+        app::WindowOptions options;
+        if (const auto error = app::parse_window_options({argv + 1, argv + argc}, options)) {
+            print(stderr, "qel_sn_reader: " + *error + "\n" + app::window_short_usage_text());
+            result = app::kExitUsage;
+        } else {
+            app::Tfrm frm;
+            frm.show();
+            // Destroyed before the window it presses.
+            std::optional<app::WindowInsertionWatch> watch;
+            if (options.watch && pcsc_loaded) {
+                watch.emplace(frm);
+            } else if (options.watch) {
+                frm.notice_when_idle("Reading on insertion is off: " +
+                                     app::hint_text(app::Hint::NoPcscLibrary, {}));
+            }
+            result = QApplication::exec();
+        }
     }
-    qel::card::UnloadWinSCard();
+    card::UnloadWinSCard();
     return result;
 }

@@ -244,6 +244,42 @@ void Tfrm::btnProcessClick() {
         run_failed("Unknown failure");
     }
     m_running = false;
+    if (!m_deferred.empty()) {
+        // Not from here: this may be a message pump inside the run's own message box.
+        QMetaObject::invokeMethod(
+            this, [this] { run_deferred(); }, Qt::QueuedConnection);
+    }
+}
+
+void Tfrm::press_when_idle() {
+    when_idle([this] { btnProcessClick(); });
+}
+
+void Tfrm::notice_when_idle(const std::string& text) {
+    when_idle([this, text] {
+        try {
+            event_log->add_status(text);
+        } catch (...) {
+            // Only news: a line that cannot be written leaves the window as it is.
+        }
+    });
+}
+
+void Tfrm::when_idle(std::function<void()> action) {
+    if (m_running) {
+        m_deferred.push_back(std::move(action));
+        return;
+    }
+    action();
+}
+
+void Tfrm::run_deferred() {
+    // A deferred press is a run of its own; what comes after it waits for its end again.
+    while (!m_running && !m_close_requested && !m_deferred.empty()) {
+        std::function<void()> action = std::move(m_deferred.front());
+        m_deferred.pop_front();
+        action();
+    }
 }
 
 void Tfrm::get_info() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,6 +32,14 @@ public:
     void FormCreate();
     void FormClose();
     void btnProcessClick();
+
+    // "Get Info" as a press runs it, for reading on insertion: now when the window is idle, else
+    // right after the run under way (and its message box) is over, so no insertion is lost.
+    void press_when_idle();
+    // A line outside of any run (the watch's news of the PC/SC service) for the memo, the status
+    // panel and the log file: now when idle, else after the run under way, whose lines it must
+    // not split.
+    void notice_when_idle(const std::string& text);
 
     void enable_process_button(bool enabled);
     void release_dongle();
@@ -69,6 +78,8 @@ private:
     void report_log_file_state();
     [[noreturn]] void leave_during_card_wait();
     bool run_stopped() const { return m_close_requested; }
+    void when_idle(std::function<void()> action);
+    void run_deferred();
     void show_error_box(const std::string& text);
 
     std::optional<std::string> m_log_file_name;
@@ -77,6 +88,8 @@ private:
     bool m_close_requested = false;
     bool m_running = false;
     bool m_placed = false;
+    // What came in while a run was under way, in order.
+    std::deque<std::function<void()>> m_deferred;
 };
 
 }  // namespace qel::app

@@ -185,8 +185,9 @@ std::string usage_text(const std::string& log_file) {
            "\n";
 }
 
-std::string version_text() {
-    return "qel_sn " + std::to_string(version_major) + "." + std::to_string(version_minor) + "\n";
+std::string version_text(const std::string& program) {
+    return program + " " + std::to_string(version_major) + "." + std::to_string(version_minor) +
+           "\n";
 }
 
 int exit_status(const ReadoutResult& result) {

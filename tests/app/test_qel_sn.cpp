@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/qel_sn.h"
+#include "app/window_options.h"
 #include "card/KSCardAPIExceptions.h"
 #include "card/WinSCard.h"
 #include "util/Exception.h"
@@ -62,6 +63,54 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{
             "WatchWithAll", {"--all", "--watch"}, "error: --watch and --all exclude each other"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- The window's options ---------------------------------------------------------------
+
+struct WindowOptionsCase {
+    const char* name;
+    Args args;
+    std::string early;   // answered before the toolkit starts
+    std::string parsed;  // what is left once the toolkit has taken its own
+};
+
+std::string window_words(const WindowOptions& options) {
+    return std::string(options.watch ? "watch " : "") + (options.help ? "help " : "") +
+           (options.version ? "version " : "");
+}
+
+class WindowOptionsParse : public ::testing::TestWithParam<WindowOptionsCase> {};
+
+TEST_P(WindowOptionsParse, HelpAndVersionComeFirstAndNothingUnknownOpensTheWindow) {
+    const auto& c = GetParam();
+    EXPECT_EQ(window_words(early_window_options(c.args)), c.early);
+    WindowOptions options;
+    options.help = true;  // whatever a caller left there must not survive
+    const auto error = parse_window_options(c.args, options);
+    EXPECT_EQ(error ? "error: " + *error : window_words(options), c.parsed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, WindowOptionsParse,
+    ::testing::Values(
+        WindowOptionsCase{"None", {}, "", ""},
+        WindowOptionsCase{"Watch", {"--watch"}, "", "watch "},
+        WindowOptionsCase{"HelpAmongOthers",
+                          {"--watch", "--bogus", "-h"},
+                          "help ",
+                          "error: unknown option --bogus"},
+        WindowOptionsCase{"VersionAfterAPositional",
+                          {"x", "--version"},
+                          "version ",
+                          "error: unexpected argument x"},
+        WindowOptionsCase{"MistypedWatch", {"--wacth"}, "", "error: unknown option --wacth"},
+        WindowOptionsCase{
+            "ACommandLineProgramOption", {"--json"}, "", "error: unknown option --json"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Version, NamesTheProgram) {
+    EXPECT_EQ(version_text(), "qel_sn 1.1\n");
+    EXPECT_EQ(version_text("qel_sn_reader"), "qel_sn_reader 1.1\n");
+}
 
 // --- Lines -------------------------------------------------------------------------------
 

@@ -408,6 +408,72 @@ TEST_F(Window, PressQueuedBeforeTheButtonGreysOutStartsNoSecondRun) {
     expect_idle();
 }
 
+// What reading on insertion hands the window while a run is under way: a press or a line about
+// the PC/SC service. Either waits for the run's end, its message box included, and is not lost.
+struct DeferredCase {
+    const char* name;
+    bool failing_run;  // the first run ends with a message box
+    bool notice;       // a line comes in, not a press
+    std::string file;  // what the log file holds afterwards
+};
+
+class DeferredDuringRun : public Window, public ::testing::WithParamInterface<DeferredCase> {};
+
+TEST_P(DeferredDuringRun, WaitsForTheRunsEndAndIsNotLost) {
+    const auto& c = GetParam();
+    auto& card = add_dongle("Reader A");
+    if (c.failing_run) {
+        card.responder = [&](const Bytes& command) -> std::optional<Bytes> {
+            if (command == kSerialCommand)
+                return Bytes{0x6A, 0x82};
+            return std::nullopt;
+        };
+    }
+    const auto arrive = [this, &c, &card] {
+        // The card answers the next run as a dongle does.
+        card.responder = nullptr;
+        if (c.notice)
+            frm->notice_when_idle("The PC/SC service is back");
+        else
+            frm->press_when_idle();
+    };
+    if (c.failing_run) {
+        // Arrives while the box is up.
+        frm->error_report = [this, arrive](const std::string& text) {
+            reports.push_back(text);
+            arrive();
+        };
+    } else {
+        // Arrives at the run's first message pump.
+        QMetaObject::invokeMethod(frm.get(), arrive, Qt::QueuedConnection);
+    }
+
+    press();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(file_lines(), c.file);
+    EXPECT_EQ(reports.size(), c.failing_run ? 1u : 0u);
+    expect_idle();
+}
+
+const std::string kRefusedSerial =
+    "Searching...\r\nDongle can't be read: Card returned error message . ISO7816 error 0x6A82 "
+    "(Wrong parameter(s) P1-P2. File not found)\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrivals, DeferredDuringRun,
+    ::testing::Values(
+        DeferredCase{"PressDuringARun", false, false,
+                     "Searching...\r\n" + kDefaultReadout + "Finished\r\nSearching...\r\n" +
+                         kDefaultReadout + "Finished\r\n"},
+        DeferredCase{"PressWhileTheBoxIsUp", true, false,
+                     kRefusedSerial + "Searching...\r\n" + kDefaultReadout + "Finished\r\n"},
+        DeferredCase{
+            "LineDuringARun", false, true,
+            "Searching...\r\n" + kDefaultReadout + "Finished\r\nThe PC/SC service is back\r\n"},
+        DeferredCase{"LineWhileTheBoxIsUp", true, true,
+                     kRefusedSerial + "The PC/SC service is back\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct KeyCase {
     const char* name;
     Qt::Key key;
