@@ -1,28 +1,20 @@
 // The card watch against the sandbox's pcscd and vpcd: virtual cards put in and pulled, the
 // watch stopped from another thread, and the daemon stopped and started again under it.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "card/CardWatch.h"
 #include "tests/e2e/card/card_e2e.h"
-
-extern char** environ;
+#include "tests/e2e/support/sandbox_daemon.h"
 
 namespace qel::card {
 
@@ -92,80 +84,6 @@ private:
     std::vector<CardWatchEvent> reported;
     Clock::time_point ended;
     std::thread thread;
-};
-
-std::vector<std::string> command_line(const std::filesystem::path& process) {
-    std::ifstream in(process / "cmdline", std::ios::binary);
-    std::vector<std::string> arguments;
-    for (std::string argument; std::getline(in, argument, '\0');)
-        arguments.push_back(argument);
-    return arguments;
-}
-
-// The sandbox's pcscd, stopped and started again with its command line. Only a daemon that runs
-// on the sandbox's configuration is touched; the one started here stays for the tests after.
-class SandboxDaemon {
-public:
-    SandboxDaemon() {
-        for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-            command = command_line(process.path());
-            if (!command.empty() && std::filesystem::path(command[0]).filename() == "pcscd" &&
-                std::any_of(command.begin(), command.end(), [](const std::string& a) {
-                    return a.find("qel-pcsc-sandbox") != std::string::npos;
-                })) {
-                pid = std::stoi(process.path().filename().string());
-                return;
-            }
-        }
-        throw std::runtime_error("no pcscd of the sandbox is running");
-    }
-
-    void stop() {
-        ::kill(pid, SIGTERM);
-        // Not our child: it is gone once its process entry is, or a zombie.
-        const Deadline deadline(kDefaultTimeout);
-        for (std::string state; !deadline.passed(); std::this_thread::sleep_for(kStep)) {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string field;
-            if (!(stat >> field >> field >> state) || state == "Z")
-                return;
-        }
-        throw std::runtime_error("pcscd does not end");
-    }
-
-    // Returns once the new daemon lists the reader.
-    void start() {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
-        posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
-                                         O_WRONLY | O_APPEND | O_CREAT, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (std::string& argument : command)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (error != 0)
-            throw std::runtime_error("cannot start pcscd");
-        for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
-             std::this_thread::sleep_for(kStep)) {
-            try {
-                const auto readers = PcscContext().readers();
-                if (std::find(readers.begin(), readers.end(), kReader) != readers.end())
-                    return;
-            } catch (const PcscError&) {
-                // not listening yet
-            }
-        }
-        throw std::runtime_error("the new pcscd lists no reader");
-    }
-
-private:
-    static constexpr std::chrono::milliseconds kStep{10};
-    pid_t pid = -1;
-    std::vector<std::string> command;
 };
 
 using CardWatchE2e = CardE2eTest;

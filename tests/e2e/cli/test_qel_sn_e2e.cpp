@@ -4,12 +4,10 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,8 +23,7 @@
 #include "tests/e2e/support/child_process.h"
 #include "tests/e2e/support/e2e_test.h"
 #include "tests/e2e/support/exclusive_holder.h"
-
-extern char** environ;
+#include "tests/e2e/support/sandbox_daemon.h"
 
 namespace qel::e2e {
 namespace {
@@ -261,59 +258,6 @@ TEST_F(QelSnE2e, JsonObjectsParseAndCarryAReadoutsValuesOrItsFailure) {
 
 // --- Watch ---------------------------------------------------------------------------------
 
-std::vector<std::string> command_line(const std::filesystem::path& process) {
-    std::ifstream in(process / "cmdline", std::ios::binary);
-    std::vector<std::string> arguments;
-    for (std::string argument; std::getline(in, argument, '\0');)
-        arguments.push_back(argument);
-    return arguments;
-}
-
-// The sandbox's pcscd stopped, and started again with its command line; the new one stays for
-// the tests after.
-void restart_sandbox_daemon() {
-    std::vector<std::string> command;
-    pid_t pid = -1;
-    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
-        command = command_line(process.path());
-        if (!command.empty() && std::filesystem::path(command[0]).filename() == "pcscd" &&
-            std::any_of(command.begin(), command.end(), [](const std::string& a) {
-                return a.find("qel-pcsc-sandbox") != std::string::npos;
-            })) {
-            pid = std::stoi(process.path().filename().string());
-            break;
-        }
-    }
-    if (pid < 0)
-        throw std::runtime_error("no pcscd of the sandbox is running");
-    ::kill(pid, SIGTERM);
-    // Not our child: it is gone once its process entry is, or a zombie.
-    for (const Deadline deadline(kDefaultTimeout);;) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string field, state;
-        if (!(stat >> field >> field >> state) || state == "Z")
-            break;
-        if (deadline.passed())
-            throw std::runtime_error("pcscd does not end");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
-    posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
-                                     O_WRONLY | O_APPEND | O_CREAT, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> argv;
-    for (std::string& argument : command)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const int error = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::runtime_error("cannot start pcscd");
-}
-
 // A step of a watch: a card put in or pulled, or the service restarted; then the text that
 // must show up (on standard output for a card, on standard error for the service).
 struct WatchStep {
@@ -364,7 +308,7 @@ TEST_P(Watch, ReadsEachInsertionOnceAndEndsWithStatusZeroOnSigterm) {
                 cards[step.reader].reset();
                 break;
             case WatchStep::RestartService:
-                restart_sandbox_daemon();
+                SandboxDaemon().restart();
                 break;
         }
         if (!step.awaited.empty()) {
@@ -435,6 +379,78 @@ INSTANTIATE_TEST_SUITE_P(
                   "\r\n",
                   ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- The window program's command line -------------------------------------------------------
+
+class WindowProgramE2e : public QelSnE2e {
+protected:
+    void SetUp() override {
+        QelSnE2e::SetUp();
+        if (!HasFatalFailure())
+            std::filesystem::copy_file(QEL_SN_READER_PATH, m_dir / "qel_sn_reader");
+    }
+    std::string window_program() const { return (m_dir / "qel_sn_reader").string(); }
+};
+
+struct WindowArgsCase {
+    const char* name;
+    Options args;
+    int status;
+    std::string out;  // what standard output starts with
+    std::string err;  // what standard error holds, in part
+};
+
+class WindowArgs : public WindowProgramE2e, public ::testing::WithParamInterface<WindowArgsCase> {};
+
+TEST_P(WindowArgs, AnswerWithoutOpeningTheWindow) {
+    const auto& c = GetParam();
+    const OutputFile out;
+    const ProgramRun ran = run_program(window_program(), c.args, out);
+    ASSERT_TRUE(ran.status.has_value()) << "the window opened";
+    EXPECT_EQ(*ran.status, c.status) << ran.err;
+    EXPECT_EQ(ran.out.substr(0, c.out.size()), c.out) << ran.out;
+    EXPECT_NE(ran.err.find(c.err), std::string::npos) << ran.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, WindowArgs,
+    ::testing::Values(
+        // No display is asked for: the test environment has none.
+        WindowArgsCase{"Help", {"--help"}, 0, "usage: qel_sn_reader [--watch]", ""},
+        WindowArgsCase{"Version", {"--version"}, 0, "qel_sn_reader 1.1\n", ""},
+        WindowArgsCase{"UnknownOptionAfterTheToolkitsOwn",
+                       {"-platform", "offscreen", "--wacth"},
+                       64,
+                       "",
+                       "qel_sn_reader: unknown option --wacth\nusage: qel_sn_reader"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WindowProgramE2e, HelpNamesTheLogFileBesideTheProgram) {
+    const OutputFile out;
+    const ProgramRun ran = run_program(window_program(), {"--help"}, out);
+    EXPECT_NE(ran.out.find("\n  " + (m_dir / "qel_sn_reader.log").string() + "\n"),
+              std::string::npos)
+        << ran.out;
+}
+
+TEST_F(WindowProgramE2e, WatchPressesGetInfoOnEachInsertionAndLogsIt) {
+    ChildProcess window(window_program(), {"-platform", "offscreen", "--watch"});
+    const auto logged = [&] {
+        std::ifstream file(m_dir / "qel_sn_reader.log", std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(file), {}};
+    };
+    std::string expected;
+    for (const char* serial : {"11111111", "22222222"}) {
+        VirtualCard card(0, {"--serial", serial});
+        expected += "Searching...\r\nSerial No (S/N): " + std::string(serial) +
+                    "\r\nFirmware version: 010A\r\nError Code: 0x2A\r\nFinished\r\n";
+        ASSERT_TRUE(wait_for_text(logged, expected)) << logged() << window.log();
+    }
+    EXPECT_TRUE(window.running()) << window.log();
+    window.stop();
+    const std::string text = logged();
+    EXPECT_EQ(text.substr(text.find("] ===\r\n") + 7), expected);
+}
 
 }  // namespace
 }  // namespace qel::e2e
