@@ -34,16 +34,20 @@ struct Options {
     int warmup = 5;
     bool t1 = false;
     std::vector<std::string> card_options;
+    std::string ours = kBuiltOurs;
 };
 
 void usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--runs N] [--warmup N] [--t1] [--card-option OPTION]...\n"
+                 "          [--ours PATH]\n"
                  "  --runs N              measured runs of each side (default 100)\n"
                  "  --warmup N            runs of each side before measuring (default 5)\n"
                  "  --t1                  a T=1 card (default T=0)\n"
                  "  --card-option OPTION  one more option for qel_vcard (for a card that must\n"
                  "                        make the benchmark fail, for one)\n"
+                 "  --ours PATH           the qel_sn to measure (default: the one built with\n"
+                 "                        the benchmark), for a change tried out elsewhere\n"
                  "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\".\n",
                  program, qel::e2e::kReaderNames[kReader]);
 }
@@ -61,6 +65,10 @@ std::optional<Options> parse_options(int argc, char** argv) {
         const char* value = argv[++i];
         if (option == "--card-option") {
             options.card_options.emplace_back(value);
+            continue;
+        }
+        if (option == "--ours") {
+            options.ours = value;
             continue;
         }
         int* target = nullptr;
@@ -110,7 +118,8 @@ int run(const Options& options) {
     const qel::e2e::VirtualCard card(kReader, card_options);
 
     const TempDir dir("qel-bench-oneshot");
-    const Program programs[] = {ours_program(dir, {}), floor_program(dir, "floor", {})};
+    const Program programs[] = {ours_program(dir, options.ours, {}),
+                                floor_program(dir, "floor", {})};
     std::vector<double> times[2];
     for (int i = 0; i < options.warmup + options.runs; ++i) {
         // ours, floor; then floor, ours: drift of the machine weighs on both alike.

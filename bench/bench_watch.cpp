@@ -52,19 +52,22 @@ struct Options {
     int per_turn = 5;
     bool t1 = false;
     std::vector<std::string> card_options;
+    std::string ours = kBuiltOurs;
     std::string samples_file;  // empty: none written
 };
 
 void usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--insertions N] [--per-turn N] [--t1] [--card-option OPTION]...\n"
-                 "          [--samples FILE]\n"
+                 "          [--ours PATH] [--samples FILE]\n"
                  "  --insertions N        measured insertions of each side (default 50)\n"
                  "  --per-turn N          insertions in a row for one side (default 5); each\n"
                  "                        turn starts the program anew\n"
                  "  --t1                  a T=1 card (default T=0)\n"
                  "  --card-option OPTION  one more option for qel_vcard (for a card that must\n"
                  "                        make the benchmark fail, for one)\n"
+                 "  --ours PATH           the qel_sn to measure (default: the one built with\n"
+                 "                        the benchmark), for a change tried out elsewhere\n"
                  "  --samples FILE        every measured insertion as CSV: side, the card\n"
                  "                        program's start to pcscd's announcement, then each\n"
                  "                        line's time after the announcement, in ms\n"
@@ -85,6 +88,10 @@ std::optional<Options> parse_options(int argc, char** argv) {
         const char* value = argv[++i];
         if (option == "--card-option") {
             options.card_options.emplace_back(value);
+            continue;
+        }
+        if (option == "--ours") {
+            options.ours = value;
             continue;
         }
         if (option == "--samples") {
@@ -199,7 +206,7 @@ void print_lines(const Program (&programs)[kSides], const Latencies (&latencies)
 int run(const Options& options) {
     const TempDir dir("qel-bench-watch");
     const Program programs[kSides] = {
-        ours_program(dir, {"--watch"}),
+        ours_program(dir, options.ours, {"--watch"}),
         floor_program(dir, "floor", {"--watch"}),
         floor_program(dir, "floor+ctx", {"--watch", "--own-context"}),
     };

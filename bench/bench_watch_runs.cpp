@@ -15,9 +15,9 @@ namespace qel::bench {
 
 namespace {
 
-std::string copy_into(const TempDir& dir, const char* built) {
-    const std::filesystem::path copy = dir.path() / std::filesystem::path(built).filename();
-    std::filesystem::copy_file(built, copy, std::filesystem::copy_options::overwrite_existing);
+std::string copy_into(const TempDir& dir, const std::string& program, const char* name) {
+    const std::filesystem::path copy = dir.path() / name;
+    std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
     return copy.string();
 }
 
@@ -30,12 +30,13 @@ std::string joined(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-Program ours_program(const TempDir& dir, const std::vector<std::string>& args) {
-    return {"ours", copy_into(dir, QEL_SN_PATH), args};
+Program ours_program(const TempDir& dir, const std::string& ours,
+                     const std::vector<std::string>& args) {
+    return {"ours", copy_into(dir, ours, "qel_sn"), args};
 }
 
 Program floor_program(const TempDir& dir, const char* name, const std::vector<std::string>& args) {
-    return {name, copy_into(dir, QEL_BENCH_WATCH_FLOOR_PATH), args};
+    return {name, copy_into(dir, QEL_BENCH_WATCH_FLOOR_PATH, "bench_watch_floor"), args};
 }
 
 std::vector<std::string> texts(const std::vector<TimedLine>& lines) {

@@ -29,9 +29,13 @@ struct Program {
     std::vector<std::string> args;
 };
 
-// qel_sn and the floor, copied into `dir`: qel_sn appends to a log file beside itself, and both
-// start from the same file system.
-Program ours_program(const TempDir& dir, const std::vector<std::string>& args);
+// The qel_sn built beside the benchmark.
+inline constexpr const char* kBuiltOurs = QEL_SN_PATH;
+
+// qel_sn (the one at `ours`) and the floor, copied into `dir`: qel_sn appends to a log file
+// beside itself, and both start from the same file system.
+Program ours_program(const TempDir& dir, const std::string& ours,
+                     const std::vector<std::string>& args);
 Program floor_program(const TempDir& dir, const char* name, const std::vector<std::string>& args);
 
 // The lines' texts.
