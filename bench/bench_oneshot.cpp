@@ -48,7 +48,10 @@ void usage(const char* program) {
                  "                        make the benchmark fail, for one)\n"
                  "  --ours PATH           the qel_sn to measure (default: the one built with\n"
                  "                        the benchmark), for a change tried out elsewhere\n"
-                 "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\".\n",
+                 "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\". On a\n"
+                 "machine busy with other work, start the sandbox under chrt -f 10: pcscd, the\n"
+                 "cards and the programs measured then run at real-time priority, and the\n"
+                 "figures are of the programs, not of the load.\n",
                  program, qel::e2e::kReaderNames[kReader]);
 }
 
