@@ -24,7 +24,7 @@ const util::ByteString kCommandData(1, '\xFF');
 
 }  // namespace
 
-TQNBBase::TQNBBase() : t_ekscard(true) {
+TQNBBase::TQNBBase(SCARDCONTEXT context) : t_ekscard(true, context) {
     if (!api || !api->Readers || api->Readers->Count() == 0) {
         throw util::Exception("Card-Reader is not found");
     }

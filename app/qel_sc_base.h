@@ -13,9 +13,10 @@ namespace qel::app {
 // data under a session key the dongle hands out.
 class TQNBBase : public card::t_ekscard {
 public:
-    // Opens the PC/SC context and lists the readers; fails with "Card-Reader is not found" when
-    // there is no reader, or with the card layer's text.
-    TQNBBase();
+    // Opens the PC/SC context (or uses the caller's `context`, not 0) and lists the readers;
+    // fails with "Card-Reader is not found" when there is no reader, or with the card layer's
+    // text.
+    explicit TQNBBase(SCARDCONTEXT context = 0);
     ~TQNBBase() override;
 
     void reset_params();

@@ -94,15 +94,36 @@ public:
     void inserted(const std::string& reader) override {
         // Readers come and go during a watch: the hint lists them as they are.
         m_readers.reset();
-        report(read(reader), reader);
+        const ReadoutResult result = read(reader, session());
+        report(result, reader);
+        // The context may be what failed (a service restarted under it): the next readout
+        // starts with a new one.
+        if (result.outcome != ReadoutResult::Outcome::Read)
+            m_session.reset();
     }
 
-    void notice(const std::string& text) override { print(stderr, "qel_sn: " + text + "\n"); }
+    void notice(const std::string& text) override {
+        // The service went, came back or failed the watch: its old clients are gone with it.
+        m_session.reset();
+        print(stderr, "qel_sn: " + text + "\n");
+    }
 
 private:
-    ReadoutResult read(const std::string& reader) {
+    SCARDCONTEXT session() {
+        if (!m_session.holds()) {
+            try {
+                m_session = card::establish_context(SCARD_SCOPE_USER);
+            } catch (const std::exception&) {
+                // The readout then opens its own, and says why that fails.
+            }
+        }
+        return m_session.get();
+    }
+
+    ReadoutResult read(const std::string& reader, SCARDCONTEXT context = 0) {
         app::ReadoutOptions options;
         options.reader = reader;
+        options.context = context;
         return app::read_dongle(m_dongle, m_output, options);
     }
 
@@ -133,10 +154,13 @@ private:
             m_output.add_status("Finished");
         if (m_options.json)
             print(stdout, app::readout_json(result, reader, std::time(nullptr)) + "\n");
-        const app::HintContext hint_context = context(reader);
-        const app::Hint hint = app::select_hint(result, hint_context);
-        if (hint != app::Hint::None)
-            print(stderr, "qel_sn: " + app::hint_text(hint, hint_context) + "\n");
+        // A readout that succeeded needs no hint, nor the list of readers one would name.
+        if (result.outcome != ReadoutResult::Outcome::Read) {
+            const app::HintContext hint_context = context(reader);
+            const app::Hint hint = app::select_hint(result, hint_context);
+            if (hint != app::Hint::None)
+                print(stderr, "qel_sn: " + app::hint_text(hint, hint_context) + "\n");
+        }
         return app::exit_status(result);
     }
 
@@ -163,6 +187,9 @@ private:
     const bool m_pcsc_loaded;
     log::t_event_log m_log;
     CliOutput m_output;
+    // A watch's one context for all its readouts, made at the first; before the dongle, which
+    // may be made on it.
+    card::PcscContext m_session;
     std::unique_ptr<app::t_qel_sc_base> m_dongle;
     std::optional<std::vector<std::string>> m_readers;
 };

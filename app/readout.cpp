@@ -66,11 +66,11 @@ bool read_values(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
 }  // namespace
 
 bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
-                   ReadoutResult& result) {
+                   ReadoutResult& result, SCARDCONTEXT context) {
     // A dongle left over from an earlier readout goes first, with its card and context.
     dongle.reset();
     try {
-        dongle = std::make_unique<t_qel_sc_base>();
+        dongle = std::make_unique<t_qel_sc_base>(context);
         return true;
     } catch (...) {
         record_failure(result, Outcome::NotFound, current_failure_text(), std::current_exception());
@@ -86,7 +86,7 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
         result.outcome = Outcome::Stopped;
         return false;
     }
-    if (!create_dongle(dongle, output, result))
+    if (!create_dongle(dongle, output, result, options.context))
         return false;
     if (dongle->connect_by_aid(dongle->applet_aid, options.reader)) {
         result.reader = dongle->card->ReaderName;

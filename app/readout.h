@@ -28,6 +28,10 @@ public:
 struct ReadoutOptions {
     // Only the dongle in this reader (exact PC/SC name); empty: the first reader that holds one.
     std::string reader;
+    // A PC/SC context of the caller's to search and read on, which stays the caller's; 0: the
+    // readout opens and releases its own. A front end that reads dongle after dongle keeps one
+    // and saves the service a new client each time.
+    SCARDCONTEXT context = 0;
 };
 
 struct ReadoutResult {
@@ -61,7 +65,7 @@ ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput&
 // found: <text>". `find_dongle` logs "Searching...", creates the dongle and connects it by its
 // applet AID, or logs the not-found line and empties the slot. On false, `result` tells why.
 bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
-                   ReadoutResult& result);
+                   ReadoutResult& result, SCARDCONTEXT context = 0);
 bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                  const ReadoutOptions& options, ReadoutResult& result);
 

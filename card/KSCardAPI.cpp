@@ -50,6 +50,18 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
 
 TKSCardAPI::TKSCardAPI(DWORD Scope)
     : m_context(establish_context(Scope)), Context(m_context.get()) {
+    list_readers();
+}
+
+TKSCardAPI::TKSCardAPI(Borrowed, SCARDCONTEXT context) : Context(context) {
+    list_readers();
+}
+
+std::unique_ptr<TKSCardAPI> TKSCardAPI::on_context(SCARDCONTEXT context) {
+    return std::unique_ptr<TKSCardAPI>(new TKSCardAPI(Borrowed{}, context));
+}
+
+void TKSCardAPI::list_readers() {
     try {
         Readers = std::make_unique<TKSCardAPIReadersCollection>(Context);
     } catch (const std::exception& e) {

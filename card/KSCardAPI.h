@@ -23,6 +23,10 @@ enum TKSCardSearchType : std::uint8_t {
 class TKSCardAPI {
 public:
     explicit TKSCardAPI(DWORD Scope);
+    // Lists the readers on a context of the caller's, which stays the caller's to release: a
+    // program that reads one card after another keeps one context instead of opening a new one
+    // with each search.
+    static std::unique_ptr<TKSCardAPI> on_context(SCARDCONTEXT context);
     ~TKSCardAPI();
 
     TKSCardAPI(const TKSCardAPI&) = delete;
@@ -51,7 +55,12 @@ public:
     bool has_reader(const std::string& name) const;
 
 private:
-    // Declared before Readers: the readers go first, the context after them.
+    struct Borrowed {};
+    TKSCardAPI(Borrowed, SCARDCONTEXT context);
+    void list_readers();
+
+    // Declared before Readers: the readers go first, the context after them. Empty on a
+    // borrowed context.
     PcscContext m_context;
 
 public:

@@ -11,9 +11,9 @@
 
 namespace qel::card {
 
-t_ekscard::t_ekscard(bool quiet) : quiet(quiet) {
+t_ekscard::t_ekscard(bool quiet, SCARDCONTEXT context) : quiet(quiet) {
     try {
-        api = std::make_unique<TKSCardAPI>(0);
+        api = context != 0 ? TKSCardAPI::on_context(context) : std::make_unique<TKSCardAPI>(0);
     } catch (const std::exception& e) {
         api.reset();
         set_last_error(e.what());

@@ -15,8 +15,9 @@ namespace qel::card {
 class t_ekscard {
 public:
     // Opens the context and lists the readers; fails with the card layer's text. With `quiet`
-    // failure texts are only stored, otherwise they are also printed.
-    explicit t_ekscard(bool quiet);
+    // failure texts are only stored, otherwise they are also printed. A `context` of the
+    // caller's (not 0) is used instead of a new one, and stays the caller's.
+    explicit t_ekscard(bool quiet, SCARDCONTEXT context = 0);
     virtual ~t_ekscard();
 
     t_ekscard(const t_ekscard&) = delete;

@@ -129,6 +129,28 @@ TEST_P(Readout, LogsTheWindowsLinesAndLeavesNothingHeld) {
     EXPECT_EQ(pcsc.open_contexts(), 0u);
 }
 
+// A front end that reads dongle after dongle lends the readout its context: the same lines,
+// and the context is neither released nor joined by another.
+TEST_P(Readout, OnTheCallersContextGivesTheSameLinesAndLeavesItOpen) {
+    const auto& c = GetParam();
+    arrange(c.dongles);
+    RecordedLines output(pcsc, c.stop_after);
+    std::unique_ptr<t_qel_sc_base> dongle;
+    card::PcscContext context = card::establish_context(SCARD_SCOPE_USER);
+    options.context = context.get();
+
+    const ReadoutResult result = read_dongle(dongle, output, options);
+
+    EXPECT_EQ(output.text, c.lines);
+    EXPECT_EQ(result.outcome, c.outcome);
+    EXPECT_EQ(pcsc.count("SCardEstablishContext"), 1u);
+    EXPECT_EQ(pcsc.count("SCardReleaseContext"), 0u);
+    EXPECT_EQ(pcsc.open_contexts(), 1u);
+    EXPECT_EQ(pcsc.open_connections(), 0u);
+    context.reset();
+    expect_everything_released();
+}
+
 const std::string kSerial = "status: Searching...\nadd: Serial No (S/N): 0A1B2C3D\n";
 const std::string kFirmware = kSerial + "add: Firmware version: 010A\n";
 const std::string kNotFound = "status: Searching...\nstatus: Dongle can't be found: ";
