@@ -40,6 +40,8 @@ int main(int argc, char* argv[]) {
     int result = 0;
     {
         QApplication application(argc, argv);
+        // Lets a Wayland dock match the window to its menu entry and icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("org.qel.SnReader"));
         // The toolkit has taken its own options out of argv by now.
         app::WindowOptions options;
         if (const auto error = app::parse_window_options({argv + 1, argv + argc}, options)) {
