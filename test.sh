@@ -33,8 +33,10 @@ fi
 cmake -S . -B "$build" "${flags[@]}"
 cmake --build "$build" -j "$(nproc)"
 
-# Every test runs inside the PC/SC sandbox; only the e2e ones use its daemon. Tests of a machine
-# without any PC/SC service (label nopcscd) get a sandbox of their own with no daemon at all.
+# Every test runs inside the PC/SC sandbox; only the e2e ones and the package test (label
+# package: it builds the Debian package, installs it, reads the virtual dongle with the installed
+# programs as a normal user and purges it) use its daemon. Tests of a machine without any PC/SC
+# service (label nopcscd) get a sandbox of their own with no daemon at all.
 status=0
 tools/pcsc-sandbox.sh -- ctest --test-dir "$build" -j "$(nproc)" -LE nopcscd --output-on-failure || status=1
 tools/pcsc-sandbox.sh --no-pcscd -- ctest --test-dir "$build" -L nopcscd --output-on-failure || status=1

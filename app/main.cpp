@@ -9,8 +9,7 @@
 #include "app/window_options.h"
 #include "app/window_watch.h"
 #include "card/WinSCard.h"
-#include "log/event_file.h"
-#include "log/event_log.h"
+#include "log/log_place.h"
 
 namespace {
 
@@ -27,7 +26,7 @@ int main(int argc, char* argv[]) {
     // Answered before the toolkit starts: they need no display.
     const app::WindowOptions early = app::early_window_options({argv + 1, argv + argc});
     if (early.help) {
-        print(stdout, app::window_usage_text(log::log_file_name_for(log::executable_path())));
+        print(stdout, app::window_usage_text(log::program_log_place()));
         return app::kExitRead;
     }
     if (early.version) {
@@ -41,6 +40,8 @@ int main(int argc, char* argv[]) {
     int result = 0;
     {
         QApplication application(argc, argv);
+        // Lets a Wayland dock match the window to its menu entry and icon.
+        QGuiApplication::setDesktopFileName(QStringLiteral("org.qel.SnReader"));
         // The toolkit has taken its own options out of argv by now.
         app::WindowOptions options;
         if (const auto error = app::parse_window_options({argv + 1, argv + argc}, options)) {

@@ -155,14 +155,13 @@ void Tfrm::FormCreate() {
 }
 
 void Tfrm::report_log_file_state() {
-    const log::t_event_file* file = event_log->log_file();
-    if (file == nullptr || file->is_open()) {
+    const std::string problem = event_log->file_problem();
+    if (problem.empty()) {
         return;
     }
     // Only the status panel: the memo and the file are for the runs. Straight into the panel,
     // since the window is still being built and no messages are to be processed yet.
-    st->set_panel_text(
-        0, "Log file not written: " + file->file_name() + " (" + file->open_error() + ")");
+    st->set_panel_text(0, "Log file not written: " + problem);
 }
 
 void Tfrm::show_error_box(const std::string& text) {

@@ -23,7 +23,8 @@ class Tfrm : public QWidget {
     Q_OBJECT
 
 public:
-    // The log file lies beside the running program.
+    // The running program's log file: beside it, or in the user's state folder when the program
+    // cannot write there.
     Tfrm();
     // The log file has the given name (empty: none); lets tests keep their files to themselves.
     explicit Tfrm(std::string log_file_name);

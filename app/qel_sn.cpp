@@ -156,7 +156,23 @@ std::string short_usage_text() {
            "       qel_sn --help | --version\n";
 }
 
-std::string usage_text(const std::string& log_file) {
+std::string log_file_help(const log::LogPlace& log_place) {
+    const std::string where =
+        log_place.file.empty() ? "(none: " + log_place.problem + ")" : log_place.file;
+    const std::string state = std::string(log::kStateFolderName) + "/";
+    return "log file:\n"
+           "  " +
+           where +
+           "\n"
+           "Every readout's lines are appended to it. It lies beside the program when the\n"
+           "program may write into its folder (a build folder). A program installed in\n" +
+           log::installed_program_folder() +
+           ", or in a folder it cannot write, keeps it in the state folder:\n"
+           "  $XDG_STATE_HOME/" +
+           state + " (by default ~/.local/state/" + state + ")\n";
+}
+
+std::string usage_text(const log::LogPlace& log_place) {
     return short_usage_text() +
            "\n"
            "Reads the QEL dongle through the PC/SC service: its serial number, firmware version\n"
@@ -178,11 +194,8 @@ std::string usage_text(const std::string& log_file) {
            "  2   a dongle was found, but reading it failed\n"
            "  64  the command line was not understood\n"
            "With --all the worst readout counts.\n"
-           "\n"
-           "Every readout's lines are also appended to the log file\n"
-           "  " +
-           (log_file.empty() ? std::string("(none: the program's path is unknown)") : log_file) +
-           "\n";
+           "\n" +
+           log_file_help(log_place);
 }
 
 std::string version_text(const std::string& program) {

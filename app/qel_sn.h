@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/readout.h"
+#include "log/log_place.h"
 
 namespace qel::app {
 
@@ -33,8 +34,10 @@ struct CliOptions {
 std::optional<std::string> parse_cli_options(const std::vector<std::string>& args,
                                              CliOptions& options);
 
-// `log_file` is where this program's log file lies, for the help text.
-std::string usage_text(const std::string& log_file);
+// The help texts' part on the log file: where this run's lies (`log_place`), and the rule.
+std::string log_file_help(const log::LogPlace& log_place);
+// `log_place` is where this program's log file lies, for the help text.
+std::string usage_text(const log::LogPlace& log_place);
 std::string short_usage_text();
 // "<program> <major>.<minor>" and a line end.
 std::string version_text(const std::string& program = "qel_sn");

@@ -69,15 +69,14 @@ private:
 
 class CommandLineReader final : public app::InsertionHandler {
 public:
-    CommandLineReader(const app::CliOptions& options, bool pcsc_loaded, const std::string& log_file)
+    CommandLineReader(const app::CliOptions& options, bool pcsc_loaded,
+                      const log::LogPlace& log_place)
         : m_options(options),
           m_pcsc_loaded(pcsc_loaded),
-          m_log(log_file),
+          m_log(log_place),
           m_output(m_log, !options.json) {
-        const log::t_event_file* file = m_log.log_file();
-        if (file != nullptr && !file->is_open())
-            print(stderr, "qel_sn: log file not written: " + file->file_name() + " (" +
-                              file->open_error() + ")\n");
+        if (const std::string problem = m_log.file_problem(); !problem.empty())
+            print(stderr, "qel_sn: log file not written: " + problem + "\n");
     }
 
     int run() {
@@ -202,9 +201,9 @@ int main(int argc, char* argv[]) {
         print(stderr, "qel_sn: " + *error + "\n" + app::short_usage_text());
         return app::kExitUsage;
     }
-    const std::string log_file = log::log_file_name_for(log::executable_path());
+    const log::LogPlace log_place = log::program_log_place();
     if (options.help) {
-        print(stdout, app::usage_text(log_file));
+        print(stdout, app::usage_text(log_place));
         return app::kExitRead;
     }
     if (options.version) {
@@ -215,7 +214,7 @@ int main(int argc, char* argv[]) {
     const bool pcsc_loaded = card::LoadWinSCard();
     int status = app::kExitFailed;
     try {
-        CommandLineReader reader(options, pcsc_loaded, log_file);
+        CommandLineReader reader(options, pcsc_loaded, log_place);
         if (options.watch && !pcsc_loaded) {
             // Nothing to watch with: the hint says what to install.
             print(stderr, "qel_sn: " + app::hint_text(app::Hint::NoPcscLibrary, {}) + "\n");

@@ -1,5 +1,7 @@
 #include "app/window_options.h"
 
+#include "app/qel_sn.h"
+
 namespace qel::app {
 
 namespace {
@@ -43,7 +45,7 @@ std::string window_short_usage_text() {
            "       qel_sn_reader --help | --version\n";
 }
 
-std::string window_usage_text(const std::string& log_file) {
+std::string window_usage_text(const log::LogPlace& log_place) {
     return window_short_usage_text() +
            "\n"
            "Opens the QEL S/N Reader window. \"Get Info\" reads the QEL dongle through the PC/SC\n"
@@ -56,11 +58,8 @@ std::string window_usage_text(const std::string& log_file) {
            "  --version   the program's version\n"
            "The window toolkit's own options are taken too (-platform offscreen, -display :1).\n"
            "For reading without a window, see qel_sn --help.\n"
-           "\n"
-           "Every run's lines are also appended to the log file\n"
-           "  " +
-           (log_file.empty() ? std::string("(none: the program's path is unknown)") : log_file) +
-           "\n";
+           "\n" +
+           log_file_help(log_place);
 }
 
 }  // namespace qel::app

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "log/log_place.h"
+
 namespace qel::app {
 
 struct WindowOptions {
@@ -24,8 +26,8 @@ WindowOptions early_window_options(const std::vector<std::string>& args);
 std::optional<std::string> parse_window_options(const std::vector<std::string>& args,
                                                 WindowOptions& options);
 
-// `log_file` is where the window's log file lies, for the help text.
-std::string window_usage_text(const std::string& log_file);
+// `log_place` is where the window's log file lies, for the help text.
+std::string window_usage_text(const log::LogPlace& log_place);
 std::string window_short_usage_text();
 
 }  // namespace qel::app

@@ -19,7 +19,26 @@ t_event_log::t_event_log(const std::string& file_name) {
     }
 }
 
+t_event_log::t_event_log(const LogPlace& place) {
+    if (place.file.empty()) {
+        m_file_problem = "no place for it (" + place.problem + ")";
+        return;
+    }
+    if (const std::string problem = make_log_folder(place); !problem.empty()) {
+        m_file_problem = place.file + " (" + problem + ")";
+        return;
+    }
+    m_log_file = std::make_unique<t_event_file>(place.file, true);
+}
+
 t_event_log::~t_event_log() = default;
+
+std::string t_event_log::file_problem() const {
+    if (m_log_file && !m_log_file->is_open()) {
+        return m_log_file->file_name() + " (" + m_log_file->open_error() + ")";
+    }
+    return m_file_problem;
+}
 
 void t_event_log::log(const std::string& text, bool with_time) {
     // No console echo: this is a window program, and it has no console to write to.
@@ -39,9 +58,11 @@ void t_event_log::log_to_file(const std::string& text, bool with_time) {
     m_log_file->write_line(with_time ? time_stamp() + " " + text : text);
 }
 
-t_event_log_ui::t_event_log_ui() : t_event_log_ui(log_file_name_for(executable_path())) {}
+t_event_log_ui::t_event_log_ui() : t_event_log_ui(program_log_place()) {}
 
 t_event_log_ui::t_event_log_ui(const std::string& file_name) : t_event_log(file_name) {}
+
+t_event_log_ui::t_event_log_ui(const LogPlace& place) : t_event_log(place) {}
 
 void t_event_log_ui::pump() {
     if (message_pump) {

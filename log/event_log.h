@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/event_file.h"
+#include "log/log_place.h"
 #include "log/sinks.h"
 
 namespace qel::log {
@@ -23,6 +24,8 @@ public:
 
     // An empty name means no log file.
     explicit t_event_log(const std::string& file_name);
+    // The file at that place, its state folder made first; no file when the place has none.
+    explicit t_event_log(const LogPlace& place);
     virtual ~t_event_log();
 
     t_event_log(const t_event_log&) = delete;
@@ -33,14 +36,19 @@ public:
 
     static std::string time_stamp() { return t_event_file::time_stamp(); }
 
-    // None of the file when the log was created without a name.
+    // None of the file when the log was created without a name, or its place could not be made.
     const t_event_file* log_file() const { return m_log_file.get(); }
+    // Why the log writes no file although it was given a place for one, for the user:
+    // "<file> (<reason>)", or "no place for it (<reason>)"; empty when it writes its file, and
+    // for a log created without a name.
+    std::string file_problem() const;
 
     t_log_proc on_log = nullptr;
     t_log_method on_log_method;
 
 private:
     std::unique_ptr<t_event_file> m_log_file;
+    std::string m_file_problem;
 };
 
 // The event log with the window sinks: the memo, an optional list control and the status bar,
@@ -48,9 +56,11 @@ private:
 // message pump once, so the window stays painted while a synchronous workflow runs.
 class t_event_log_ui : public t_event_log {
 public:
-    // Log file beside the running program (see log_file_name_for).
+    // The running program's log file: beside it, or in the user's state folder when the
+    // program cannot write there (program_log_place).
     t_event_log_ui();
     explicit t_event_log_ui(const std::string& file_name);
+    explicit t_event_log_ui(const LogPlace& place);
 
     // The log never owns a sink; one destroyed before the log is skipped from then on.
     void set_memo(MemoSink* memo) { m_memo.reset(memo); }

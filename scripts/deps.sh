@@ -92,4 +92,8 @@ WARN
 
 QEL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
 QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}")
+# Building the Debian package (scripts/build-deb.sh), and checking it (the package test).
+QEL_PACKAGE_PACKAGES=(dpkg-dev librsvg2-bin)
+QEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
+QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}"
+    "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace qel::log {
+
+// The folder of the users' state folders that holds the logs of an installed program.
+inline constexpr const char* kStateFolderName = "qel-sn-reader";
+
+// What the log file's place depends on besides the program's path: the user's variables.
+struct LogEnvironment {
+    std::optional<std::string> xdg_state_home;  // XDG_STATE_HOME
+    std::optional<std::string> home;            // HOME
+
+    // As this process has them.
+    static LogEnvironment of_process();
+};
+
+// Where a program's log file goes.
+struct LogPlace {
+    // Full path of the file; empty when there is no place for it.
+    std::string file;
+    // The user's state folder the file lies in, made when the log is opened; empty for a file
+    // beside the program.
+    std::string state_folder;
+    // Why there is no place; empty when there is one.
+    std::string problem;
+};
+
+// The folder the programs of this build are installed to (`cmake --install`, the package).
+std::string installed_program_folder();
+
+// Beside the program under its name with ".log" (log_file_name_for) when this process may
+// write into the program's folder and the program does not lie in installed_program_folder().
+// Otherwise the same name in the user's state folder: $XDG_STATE_HOME/qel-sn-reader, or
+// $HOME/.local/state/qel-sn-reader when XDG_STATE_HOME is unset, empty or relative. Makes
+// nothing: the folder is made when the log is opened (make_log_folder).
+LogPlace log_place_for(const std::string& executable, const LogEnvironment& environment);
+
+// The place of the running program's log file.
+LogPlace program_log_place();
+
+// Makes the place's state folder where it is missing, with every missing folder above it, each
+// for the user alone (0700). Returns why it cannot be made; empty when it is there, and for a
+// place beside the program.
+std::string make_log_folder(const LogPlace& place);
+
+}  // namespace qel::log
