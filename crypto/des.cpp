@@ -284,24 +284,25 @@ static_assert(pc2_halves_separate(), "PC-2 halves");
 alignas(64) constexpr Pc1Table kPc1 = make_pc1_table();
 alignas(64) constexpr Pc2Table kPc2 = make_pc2_table();
 
-constexpr std::uint32_t rotl28(std::uint32_t x, int n) {
-    return (x << n | x >> (28 - n)) & 0x0FFFFFFF;
-}
-
 }  // namespace
 
 void TKC_customdes::des_key_schedule(const std::uint8_t* key, DesSubkeys& subkeys) noexcept {
     std::uint64_t cd = 0;
     for (int i = 0; i < 8; ++i)
         cd |= kPc1[i][key[i] >> 1];
-    auto c = static_cast<std::uint32_t>(cd >> 28);
-    auto d = static_cast<std::uint32_t>(cd & 0x0FFFFFFF);
+    // C and D each twice in a row: every left rotation of a 28-bit half is then a window of its
+    // doubled form, cut out by one shift, so the rounds do not wait for each other's rotations.
+    const std::uint64_t c = cd >> 28, d = cd & 0x0FFFFFFF;
+    const std::uint64_t cc = c | c << 28, dd = d | d << 28;
+    int rotation = 0;
+#pragma GCC unroll 16
     for (int round = 0; round < 16; ++round) {
-        c = rotl28(c, kLeftShifts[round]);
-        d = rotl28(d, kLeftShifts[round]);
-        const std::uint64_t k = kPc2[0][c >> 21] | kPc2[1][c >> 14 & 127] | kPc2[2][c >> 7 & 127] |
-                                kPc2[3][c & 127] | kPc2[4][d >> 21] | kPc2[5][d >> 14 & 127] |
-                                kPc2[6][d >> 7 & 127] | kPc2[7][d & 127];
+        rotation += kLeftShifts[round];
+        const int w = 28 - rotation;  // the rotated half is bits w .. w + 27 of its doubled form
+        const std::uint64_t k = kPc2[0][cc >> (w + 21) & 127] | kPc2[1][cc >> (w + 14) & 127] |
+                                kPc2[2][cc >> (w + 7) & 127] | kPc2[3][cc >> w & 127] |
+                                kPc2[4][dd >> (w + 21) & 127] | kPc2[5][dd >> (w + 14) & 127] |
+                                kPc2[6][dd >> (w + 7) & 127] | kPc2[7][dd >> w & 127];
         subkeys[2 * round] = static_cast<std::uint32_t>(k >> 32);
         subkeys[2 * round + 1] = static_cast<std::uint32_t>(k);
     }
