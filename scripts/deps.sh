@@ -92,4 +92,6 @@ WARN
 
 QEL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
 QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}")
+# libcrypto++-dev and libbotan-2-dev are bench_des's peers, linked into that benchmark only.
+QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev
+                   "${QEL_DEMO_PACKAGES[@]}")
