@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/des.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -230,7 +231,7 @@ TEST_P(BulkAgainstOpenSsl, GivesItsOutputAndChainValueAtEveryLengthAndLayout) {
                 std::uint8_t* in = arena.data() + layout.in_offset;
                 std::uint8_t* out =
                     layout.in_place ? in : arena.data() + size + 32 + layout.out_offset;
-                std::memcpy(in, input.data(), size);
+                std::copy(input.begin(), input.end(), in);
 
                 const auto cipher = implementation.make();
                 cipher->init(key.data(), 64, iv.data());
