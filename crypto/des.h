@@ -50,8 +50,17 @@ public:
         des_decrypt_block(in, out, m_subkeys);
     }
 
+    // Several blocks side by side.
+    void encrypt_blocks(const void* in, void* out, std::size_t count) const override;
+    void decrypt_blocks(const void* in, void* out, std::size_t count) const override;
+
     // All zero whenever the object holds no key.
     const DesSubkeys& subkeys() const { return m_subkeys; }
+
+protected:
+    // Between two blocks the chaining value stays between the initial and final permutation.
+    void chain_blocks(Chain chain, const std::uint8_t* in, std::uint8_t* out, std::size_t count,
+                      Block& cv) const override;
 
 private:
     DesSubkeys m_subkeys;  // zeroed by the constructor

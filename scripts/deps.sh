@@ -95,5 +95,6 @@ QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
 # Building the Debian package (scripts/build-deb.sh), and checking it (the package test).
 QEL_PACKAGE_PACKAGES=(dpkg-dev librsvg2-bin)
 QEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev "${QEL_DEMO_PACKAGES[@]}"
-    "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")
+# libcrypto++-dev and libbotan-2-dev are bench_des's peers, linked into that benchmark only.
+QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev
+    "${QEL_DEMO_PACKAGES[@]}" "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")
