@@ -32,9 +32,7 @@ constexpr int kReader = 0;
 struct Options {
     int runs = 100;
     int warmup = 5;
-    bool t1 = false;
-    std::vector<std::string> card_options;
-    std::string ours = kBuiltOurs;
+    CardOptions card;
 };
 
 void usage(const char* program) {
@@ -42,52 +40,32 @@ void usage(const char* program) {
                  "usage: %s [--runs N] [--warmup N] [--t1] [--card-option OPTION]...\n"
                  "          [--ours PATH]\n"
                  "  --runs N              measured runs of each side (default 100)\n"
-                 "  --warmup N            runs of each side before measuring (default 5)\n"
-                 "  --t1                  a T=1 card (default T=0)\n"
-                 "  --card-option OPTION  one more option for qel_vcard (for a card that must\n"
-                 "                        make the benchmark fail, for one)\n"
-                 "  --ours PATH           the qel_sn to measure (default: the one built with\n"
-                 "                        the benchmark), for a change tried out elsewhere\n"
-                 "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\". On a\n"
-                 "machine busy with other work, start the sandbox under chrt -f 10: pcscd, the\n"
-                 "cards and the programs measured then run at real-time priority, and the\n"
-                 "figures are of the programs, not of the load.\n",
-                 program, qel::e2e::kReaderNames[kReader]);
+                 "  --warmup N            runs of each side before measuring (default 5)\n",
+                 program);
+    std::fprintf(stderr, kCardOptionsUsage, qel::e2e::kReaderNames[kReader]);
 }
 
 std::optional<Options> parse_options(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--t1") {
-            options.t1 = true;
+        const Taken taken = take_card_option(argc, argv, i, options.card);
+        if (taken != Taken::No) {
+            if (taken == Taken::Bad)
+                return std::nullopt;
             continue;
         }
+        const std::string option = argv[i];
         if (i + 1 >= argc)
             return std::nullopt;
-        const char* value = argv[++i];
-        if (option == "--card-option") {
-            options.card_options.emplace_back(value);
-            continue;
-        }
-        if (option == "--ours") {
-            options.ours = value;
-            continue;
-        }
-        int* target = nullptr;
-        int minimum = 0;
-        if (option == "--runs") {
-            target = &options.runs;
-            minimum = 1;
-        } else if (option == "--warmup") {
-            target = &options.warmup;
-        } else {
-            return std::nullopt;
-        }
-        const std::optional<int> number = count_argument(value, minimum);
+        const std::optional<int> number = count_argument(argv[++i], option == "--runs" ? 1 : 0);
         if (!number)
             return std::nullopt;
-        *target = *number;
+        if (option == "--runs")
+            options.runs = *number;
+        else if (option == "--warmup")
+            options.warmup = *number;
+        else
+            return std::nullopt;
     }
     return options;
 }
@@ -113,15 +91,10 @@ double run_once(const Program& program) {
 }
 
 int run(const Options& options) {
-    std::vector<std::string> card_options = kWatchCardValues;
-    if (options.t1)
-        card_options.emplace_back("--t1");
-    card_options.insert(card_options.end(), options.card_options.begin(),
-                        options.card_options.end());
-    const qel::e2e::VirtualCard card(kReader, card_options);
+    const qel::e2e::VirtualCard card(kReader, options.card.card());
 
     const TempDir dir("qel-bench-oneshot");
-    const Program programs[] = {ours_program(dir, options.ours, {}),
+    const Program programs[] = {ours_program(dir, options.card.ours, {}),
                                 floor_program(dir, "floor", {})};
     std::vector<double> times[2];
     for (int i = 0; i < options.warmup + options.runs; ++i) {
@@ -136,7 +109,7 @@ int run(const Options& options) {
     }
 
     std::printf("%s card in \"%s\": %d runs of each side after %d warm-up, alternating\n",
-                options.t1 ? "T=1" : "T=0", qel::e2e::kReaderNames[kReader], options.runs,
+                options.card.t1 ? "T=1" : "T=0", qel::e2e::kReaderNames[kReader], options.runs,
                 options.warmup);
     const std::vector<double> ratios =
         print_comparison("from the start of the process to its end",

@@ -50,9 +50,7 @@ constexpr std::size_t kSides = 3;
 struct Options {
     int insertions = 50;
     int per_turn = 5;
-    bool t1 = false;
-    std::vector<std::string> card_options;
-    std::string ours = kBuiltOurs;
+    CardOptions card;
     std::string samples_file;  // empty: none written
 };
 
@@ -63,55 +61,39 @@ void usage(const char* program) {
                  "  --insertions N        measured insertions of each side (default 50)\n"
                  "  --per-turn N          insertions in a row for one side (default 5); each\n"
                  "                        turn starts the program anew\n"
-                 "  --t1                  a T=1 card (default T=0)\n"
-                 "  --card-option OPTION  one more option for qel_vcard (for a card that must\n"
-                 "                        make the benchmark fail, for one)\n"
-                 "  --ours PATH           the qel_sn to measure (default: the one built with\n"
-                 "                        the benchmark), for a change tried out elsewhere\n"
                  "  --samples FILE        every measured insertion as CSV: side, the card\n"
                  "                        program's start to pcscd's announcement, then each\n"
-                 "                        line's time after the announcement, in ms\n"
-                 "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\". On a\n"
-                 "machine busy with other work, start the sandbox under chrt -f 10: pcscd, the\n"
-                 "cards and the programs measured then run at real-time priority, and the\n"
-                 "figures are of the programs, not of the load.\n",
-                 program, qel::e2e::kReaderNames[kReader]);
+                 "                        line's time after the announcement, in ms\n",
+                 program);
+    std::fprintf(stderr, kCardOptionsUsage, qel::e2e::kReaderNames[kReader]);
 }
 
 std::optional<Options> parse_options(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--t1") {
-            options.t1 = true;
+        const Taken taken = take_card_option(argc, argv, i, options.card);
+        if (taken != Taken::No) {
+            if (taken == Taken::Bad)
+                return std::nullopt;
             continue;
         }
+        const std::string option = argv[i];
         if (i + 1 >= argc)
             return std::nullopt;
         const char* value = argv[++i];
-        if (option == "--card-option") {
-            options.card_options.emplace_back(value);
-            continue;
-        }
-        if (option == "--ours") {
-            options.ours = value;
-            continue;
-        }
         if (option == "--samples") {
             options.samples_file = value;
             continue;
         }
-        int* target = nullptr;
-        if (option == "--insertions")
-            target = &options.insertions;
-        else if (option == "--per-turn")
-            target = &options.per_turn;
-        else
-            return std::nullopt;
         const std::optional<int> number = count_argument(value, 1);
         if (!number)
             return std::nullopt;
-        *target = *number;
+        if (option == "--insertions")
+            options.insertions = *number;
+        else if (option == "--per-turn")
+            options.per_turn = *number;
+        else
+            return std::nullopt;
     }
     return options;
 }
@@ -209,15 +191,11 @@ void print_lines(const Program (&programs)[kSides], const Latencies (&latencies)
 int run(const Options& options) {
     const TempDir dir("qel-bench-watch");
     const Program programs[kSides] = {
-        ours_program(dir, options.ours, {"--watch"}),
+        ours_program(dir, options.card.ours, {"--watch"}),
         floor_program(dir, "floor", {"--watch"}),
         floor_program(dir, "floor+ctx", {"--watch", "--own-context"}),
     };
-    std::vector<std::string> card_options = kWatchCardValues;
-    if (options.t1)
-        card_options.emplace_back("--t1");
-    card_options.insert(card_options.end(), options.card_options.begin(),
-                        options.card_options.end());
+    const std::vector<std::string> card_options = options.card.card();
 
     Latencies latencies[kSides];
     // Every order of the sides in turn, so that none is favoured by going first or last.
@@ -232,8 +210,8 @@ int run(const Options& options) {
         write_samples(options.samples_file, programs, latencies);
 
     std::printf("%s card in \"%s\": %d insertions of each side, %d in a row, in rounds\n",
-                options.t1 ? "T=1" : "T=0", qel::e2e::kReaderNames[kReader], options.insertions,
-                options.per_turn);
+                options.card.t1 ? "T=1" : "T=0", qel::e2e::kReaderNames[kReader],
+                options.insertions, options.per_turn);
     std::printf(
         "  ours       qel_sn --watch\n"
         "  floor      bare loop, reading on the context it waits with\n"

@@ -102,6 +102,43 @@ std::optional<int> count_argument(const char* text, int minimum) {
     return static_cast<int>(value);
 }
 
+std::vector<std::string> CardOptions::card() const {
+    std::vector<std::string> options = kWatchCardValues;
+    if (t1)
+        options.emplace_back("--t1");
+    options.insert(options.end(), extra.begin(), extra.end());
+    return options;
+}
+
+Taken take_card_option(int argc, char** argv, int& i, CardOptions& options) {
+    const std::string option = argv[i];
+    if (option == "--t1") {
+        options.t1 = true;
+        return Taken::Yes;
+    }
+    if (option != "--card-option" && option != "--ours")
+        return Taken::No;
+    if (i + 1 >= argc)
+        return Taken::Bad;
+    const char* value = argv[++i];
+    if (option == "--card-option")
+        options.extra.emplace_back(value);
+    else
+        options.ours = value;
+    return Taken::Yes;
+}
+
+const char* const kCardOptionsUsage =
+    "  --t1                  a T=1 card (default T=0)\n"
+    "  --card-option OPTION  one more option for qel_vcard (for a card that must\n"
+    "                        make the benchmark fail, for one)\n"
+    "  --ours PATH           the qel_sn to measure (default: the one built with\n"
+    "                        the benchmark), for a change tried out elsewhere\n"
+    "Runs inside tools/pcsc-sandbox.sh, against the virtual card in \"%s\". On a\n"
+    "machine busy with other work, start the sandbox under chrt -f 10: pcscd, the\n"
+    "cards and the programs measured then run at real-time priority, and the\n"
+    "figures are of the programs, not of the load.\n";
+
 std::vector<double> print_comparison(const char* title, const std::vector<Series>& sides) {
     std::printf("  %s, ms\n", title);
     std::printf("    %-12s %5s %10s %10s %10s %10s\n", "", "count", "median", "min", "p90", "max");

@@ -63,6 +63,24 @@ void take_realtime_priority();
 // A whole number argument, at least `minimum`.
 std::optional<int> count_argument(const char* text, int minimum);
 
+// The card and the program both process benchmarks run.
+struct CardOptions {
+    bool t1 = false;
+    std::vector<std::string> extra;  // more qel_vcard options
+    std::string ours = kBuiltOurs;   // the qel_sn measured
+
+    // The virtual card's options: the dongle's values, the protocol, then the extra ones.
+    std::vector<std::string> card() const;
+};
+
+enum class Taken { No, Yes, Bad };
+
+// Takes argv[i] when it is --t1, --card-option OPTION or --ours PATH, moving `i` past a value.
+Taken take_card_option(int argc, char** argv, int& i, CardOptions& options);
+
+// The usage lines of those options and of running the benchmark, for the reader named.
+extern const char* const kCardOptionsUsage;
+
 // One side's times in milliseconds, one per readout, in the order they were taken: the n-th
 // time of every side comes from the same round.
 struct Series {
