@@ -24,6 +24,11 @@ step() { echo "== $*"; }
 [ "$(id -u)" -eq 0 ] || fail "root is needed to install the package"
 [ -n "${QEL_SANDBOX_PCSCD_PID:-}" ] ||
     fail "run it inside tools/pcsc-sandbox.sh: the installed programs read its virtual dongle"
+# The package is one per machine: two test runs at once (two checkouts, or a plain and a
+# sanitizer run) would install and purge it under each other. The lock lives in the machine's
+# own /run/lock, which every sandbox shares, and goes with the process that holds it.
+exec {machine_lock}>/run/lock/qel-sn-reader-package-test.lock
+flock -w 1200 "$machine_lock" || fail "another package test has held the machine for 20 minutes"
 status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || status=
 if [ -n "$status" ] && [ "$status" != not-installed ]; then
     fail "$package is on this machine already ($status). The test installs and purges it and" \
