@@ -119,23 +119,6 @@ const char* card_watch_event_name(CardWatchEventKind kind) noexcept {
     return "unknown event";
 }
 
-// --- OwnedFd ---------------------------------------------------------------------------------
-
-OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
-    if (this != &other) {
-        reset();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
-void OwnedFd::reset() noexcept {
-    if (m_fd >= 0) {
-        // The descriptor is gone whatever close() reports; there is nothing to retry.
-        ::close(std::exchange(m_fd, -1));
-    }
-}
-
 // --- CardWatch -------------------------------------------------------------------------------
 
 CardWatch::CardWatch(CardWatchOptions options)

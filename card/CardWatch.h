@@ -22,8 +22,11 @@
 
 #include "card/PcscOwners.h"
 #include "card/WinSCard.h"
+#include "util/OwnedFd.h"
 
 namespace qel::card {
+
+using util::OwnedFd;
 
 // The pseudo-reader whose state changes whenever a reader is added or removed.
 inline constexpr const char* kPnpNotificationReader = "\\\\?PnP?\\Notification";
@@ -58,23 +61,6 @@ struct CardWatchOptions {
     // The service's socket, whose directory is watched while the service is away. Empty:
     // PCSCLITE_CSOCK_NAME, or kPcscSocketPath without it.
     std::string socket_path;
-};
-
-// A file descriptor with one owner.
-class OwnedFd {
-public:
-    OwnedFd() noexcept = default;
-    explicit OwnedFd(int fd) noexcept : m_fd(fd) {}
-    OwnedFd(OwnedFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    OwnedFd& operator=(OwnedFd&& other) noexcept;
-    ~OwnedFd() { reset(); }
-
-    bool holds() const noexcept { return m_fd >= 0; }
-    int get() const noexcept { return m_fd; }
-    void reset() noexcept;
-
-private:
-    int m_fd = -1;
 };
 
 // Reports cards inserted and removed, readers added and removed, and the PC/SC service going
