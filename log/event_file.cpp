@@ -27,13 +27,29 @@ std::string executable_path() {
     }
 }
 
-t_event_file::t_event_file(const std::string& file_name, bool header) {
+namespace {
+
+std::string last_component(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+t_event_file::t_event_file(const std::string& file_name, bool header)
+    : t_event_file(AT_FDCWD, file_name, file_name, header) {}
+
+t_event_file::t_event_file(const util::OwnedFd& folder, const std::string& file_name, bool header)
+    : t_event_file(folder.get(), last_component(file_name), file_name, header) {}
+
+t_event_file::t_event_file(int folder, const std::string& name_in_folder,
+                           const std::string& file_name, bool header) {
     // Looked at before opening, since opening creates the file.
     struct stat info {};
-    if (::stat(file_name.c_str(), &info) == 0) {
+    if (::fstatat(folder, name_in_folder.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
         m_pending_text = m_line_end;
     }
-    open(file_name);
+    open_at(folder, name_in_folder, file_name);
     if (!m_pending_text.empty()) {
         write_line(m_pending_text);
     }
@@ -47,45 +63,52 @@ t_event_file::~t_event_file() {
 }
 
 bool t_event_file::open(const std::string& file_name) {
+    return open_at(AT_FDCWD, file_name, file_name);
+}
+
+bool t_event_file::open_at(int folder, const std::string& name_in_folder,
+                           const std::string& file_name) {
     close();
     m_file_name = file_name;
-    m_open_error.clear();
     // O_APPEND puts every write at the end of the file, whatever else has grown it meanwhile.
     // O_NONBLOCK keeps the open itself from waiting on a FIFO; what was opened is checked next.
-    const int fd = ::open(file_name.c_str(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
-    if (fd < 0) {
-        // A FIFO without a reader refuses a non-blocking writer with ENXIO; say what it is.
+    // O_NOFOLLOW refuses a link at the name itself.
+    util::OwnedFd fd(::openat(
+        folder, name_in_folder.c_str(),
+        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0644));
+    if (!fd.holds()) {
+        // A FIFO without a reader refuses a non-blocking writer with ENXIO, a link at the name
+        // gives ELOOP; say what it is.
+        const int error = errno;
         struct stat info {};
         const bool special =
-            errno == ENXIO && ::stat(file_name.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-        m_open_error = special ? "not a regular file" : std::strerror(errno);
+            error == ELOOP ||
+            (error == ENXIO && ::fstatat(folder, name_in_folder.c_str(), &info, 0) == 0 &&
+             !S_ISREG(info.st_mode));
+        m_failure = special ? "not a regular file" : std::strerror(error);
         return false;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        m_open_error = "not a regular file";
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        m_failure = "not a regular file";
         return false;
     }
     // The lock stands in for "others may read, not write": a second writer is refused before
     // it can put a single byte into the file.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        m_open_error = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
-        ::close(fd);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        m_failure = errno == EWOULDBLOCK ? "in use by another program" : std::strerror(errno);
         return false;
     }
-    ::fcntl(fd, F_SETFL, O_APPEND);
-    m_fd = fd;
+    ::fcntl(fd.get(), F_SETFL, O_APPEND);
+    m_fd = std::move(fd);
+    m_failure.clear();
     return true;
 }
 
 void t_event_file::close() {
-    if (m_fd >= 0) {
-        // Closing also drops the lock; a failed close has nothing left to report to.
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    // Closing also drops the lock; a failed close has nothing left to report to.
+    m_fd.reset();
+    m_failure.clear();
 }
 
 int t_event_file::write_line(const std::string& text) {
@@ -93,19 +116,44 @@ int t_event_file::write_line(const std::string& text) {
 }
 
 int t_event_file::write(const std::string& text) {
-    if (text.empty() || m_fd < 0 || text.size() > static_cast<std::size_t>(INT_MAX)) {
+    if (text.empty() || !m_fd.holds() || text.size() > static_cast<std::size_t>(INT_MAX)) {
         return 0;
     }
-    // One call per line keeps the file current after every line, even if the program dies.
-    ssize_t n;
-    do {
-        n = ::write(m_fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
+    // Where the line begins, to cut a line that does not fit back off: the lock keeps every
+    // other writer of ours out, so the end of the file is where this write goes.
+    struct stat before {};
+    if (::fstat(m_fd.get(), &before) != 0) {
+        write_failed(-1, errno);
         return 0;
     }
-    m_last_write_size = static_cast<std::uint32_t>(n);
-    return static_cast<std::size_t>(n) == text.size() ? static_cast<int>(n) : 0;
+    // One call per line keeps the file current after every line, even if the program dies. A
+    // call cut short (the disk filled up under it) is followed by another for the rest, which
+    // either finishes the line or says why it cannot.
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(m_fd.get(), text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            m_last_write_size = static_cast<std::uint32_t>(written);
+            write_failed(written > 0 ? before.st_size : -1, n < 0 ? errno : ENOSPC);
+            return 0;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    m_last_write_size = static_cast<std::uint32_t>(written);
+    return static_cast<int>(written);
+}
+
+void t_event_file::write_failed(off_t line_start, int error) {
+    // A log whose last line stops in the middle reads as if the program had said something
+    // else; no line at all is the truth.
+    if (line_start >= 0 && ::ftruncate(m_fd.get(), line_start) != 0) {
+        error = errno;
+    }
+    m_fd.reset();
+    m_failure = std::strerror(error);
 }
 
 std::string t_event_file::time_stamp() {

@@ -28,14 +28,19 @@ t_event_log::t_event_log(const LogPlace& place) {
         m_file_problem = place.file + " (" + problem + ")";
         return;
     }
-    m_log_file = std::make_unique<t_event_file>(place.file, true);
+    util::OwnedFd folder;
+    if (const std::string problem = open_log_folder(place, folder); !problem.empty()) {
+        m_file_problem = place.file + " (" + problem + ")";
+        return;
+    }
+    m_log_file = std::make_unique<t_event_file>(folder, place.file, true);
 }
 
 t_event_log::~t_event_log() = default;
 
 std::string t_event_log::file_problem() const {
     if (m_log_file && !m_log_file->is_open()) {
-        return m_log_file->file_name() + " (" + m_log_file->open_error() + ")";
+        return m_log_file->file_name() + " (" + m_log_file->failure() + ")";
     }
     return m_file_problem;
 }

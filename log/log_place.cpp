@@ -1,5 +1,6 @@
 #include "log/log_place.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,13 +100,34 @@ std::string make_log_folder(const LogPlace& place) {
             return "cannot create " + made.string() + ": " + std::strerror(errno);
         }
     }
+    return {};
+}
+
+std::string open_log_folder(const LogPlace& place, util::OwnedFd& folder) {
+    const std::string path = place.state_folder.empty()
+                                 ? fs::path(place.file).parent_path().string()
+                                 : place.state_folder;
+    // O_NOFOLLOW: the folder's own name may not be a link either; what lies above it is the
+    // user's choice of path.
+    util::OwnedFd opened(
+        ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!opened.holds()) {
+        if (errno == ENOTDIR || errno == ELOOP) {
+            return path + " is not a folder";
+        }
+        return "cannot reach " + path + ": " + std::strerror(errno);
+    }
     struct stat info {};
-    if (::stat(place.state_folder.c_str(), &info) != 0) {
-        return "cannot reach " + place.state_folder + ": " + std::strerror(errno);
+    if (::fstat(opened.get(), &info) != 0) {
+        return "cannot reach " + path + ": " + std::strerror(errno);
     }
-    if (!S_ISDIR(info.st_mode)) {
-        return place.state_folder + " is not a folder";
+    if (info.st_uid != ::geteuid()) {
+        return path + " belongs to another user";
     }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return path + " may be written by other users";
+    }
+    folder = std::move(opened);
     return {};
 }
 

@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "util/OwnedFd.h"
+
 namespace qel::log {
 
 // The folder of the users' state folders that holds the logs of an installed program.
@@ -45,5 +47,13 @@ LogPlace program_log_place();
 // for the user alone (0700). Returns why it cannot be made; empty when it is there, and for a
 // place beside the program.
 std::string make_log_folder(const LogPlace& place);
+
+// The folder the place's file lies in (its state folder, or the program's folder), opened for
+// the file to be opened inside it, when it is safe to write a log there: it is a folder itself,
+// not a link to one, it belongs to the user running the program, and no one else may write into
+// it. Otherwise a user could plant a link at the log's name, or swap the folder under the
+// program, and have a program run by someone else (root, through sudo) write into a file of
+// their choosing. Returns why the folder is not used; empty when `folder` holds it.
+std::string open_log_folder(const LogPlace& place, util::OwnedFd& folder);
 
 }  // namespace qel::log

@@ -95,7 +95,7 @@ TEST_F(EventFile, MissingDirectoryGivesClosedFileWhoseWritesDoNothing) {
     const auto missing = dir / "no such dir" / "tool.log";
     t_event_file file(missing.string(), true);
     EXPECT_FALSE(file.is_open());
-    EXPECT_EQ(file.open_error(), "No such file or directory");
+    EXPECT_EQ(file.failure(), "No such file or directory");
     EXPECT_EQ(file.write("x"), 0);
     EXPECT_EQ(file.write_line("x"), 0);
     EXPECT_FALSE(std::filesystem::exists(missing.parent_path()));
@@ -157,9 +157,12 @@ TEST_P(UnusablePaths, GiveAClosedFileThatSaysWhy) {
     {
         t_event_file file(path(), true);
         EXPECT_FALSE(file.is_open());
-        EXPECT_EQ(file.open_error(), GetParam().reason);
+        EXPECT_EQ(file.failure(), GetParam().reason);
         EXPECT_EQ(file.write_line("x"), 0);
     }
+    // A link's target, there or not, is left as it was.
+    const std::string target = path() + ".target";
+    EXPECT_TRUE(!std::filesystem::exists(target) || read_all(target) == "kept");
     if (held >= 0) {
         char byte;
         // A reader on a FIFO got nothing of the header or the line.
@@ -168,34 +171,62 @@ TEST_P(UnusablePaths, GiveAClosedFileThatSaysWhy) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, UnusablePaths,
-                         ::testing::Values(UnusableCase{"FifoWithoutReader",
-                                                        [](const std::string& p) {
-                                                            ::mkfifo(p.c_str(), 0600);
-                                                            return -1;
-                                                        },
-                                                        "not a regular file"},
-                                           UnusableCase{"FifoWithReader",
-                                                        [](const std::string& p) {
-                                                            ::mkfifo(p.c_str(), 0600);
-                                                            return ::open(p.c_str(),
-                                                                          O_RDONLY | O_NONBLOCK);
-                                                        },
-                                                        "not a regular file"},
-                                           UnusableCase{"Directory",
-                                                        [](const std::string& p) {
-                                                            std::filesystem::create_directory(p);
-                                                            return -1;
-                                                        },
-                                                        "Is a directory"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, UnusablePaths,
+    ::testing::Values(UnusableCase{"FifoWithoutReader",
+                                   [](const std::string& p) {
+                                       ::mkfifo(p.c_str(), 0600);
+                                       return -1;
+                                   },
+                                   "not a regular file"},
+                      UnusableCase{"FifoWithReader",
+                                   [](const std::string& p) {
+                                       ::mkfifo(p.c_str(), 0600);
+                                       return ::open(p.c_str(), O_RDONLY | O_NONBLOCK);
+                                   },
+                                   "not a regular file"},
+                      UnusableCase{"LinkToAFile",
+                                   [](const std::string& p) {
+                                       write_all(p + ".target", "kept");
+                                       ::symlink((p + ".target").c_str(), p.c_str());
+                                       return -1;
+                                   },
+                                   "not a regular file"},
+                      UnusableCase{"DanglingLink",
+                                   [](const std::string& p) {
+                                       ::symlink((p + ".target").c_str(), p.c_str());
+                                       return -1;
+                                   },
+                                   "not a regular file"},
+                      UnusableCase{"Directory",
+                                   [](const std::string& p) {
+                                       std::filesystem::create_directory(p);
+                                       return -1;
+                                   },
+                                   "Is a directory"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EventFile, LineThatDoesNotFitIsCutBackAndTheFileClosesSayingWhy) {
+    write_all(path(), "old\r\n");
+    t_event_file file(path(), false);
+    const std::string before = read_all(path());
+    {
+        const test::FileSizeLimit limit(before.size() + 3);
+        EXPECT_EQ(file.write_line("a line"), 0);
+        EXPECT_EQ(file.last_write_size(), 3u);
+        EXPECT_FALSE(file.is_open());
+        EXPECT_EQ(file.failure(), "File too large");
+    }
+    EXPECT_EQ(file.write_line("later"), 0);
+    EXPECT_EQ(read_all(path()), before);
+}
 
 TEST_F(EventFile, FileHeldByAnotherWriterSaysSoAndAnOpenOneSaysNothing) {
     t_event_file first(path(), true);
-    EXPECT_EQ(first.open_error(), "");
+    EXPECT_EQ(first.failure(), "");
     t_event_file second(path(), true);
     EXPECT_FALSE(second.is_open());
-    EXPECT_EQ(second.open_error(), "in use by another program");
+    EXPECT_EQ(second.failure(), "in use by another program");
 }
 
 struct StampCase {

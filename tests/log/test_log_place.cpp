@@ -122,6 +122,8 @@ struct OpenCase {
     const char* name;
     const char* in_the_way;  // a regular file put there first; empty: none
     const char* problem;     // file_problem(); empty: the file is written
+    // Prepares the state folder (and {tmp}/elsewhere) another way; false: it cannot be here.
+    bool (*arrange)(const fs::path& state_folder, const fs::path& tmp) = nullptr;
 };
 
 // A log given the place {tmp}/home/.local/state/qel-sn-reader/qel_sn.log, with {tmp}/home there.
@@ -143,6 +145,9 @@ TEST_P(LogInStateFolder, MakesTheFoldersOrSaysWhyThereIsNoFile) {
         fs::create_directories(in_the_way.parent_path());
         write_all(in_the_way, "not a folder");
     }
+    if (c.arrange != nullptr && !c.arrange(place.state_folder, dir)) {
+        GTEST_SKIP() << "needs root to give a folder to another user";
+    }
     {
         t_event_log log(place);
         log.log("a line", false);
@@ -150,7 +155,9 @@ TEST_P(LogInStateFolder, MakesTheFoldersOrSaysWhyThereIsNoFile) {
         EXPECT_EQ(log.log_file() != nullptr && log.log_file()->is_open(), *c.problem == '\0');
     }
     if (*c.problem != '\0') {
-        EXPECT_FALSE(fs::exists(place.file));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(place.file)));
+        // Nothing was written through a link either.
+        EXPECT_TRUE(!fs::exists(dir / "elsewhere") || fs::is_empty(dir / "elsewhere"));
         return;
     }
     const std::string text = read_all(place.file);
@@ -172,7 +179,35 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenCase{"FileInPlaceOfTheStateFolder",
                                "{tmp}/home/.local/state/qel-sn-reader",
                                "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
-                               "({tmp}/home/.local/state/qel-sn-reader is not a folder)"}),
+                               "({tmp}/home/.local/state/qel-sn-reader is not a folder)"},
+                      // Folders a program run by another user (root, through sudo) must not
+                      // write into: their owner could plant a link at the log's name.
+                      OpenCase{"StateFolderOfAnotherUser", "",
+                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                               "({tmp}/home/.local/state/qel-sn-reader belongs to another user)",
+                               [](const fs::path& folder, const fs::path&) {
+                                   fs::create_directories(folder);
+                                   return ::geteuid() == 0 &&
+                                          ::chown(folder.c_str(), 65534, 65534) == 0;
+                               }},
+                      OpenCase{"StateFolderOthersMayWriteInto", "",
+                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                               "({tmp}/home/.local/state/qel-sn-reader may be written by other "
+                               "users)",
+                               [](const fs::path& folder, const fs::path&) {
+                                   fs::create_directories(folder);
+                                   fs::permissions(folder, fs::perms::all);
+                                   return true;
+                               }},
+                      OpenCase{"StateFolderIsALink", "",
+                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                               "({tmp}/home/.local/state/qel-sn-reader is not a folder)",
+                               [](const fs::path& folder, const fs::path& tmp) {
+                                   fs::create_directories(folder.parent_path());
+                                   fs::create_directory(tmp / "elsewhere");
+                                   fs::create_directory_symlink(tmp / "elsewhere", folder);
+                                   return true;
+                               }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LogInStateFolder, ExistingFolderKeepsItsModeAndItsFileIsAppended) {
