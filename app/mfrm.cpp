@@ -156,11 +156,13 @@ void Tfrm::FormCreate() {
 
 void Tfrm::report_log_file_state() {
     const std::string problem = event_log->file_problem();
-    if (problem.empty()) {
+    if (problem.empty() || problem == m_log_problem_told) {
         return;
     }
-    // Only the status panel: the memo and the file are for the runs. Straight into the panel,
-    // since the window is still being built and no messages are to be processed yet.
+    m_log_problem_told = problem;
+    // Only the status panel: the memo and the file are for the runs. Straight into the panel:
+    // at start the window is still being built and no messages are to be processed yet, and
+    // after a run the note must not wait behind anything.
     st->set_panel_text(0, "Log file not written: " + problem);
 }
 
@@ -243,6 +245,11 @@ void Tfrm::btnProcessClick() {
         run_failed("Unknown failure");
     }
     m_running = false;
+    // A file that stopped taking lines during the run (a full disk) is told of once the run is
+    // over, where no later line of the run covers the note up.
+    if (!m_close_requested) {
+        report_log_file_state();
+    }
     if (!m_deferred.empty()) {
         // Not from here: this may be a message pump inside the run's own message box.
         QMetaObject::invokeMethod(

@@ -84,6 +84,8 @@ private:
     void show_error_box(const std::string& text);
 
     std::optional<std::string> m_log_file_name;
+    // The log file's problem the status panel has told of; a new one is told once.
+    std::string m_log_problem_told;
     // Card calls run through it for as long as the window exists.
     WindowCardWaiter m_card_waiter;
     bool m_close_requested = false;

@@ -17,6 +17,7 @@
 #include <iterator>
 
 #include "app/mfrm.h"
+#include "tests/log/test_support.h"
 #include "tests/support/fake_pcsc_fixture.h"
 
 namespace qel::app {
@@ -136,6 +137,24 @@ TEST_F(Window, PressWithoutReaderReportsItAndComesBackIdle) {
     EXPECT_EQ(file_lines(), run);
     EXPECT_TRUE(reports.empty());
     expect_idle();
+}
+
+TEST_F(Window, LogThatFillsUpDuringARunKeepsWholeLinesAndIsNamedWhenTheRunEnds) {
+    const std::string before = read_all(dir / "reader.log");
+    {
+        // Room for a part of the first line only, as on a disk that has just filled up.
+        const log::test::FileSizeLimit limit(before.size() + 5);
+        press();
+    }
+    EXPECT_EQ(msg->text(),
+              "Searching...\r\nDongle can't be found: Card-Reader is not found\r\nFinished\r\n");
+    EXPECT_EQ(read_all(dir / "reader.log"), before);
+    EXPECT_EQ(st->panel_text(0),
+              "Log file not written: " + (dir / "reader.log").string() + " (File too large)");
+    // Said once: the next run's lines stand in the panel as usual.
+    press();
+    EXPECT_EQ(st->panel_text(0), "Finished");
+    EXPECT_EQ(read_all(dir / "reader.log"), before);
 }
 
 TEST_F(Window, SecondPressShowsOnlyItsOwnRunButTheFileKeepsBoth) {
