@@ -6,6 +6,7 @@
 
 #include "app/mfrm.h"
 #include "app/qel_sn.h"
+#include "app/standard_streams.h"
 #include "app/window_options.h"
 #include "app/window_watch.h"
 #include "card/WinSCard.h"
@@ -23,6 +24,8 @@ void print(std::FILE* stream, const std::string& text) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // Before anything else is opened: a closed stream's number must not go to the log file.
+    app::open_closed_standard_streams();
     // Answered before the toolkit starts: they need no display.
     const app::WindowOptions early = app::early_window_options({argv + 1, argv + argc});
     if (early.help) {

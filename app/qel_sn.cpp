@@ -1,6 +1,7 @@
 #include "app/qel_sn.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -8,6 +9,7 @@
 #include "app/version.h"
 #include "card/KSCardAPIExceptions.h"
 #include "card/WinSCard.h"
+#include "util/Hex.h"
 
 namespace qel::app {
 
@@ -66,6 +68,23 @@ std::string unicode_escape(unsigned char byte) {
     return text;
 }
 
+std::string hex_escape(unsigned char byte) {
+    const std::uint8_t bytes[] = {byte};
+    return "\\x" + util::to_hex(bytes);
+}
+
+// A day: longer is a mistake, not a dongle that takes its time.
+constexpr unsigned kMaxTimeoutSeconds = 86400;
+
+std::optional<unsigned> parse_seconds(const std::string& text) {
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto [at, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || at != end || value > kMaxTimeoutSeconds)
+        return std::nullopt;
+    return value;
+}
+
 std::exception_ptr nested_cause(const std::exception& e) {
     try {
         std::rethrow_if_nested(e);
@@ -113,10 +132,25 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
                                              CliOptions& options) {
     options = {};
     bool reader_given = false;
+    bool timeout_given = false;
+    bool options_ended = false;
+    // A value given twice is a script's mistake: neither may quietly win.
+    const auto take = [](bool& given, const char* name) -> std::optional<std::string> {
+        if (given)
+            return std::string("option ") + name + " is given twice";
+        given = true;
+        return std::nullopt;
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         std::string value;
-        if (arg == "--json") {
+        const bool reader_inline = starts_with_option(arg, "--reader", value);
+        const bool timeout_inline = !reader_inline && starts_with_option(arg, "--timeout", value);
+        if (options_ended || arg.empty() || arg[0] != '-') {
+            return "unexpected argument " + arg;
+        } else if (arg == "--") {
+            options_ended = true;
+        } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--all") {
             options.all = true;
@@ -126,18 +160,25 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
-        } else if (arg == "--reader") {
-            if (i + 1 == args.size())
+        } else if (arg == "--reader" || reader_inline) {
+            if (!reader_inline && i + 1 == args.size())
                 return "option --reader needs a reader name";
-            options.reader = args[++i];
-            reader_given = true;
-        } else if (starts_with_option(arg, "--reader", value)) {
-            options.reader = value;
-            reader_given = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return "unknown option " + arg;
+            if (auto error = take(reader_given, "--reader"))
+                return error;
+            options.reader = reader_inline ? value : args[++i];
+        } else if (arg == "--timeout" || timeout_inline) {
+            if (!timeout_inline && i + 1 == args.size())
+                return "option --timeout needs a number of seconds";
+            if (auto error = take(timeout_given, "--timeout"))
+                return error;
+            const std::string seconds = timeout_inline ? value : args[++i];
+            const auto parsed = parse_seconds(seconds);
+            if (!parsed)
+                return "option --timeout needs a number of seconds from 0 to " +
+                       std::to_string(kMaxTimeoutSeconds) + ", not " + seconds;
+            options.timeout_seconds = *parsed;
         } else {
-            return "unexpected argument " + arg;
+            return "unknown option " + arg;
         }
     }
     // An empty name would quietly mean "any reader".
@@ -150,9 +191,38 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
     return std::nullopt;
 }
 
+std::string no_answer_text(unsigned seconds) {
+    return "no answer from the dongle within " + std::to_string(seconds) + " s";
+}
+
+std::string error_line(std::string_view text) {
+    std::string line;
+    line.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\r' || byte == '\n') {
+            // CR LF, LF or CR: one break between two lines of the text, none at its end.
+            if (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+            if (i + 1 < text.size())
+                line += "; ";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            line += hex_escape(byte);
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F: a terminal that reads UTF-8 takes them for control codes.
+            line += hex_escape(byte) + hex_escape(static_cast<unsigned char>(text[++i]));
+        } else {
+            line += static_cast<char>(byte);
+        }
+    }
+    return line;
+}
+
 std::string short_usage_text() {
-    return "usage: qel_sn [--json] [--all | --reader NAME]\n"
-           "       qel_sn --watch [--json] [--reader NAME]\n"
+    return "usage: qel_sn [--json] [--all | --reader NAME] [--timeout SECONDS]\n"
+           "       qel_sn --watch [--json] [--reader NAME] [--timeout SECONDS]\n"
            "       qel_sn --help | --version\n";
 }
 
@@ -185,6 +255,13 @@ std::string usage_text(const log::LogPlace& log_place) {
            "  --watch        wait for dongles and read each one once when it is inserted,\n"
            "                 until SIGINT (Ctrl+C) or SIGTERM, then exit with status 0; a\n"
            "                 dongle already inserted when the watch starts is read at once\n"
+           "  --timeout SECONDS\n"
+           "                 how long a readout may wait for a dongle that stops answering\n"
+           "                 (default " +
+           std::to_string(kDefaultTimeoutSeconds) +
+           ", 0: no limit); then it fails with \"no answer from\n"
+           "                 the dongle within SECONDS s\" and the program ends, since the\n"
+           "                 card command under way cannot be cancelled\n"
            "  --help, -h     this text\n"
            "  --version      the program's version\n"
            "\n"
@@ -193,7 +270,10 @@ std::string usage_text(const log::LogPlace& log_place) {
            "  1   no dongle was found\n"
            "  2   a dongle was found, but reading it failed\n"
            "  64  the command line was not understood\n"
-           "With --all the worst readout counts.\n"
+           "  74  standard output could not be written (the reason is on standard error)\n"
+           "  75  a watch ended because a dongle did not answer within --timeout\n"
+           "With --all the worst readout counts. SIGINT or SIGTERM ends a watch with status 0\n"
+           "and a single readout as the signal ends any program; the log keeps whole lines.\n"
            "\n" +
            log_file_help(log_place);
 }

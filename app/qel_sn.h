@@ -19,6 +19,14 @@ inline constexpr int kExitNotFound = 1;
 inline constexpr int kExitFailed = 2;
 // The usual status of a command line that cannot be understood (sysexits' EX_USAGE).
 inline constexpr int kExitUsage = 64;
+// Standard output could not be written (sysexits' EX_IOERR).
+inline constexpr int kExitOutput = 74;
+// A watch ended because a dongle stopped answering: the command under way cannot be cancelled,
+// so the process ends, for a service manager to start it again (sysexits' EX_TEMPFAIL).
+inline constexpr int kExitNoAnswer = 75;
+
+// How long a readout may wait for its dongle unless --timeout says otherwise.
+inline constexpr unsigned kDefaultTimeoutSeconds = 30;
 
 struct CliOptions {
     bool json = false;
@@ -27,6 +35,7 @@ struct CliOptions {
     bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM
     bool help = false;
     bool version = false;
+    unsigned timeout_seconds = kDefaultTimeoutSeconds;  // per readout; 0: no limit
 };
 
 // Strict parsing of the arguments after the program name. Returns the error text of a command
@@ -39,6 +48,14 @@ std::string log_file_help(const log::LogPlace& log_place);
 // `log_place` is where this program's log file lies, for the help text.
 std::string usage_text(const log::LogPlace& log_place);
 std::string short_usage_text();
+// The failure of a readout whose dongle did not answer within --timeout.
+std::string no_answer_text(unsigned seconds);
+
+// `text` as one line of standard error: the line breaks of a multi-line failure text become
+// "; ", and every other control character is escaped (\xHH), so that a reader name or a card's
+// answer can neither forge a line nor drive the terminal.
+std::string error_line(std::string_view text);
+
 // "<program> <major>.<minor>" and a line end.
 std::string version_text(const std::string& program = "qel_sn");
 

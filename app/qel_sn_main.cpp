@@ -1,18 +1,28 @@
 // qel_sn: the dongle readout of the window for scripts, line stations and headless machines. It
 // prints the window's lines (or JSON), appends them to its log file as the window does, and says
 // by its exit status, and by a hint on standard error, what happened.
+//
+// It is made to be left alone with: a stop signal ends it at once in every state, a dongle that
+// stops answering cannot hold it longer than --timeout, lost output is never taken for success,
+// and the log file keeps whole lines whatever ends the process.
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/insertion_watch.h"
+#include "app/process_end.h"
 #include "app/qel_sn.h"
 #include "app/readout.h"
+#include "app/readout_deadline.h"
+#include "app/standard_streams.h"
 #include "card/CardWatch.h"
 #include "card/KSCardAPI.h"
 #include "card/WinSCard.h"
@@ -23,17 +33,18 @@ namespace {
 using namespace qel;
 using app::ReadoutResult;
 
-void print(std::FILE* stream, const std::string& text) {
-    // A pipe to a script gets each line as it happens, not when the readout is over.
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
+void say(const std::string& text) {
+    app::write_standard_error("qel_sn: " + app::error_line(text) + "\n");
 }
 
 // The window's lines: to the log file, and to standard output unless JSON stands in for them.
 // While held, lines wait until the readout's outcome says whether they are wanted at all.
 class CliOutput : public app::ReadoutOutput {
 public:
-    CliOutput(log::t_event_log& log, bool to_stdout) : m_log(log), m_to_stdout(to_stdout) {}
+    CliOutput(log::t_event_log& log, app::StandardOutput& out, bool to_stdout)
+        : m_log(log), m_out(out), m_to_stdout(to_stdout) {
+        report_log_problem();
+    }
 
     void add(const std::string& line) override { emit(line); }
     void add_status(const std::string& line) override { emit(line); }
@@ -56,28 +67,50 @@ private:
             m_held.push_back(line);
             return;
         }
-        m_log.log(line, false);
+        {
+            const std::lock_guard lock(app::log_line_lock());
+            m_log.log(line, false);
+        }
+        report_log_problem();
+        // A pipe to a script gets each line as it happens, not when the readout is over.
         if (m_to_stdout)
-            print(stdout, app::terminal_line(line));
+            m_out.write(app::terminal_line(line));
+    }
+
+    // Once for each reason the log stops writing: at start, or at the write that failed.
+    void report_log_problem() {
+        std::string problem = m_log.file_problem();
+        if (problem == m_said_problem)
+            return;
+        m_said_problem = std::move(problem);
+        if (!m_said_problem.empty())
+            say("log file not written: " + m_said_problem);
     }
 
     log::t_event_log& m_log;
+    app::StandardOutput& m_out;
     const bool m_to_stdout;
     bool m_holding = false;
     std::vector<std::string> m_held;
+    std::string m_said_problem;
 };
 
 class CommandLineReader final : public app::InsertionHandler {
 public:
     CommandLineReader(const app::CliOptions& options, bool pcsc_loaded,
-                      const log::LogPlace& log_place)
+                      const log::LogPlace& log_place, app::StandardOutput& out)
         : m_options(options),
           m_pcsc_loaded(pcsc_loaded),
+          m_out(out),
           m_log(log_place),
-          m_output(m_log, !options.json) {
-        if (const std::string problem = m_log.file_problem(); !problem.empty())
-            print(stderr, "qel_sn: log file not written: " + problem + "\n");
+          m_output(m_log, out, !options.json),
+          m_deadline([this] { return no_answer(); }) {
+        card::SetCardWaiter(&m_deadline);
     }
+    ~CommandLineReader() override { card::SetCardWaiter(nullptr); }
+
+    CommandLineReader(const CommandLineReader&) = delete;
+    CommandLineReader& operator=(const CommandLineReader&) = delete;
 
     int run() {
         return m_options.all ? read_all() : report(read(m_options.reader), m_options.reader);
@@ -86,6 +119,8 @@ public:
     // One readout per insertion until the watch is stopped. A readout's failure is only
     // reported: the next insertion may well be a dongle.
     int watch(card::CardWatch& watch) {
+        m_watch = &watch;
+        announce_missing_reader();
         app::watch_insertions(watch, *this, m_options.reader);
         return app::kExitRead;
     }
@@ -99,12 +134,15 @@ public:
         // starts with a new one.
         if (result.outcome != ReadoutResult::Outcome::Read)
             m_session.reset();
+        // Lines nobody receives are no reason to read the next dongle.
+        if (m_out.failed())
+            m_watch->stop();
     }
 
     void notice(const std::string& text) override {
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
-        print(stderr, "qel_sn: " + text + "\n");
+        say(text);
     }
 
 private:
@@ -123,26 +161,49 @@ private:
         app::ReadoutOptions options;
         options.reader = reader;
         options.context = context;
-        return app::read_dongle(m_dongle, m_output, options);
+        m_reading = reader;
+        if (m_options.timeout_seconds > 0)
+            m_deadline.arm(std::chrono::seconds(m_options.timeout_seconds));
+        ReadoutResult result = app::read_dongle(m_dongle, m_output, options);
+        m_deadline.disarm();
+        return result;
+    }
+
+    // The dongle stopped answering in the middle of a readout: on the deadline's thread while
+    // the command is stuck on this one. The card and its context stay as they are (releasing
+    // them would wait for the very command that does not end); the process ends after this.
+    int no_answer() {
+        m_output.release();
+        const ReadoutResult result =
+            app::fail_readout(m_output, m_reading, app::no_answer_text(m_options.timeout_seconds));
+        const int status = report(result, m_reading);
+        if (m_out.failed()) {
+            say(m_out.failure());
+            return app::kExitOutput;
+        }
+        if (m_watch == nullptr)
+            return m_status ? app::worse_exit_status(*m_status, status) : status;
+        say("the watch ends: the command to the dongle cannot be cancelled; start it again to go "
+            "on");
+        return app::kExitNoAnswer;
     }
 
     int read_all() {
         const std::vector<std::string> names = readers();
-        std::optional<int> status;
         for (const std::string& name : names) {
             m_output.hold();
             const ReadoutResult result = read(name);
-            if (app::select_hint(result, context(name)) == app::Hint::NoDongle) {
+            if (app::select_hint(result, context(name, true)) == app::Hint::NoDongle) {
                 m_output.drop();
                 continue;
             }
             m_output.release();
             const int one = report(result, name);
-            status = status ? app::worse_exit_status(*status, one) : one;
+            m_status = m_status ? app::worse_exit_status(*m_status, one) : one;
         }
         // No reader holds a dongle (or none could be listed): one search over all of them says
         // so with the window's lines.
-        return status ? *status : report(read(""), "");
+        return m_status ? *m_status : report(read(""), "");
     }
 
     // The front end's part of a readout: "Finished" where the window logs it, the JSON object,
@@ -152,19 +213,32 @@ private:
             result.outcome == ReadoutResult::Outcome::NotFound)
             m_output.add_status("Finished");
         if (m_options.json)
-            print(stdout, app::readout_json(result, reader, std::time(nullptr)) + "\n");
+            m_out.write(app::readout_json(result, reader, std::time(nullptr)) + "\n");
         // A readout that succeeded needs no hint, nor the list of readers one would name.
         if (result.outcome != ReadoutResult::Outcome::Read) {
-            const app::HintContext hint_context = context(reader);
+            // Only a dongle that was not found is helped by the list of readers.
+            const app::HintContext hint_context =
+                context(reader, result.outcome == ReadoutResult::Outcome::NotFound);
             const app::Hint hint = app::select_hint(result, hint_context);
             if (hint != app::Hint::None)
-                print(stderr, "qel_sn: " + app::hint_text(hint, hint_context) + "\n");
+                say(app::hint_text(hint, hint_context));
         }
         return app::exit_status(result);
     }
 
-    app::HintContext context(const std::string& reader) {
-        return {.pcsc_loaded = m_pcsc_loaded, .readers = readers(), .wanted_reader = reader};
+    app::HintContext context(const std::string& reader, bool with_readers) {
+        return {.pcsc_loaded = m_pcsc_loaded,
+                .readers = with_readers ? readers() : std::vector<std::string>{},
+                .wanted_reader = reader};
+    }
+
+    // A watch for a reader that is not there waits all the same (it may be plugged in later),
+    // but says once what it waits for.
+    void announce_missing_reader() {
+        const std::string& wanted = m_options.reader;
+        const std::vector<std::string>& names = readers();
+        if (!wanted.empty() && std::find(names.begin(), names.end(), wanted) == names.end())
+            say("there is no reader \"" + wanted + "\"; waiting for it");
     }
 
     // Listed once, and only when asked for: a readout that succeeds needs no list.
@@ -184,6 +258,7 @@ private:
 
     const app::CliOptions& m_options;
     const bool m_pcsc_loaded;
+    app::StandardOutput& m_out;
     log::t_event_log m_log;
     CliOutput m_output;
     // A watch's one context for all its readouts, made at the first; before the dongle, which
@@ -191,48 +266,82 @@ private:
     card::PcscContext m_session;
     std::unique_ptr<app::t_qel_sc_base> m_dongle;
     std::optional<std::vector<std::string>> m_readers;
+    card::CardWatch* m_watch = nullptr;
+    // The reader of the readout under way, and the worst status of --all so far.
+    std::string m_reading;
+    std::optional<int> m_status;
+    app::ReadoutDeadline m_deadline;
 };
 
-}  // namespace
-
-int main(int argc, char* argv[]) {
-    app::CliOptions options;
-    if (const auto error = app::parse_cli_options({argv + 1, argv + argc}, options)) {
-        print(stderr, "qel_sn: " + *error + "\n" + app::short_usage_text());
-        return app::kExitUsage;
-    }
-    const log::LogPlace log_place = log::program_log_place();
-    if (options.help) {
-        print(stdout, app::usage_text(log_place));
+// Text the user asked for (help, version) on standard output; a failure to write it is the
+// program's result.
+int print_asked_for(const std::string& text) {
+    app::StandardOutput out;
+    if (out.write(text))
         return app::kExitRead;
-    }
-    if (options.version) {
-        print(stdout, app::version_text());
-        return app::kExitRead;
-    }
+    say(out.failure());
+    return app::kExitOutput;
+}
 
+int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place) {
     const bool pcsc_loaded = card::LoadWinSCard();
+    app::StandardOutput out;
     int status = app::kExitFailed;
     try {
-        CommandLineReader reader(options, pcsc_loaded, log_place);
         if (options.watch && !pcsc_loaded) {
             // Nothing to watch with: the hint says what to install.
-            print(stderr, "qel_sn: " + app::hint_text(app::Hint::NoPcscLibrary, {}) + "\n");
+            const CommandLineReader reader(options, pcsc_loaded, log_place, out);
+            say(app::hint_text(app::Hint::NoPcscLibrary, {}));
         } else if (options.watch) {
             // Cards already inserted count as inserted now: a dongle put in just before the
             // watch starts is read, not lost.
             card::CardWatchOptions watch_options;
             watch_options.report_present_cards = true;
             card::CardWatch watch(watch_options);
-            // Made before any thread starts, so that every thread leaves the signals to it.
-            const card::StopSignals signals([&watch](int) { watch.stop(); });
+            // Made before any other thread starts, so that every thread leaves the signals to
+            // it. A stop ends the watch with status 0, at once if the main thread is stuck.
+            const card::StopSignals signals([&watch](int) {
+                app::request_stop(app::kExitRead);
+                watch.stop();
+            });
+            const app::StandardOutputWatch reader_gone([] {
+                say(app::StandardOutput::failure_text(EPIPE));
+                return app::kExitOutput;
+            });
+            CommandLineReader reader(options, pcsc_loaded, log_place, out);
             status = reader.watch(watch);
         } else {
+            // A single readout stopped by a signal ends by that signal, as it did before it had
+            // a thread of its own for them: a shell's loop over readouts stops with it.
+            const card::StopSignals signals([](int signal) { app::end_process_by_signal(signal); });
+            CommandLineReader reader(options, pcsc_loaded, log_place, out);
             status = reader.run();
         }
     } catch (const std::exception& e) {
-        print(stderr, std::string("qel_sn: ") + e.what() + "\n");
+        say(e.what());
     }
     card::UnloadWinSCard();
+    if (out.failed()) {
+        say(out.failure());
+        return app::kExitOutput;
+    }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Before anything else is opened: a closed stream's number must not go to the log file.
+    app::open_closed_standard_streams();
+    app::CliOptions options;
+    if (const auto error = app::parse_cli_options({argv + 1, argv + argc}, options)) {
+        say(*error);
+        app::write_standard_error(app::short_usage_text());
+        return app::kExitUsage;
+    }
+    if (options.help)
+        return print_asked_for(app::usage_text(log::program_log_place()));
+    if (options.version)
+        return print_asked_for(app::version_text());
+    return read_dongles(options, log::program_log_place());
 }

@@ -99,6 +99,14 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
     return false;
 }
 
+ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text) {
+    ReadoutResult result;
+    result.reader = reader;
+    record_failure(result, Outcome::Failed, std::move(text), nullptr);
+    output.add_status(kNotRead + result.failure);
+    return result;
+}
+
 ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                           const ReadoutOptions& options) {
     ReadoutResult result;

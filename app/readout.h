@@ -60,6 +60,11 @@ struct ReadoutResult {
 ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                           const ReadoutOptions& options = {});
 
+// A readout that failed outside read_dongle (its front end gave up waiting for the dongle):
+// logs "Dongle can't be read: <text>" (status) as read_dongle logs a failed read, and returns
+// the result that goes with it.
+ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text);
+
 // The readout's first two steps on their own, for the window, whose workflow names them.
 // `create_dongle` empties the slot and fills it with a new dongle, or logs "Dongle can't be
 // found: <text>". `find_dongle` logs "Searching...", creates the dongle and connects it by its

@@ -34,7 +34,10 @@ std::string parsed(const Args& args) {
                                     {options.version, "version "},
                                     {options.watch, "watch "}})
         text += set ? name : "";
-    return text + (options.reader.empty() ? "" : "reader=" + options.reader);
+    text += options.reader.empty() ? "" : "reader=" + options.reader;
+    if (options.timeout_seconds != kDefaultTimeoutSeconds)
+        text += " timeout=" + std::to_string(options.timeout_seconds);
+    return text;
 }
 
 class CliOptionsParse : public ::testing::TestWithParam<OptionsCase> {};
@@ -61,7 +64,35 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--watch", "--json", "--reader", "A"},
                     "json watch reader=A"},
         OptionsCase{
-            "WatchWithAll", {"--all", "--watch"}, "error: --watch and --all exclude each other"}),
+            "WatchWithAll", {"--all", "--watch"}, "error: --watch and --all exclude each other"},
+        OptionsCase{"ReaderTwice",
+                    {"--reader", "A", "--reader=B"},
+                    "error: option --reader is given twice"},
+        OptionsCase{"Timeouts", {"--timeout", "0", "--watch"}, "watch  timeout=0"},
+        OptionsCase{"TimeoutWithEquals", {"--timeout=86400"}, " timeout=86400"},
+        OptionsCase{"TimeoutTwice",
+                    {"--timeout=5", "--timeout", "6"},
+                    "error: option --timeout is given twice"},
+        OptionsCase{"TimeoutNotANumber",
+                    {"--timeout", "5s"},
+                    "error: option --timeout needs a number of seconds from 0 to 86400, not 5s"},
+        OptionsCase{"TimeoutPastADay",
+                    {"--timeout=86401"},
+                    "error: option --timeout needs a number of seconds from 0 to 86400, not 86401"},
+        OptionsCase{"TimeoutNegative",
+                    {"--timeout", "-1"},
+                    "error: option --timeout needs a number of seconds from 0 to 86400, not -1"},
+        OptionsCase{"TimeoutWithoutSeconds",
+                    {"--timeout"},
+                    "error: option --timeout needs a number of seconds"},
+        OptionsCase{"DoubleDashEndsTheOptions",
+                    {"--json", "--", "--all"},
+                    "error: unexpected argument --all"},
+        OptionsCase{"DoubleDashAlone",
+                    {
+                        "--",
+                    },
+                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The window's options ---------------------------------------------------------------
@@ -120,6 +151,19 @@ TEST(CliLines, AMultiLineFailureTextGetsLfLineEnds) {
               "Dongle can't be found: Error when listing readers\nSmartCard API error "
               "#2148532270\nCannot find a smart card reader.\n");
     EXPECT_EQ(terminal_line("a\rb"), "a\rb\n");
+}
+
+// A reader name or a card's text on standard error: one line, nothing a terminal obeys.
+TEST(CliLines, AnErrorLineJoinsTheLinesOfATextAndEscapesControls) {
+    EXPECT_EQ(error_line("Error when listing readers\r\nSmartCard API error #1\r\nText.\r\n"),
+              "Error when listing readers; SmartCard API error #1; Text.");
+    EXPECT_EQ(error_line("A\nB\rC"), "A; B; C");
+    EXPECT_EQ(error_line("no reader \"X\x1B[2J\x07\x7F\""), "no reader \"X\\x1B[2J\\x07\\x7F\"");
+    // U+009B is a terminal's CSI; U+00E9 is a letter.
+    EXPECT_EQ(error_line("a\xC2\x9B"
+                         "1m \xC3\xA9"),
+              "a\\xC2\\x9B"
+              "1m \xC3\xA9");
 }
 
 // --- JSON ----------------------------------------------------------------------------------
