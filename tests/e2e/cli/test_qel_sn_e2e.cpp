@@ -1,16 +1,23 @@
 // qel_sn run as a script runs it, through pcsc-lite, the sandbox's pcscd, vpcd and the virtual
 // dongle: its lines, its exit status, its hint, its JSON and its log file; and as a watch that
-// reads each dongle put in, until it is told to end.
+// reads each dongle put in, until it is told to end; and what becomes of it when its output, its
+// log's place or its dongle fails it.
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -451,6 +458,302 @@ TEST_F(WindowProgramE2e, WatchPressesGetInfoOnEachInsertionAndLogsIt) {
     const std::string text = logged();
     EXPECT_EQ(text.substr(text.find("] ===\r\n") + 7), expected);
 }
+
+// --- Faults around the readout ---------------------------------------------------------------
+
+// Where the program's standard output goes.
+enum class Stdout { File, FullPipe, DevFull, Closed, PipeReaderLeaves };
+// What lies where the program's log file goes.
+enum class LogSpot { Free, FullDisk, PlantedLink, ForeignFolder };
+
+struct FaultCase {
+    const char* name;
+    std::optional<Options> card{};  // reader 0's card, if any
+    Options args{};
+    Stdout out = Stdout::File;
+    bool stderr_closed = false;
+    LogSpot log_spot = LogSpot::Free;
+    // Once the log file holds this, the test sends SIGTERM (or closes the pipe's read end) and
+    // the program must end within `limit`; empty: it must end by itself within `limit`.
+    std::string trigger{};
+    std::chrono::milliseconds limit = kDefaultTimeout;
+    int status = 0;
+    std::string out_end{};  // what a standard output file ends with; CR LF read as LF
+    std::string err{};      // in standard error exactly once; @DIR@ is the program's folder
+    // The log's lines after its header; none: no line is written to the file at the log's name.
+    std::optional<std::string> log{};
+};
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+void write_file(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A tmpfs of a given size over a folder, for a disk that can be filled; unmounted again before
+// the fixture removes the folder.
+class Tmpfs {
+public:
+    Tmpfs(const std::filesystem::path& at, std::uintmax_t size) : m_at(at) {
+        const std::string options = "mode=0755,size=" + std::to_string(size);
+        if (::mount("qel-e2e-full", at.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            throw std::runtime_error("cannot mount a tmpfs: " + std::string(std::strerror(errno)));
+    }
+    ~Tmpfs() { ::umount2(m_at.c_str(), MNT_DETACH); }
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+
+private:
+    std::filesystem::path m_at;
+};
+
+void fill_disk(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const std::string chunk(4096, 'f');
+    while (fd >= 0 && ::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    const int error = errno;
+    ::close(fd);
+    if (error != ENOSPC)
+        throw std::runtime_error("the filler stopped short: " + std::string(std::strerror(error)));
+}
+
+// Why another program cannot have the card to itself; empty once the service has let go of
+// whatever the ended program held.
+std::string refusal_of_exclusive_use(const PcscContext& pcsc) {
+    std::string refusal;
+    for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+        try {
+            const CardConnection card(pcsc, kReaderNames[0], SCARD_SHARE_EXCLUSIVE);
+            return "";
+        } catch (const PcscError& e) {
+            refusal = e.what();
+        }
+    }
+    return refusal;
+}
+
+// A pipe for the program's standard output; the test holds the read end.
+struct Pipe {
+    Pipe() {
+        if (::pipe2(fd, O_CLOEXEC) != 0)
+            throw std::runtime_error("cannot create a pipe");
+    }
+    ~Pipe() {
+        close_end(0);
+        close_end(1);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+    void close_end(int i) {
+        if (fd[i] >= 0)
+            ::close(fd[i]);
+        fd[i] = -1;
+    }
+    int fd[2] = {-1, -1};
+};
+
+class Faults : public QelSnE2e, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
+    const FaultCase& c = GetParam();
+    const std::filesystem::path log_file = m_dir / "qel_sn.log";
+    std::optional<Tmpfs> disk;
+    switch (c.log_spot) {
+        case LogSpot::Free:
+            break;
+        case LogSpot::FullDisk:
+            // The program's copy must lie beside its log; the old log's last page has 6 bytes
+            // left, so a line written into it stops short.
+            disk.emplace(m_dir, std::filesystem::file_size(QEL_SN_PATH) + 4 * 4096);
+            std::filesystem::copy_file(QEL_SN_PATH, m_dir / "qel_sn");
+            write_file(log_file, std::string(4088, '-') + "\r\n");
+            fill_disk(m_dir / "filler");
+            break;
+        case LogSpot::PlantedLink:
+            write_file(m_dir / "planted", "not the program's\r\n");
+            std::filesystem::permissions(
+                m_dir / "planted",
+                std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+            std::filesystem::create_symlink(m_dir / "planted", log_file);
+            break;
+        case LogSpot::ForeignFolder:
+            ASSERT_EQ(::chown(m_dir.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(::chmod(m_dir.c_str(), 0755), 0);
+            break;
+    }
+    const std::string before = read_file(log_file);
+    const bool silent =
+        c.card && std::find(c.card->begin(), c.card->end(), "--silent-after") != c.card->end();
+    VirtualCard* card = c.card ? &start_card(*c.card) : nullptr;
+
+    const OutputFile file;
+    Pipe pipe;
+    int out_fd = file.fd();
+    if (c.out == Stdout::FullPipe) {
+        // Full to the last byte: the program's next write blocks.
+        ASSERT_GT(::fcntl(pipe.fd[1], F_SETPIPE_SZ, 4096), 0);
+        ::fcntl(pipe.fd[1], F_SETFL, O_NONBLOCK);
+        while (::write(pipe.fd[1], "x", 1) == 1) {
+        }
+        ::fcntl(pipe.fd[1], F_SETFL, 0);
+    }
+    if (c.out == Stdout::FullPipe || c.out == Stdout::PipeReaderLeaves)
+        out_fd = pipe.fd[1];
+    if (c.out == Stdout::DevFull)
+        out_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (c.out == Stdout::Closed)
+        out_fd = ChildProcess::kClosed;
+
+    ChildProcess child(program(), c.args, out_fd, -1, c.stderr_closed ? ChildProcess::kClosed : -1);
+    pipe.close_end(1);
+    if (c.out == Stdout::DevFull)
+        ::close(out_fd);
+
+    if (!c.trigger.empty()) {
+        ASSERT_TRUE(wait_for_text([&] { return read_file(log_file); }, c.trigger))
+            << read_file(log_file) << child.log();
+        if (silent) {
+            ASSERT_TRUE(wait_for_text([&] { return card->log(); }, "qel_vcard: card silent"));
+        }
+        if (c.out == Stdout::PipeReaderLeaves) {
+            pipe.close_end(0);
+        } else {
+            ::kill(child.pid(), SIGTERM);
+        }
+    }
+    const std::optional<int> status = child.wait_exit(c.limit);
+    ASSERT_TRUE(status) << "still running after " << c.limit.count() << " ms\n" << child.log();
+    EXPECT_EQ(*status, c.status) << child.log();
+
+    if (!c.out_end.empty()) {
+        EXPECT_TRUE(file.text().ends_with(with_lf(c.out_end))) << file.text();
+    }
+    if (!c.err.empty()) {
+        const std::string err = std::regex_replace(c.err, std::regex("@DIR@"), m_dir.string());
+        const std::string log = child.log();
+        const auto at = log.find(err);
+        EXPECT_TRUE(at != std::string::npos && log.find(err, at + 1) == std::string::npos)
+            << "not once in standard error: " << err << "\n"
+            << log;
+    }
+    if (c.log) {
+        EXPECT_EQ(log_lines(), *c.log);
+    } else if (c.log_spot == LogSpot::FullDisk) {
+        const std::string after = read_file(log_file);
+        EXPECT_TRUE(after.starts_with(before) && after.ends_with("\r\n"))
+            << after.substr(after.size() > 80 ? after.size() - 80 : 0);
+    } else if (c.log_spot == LogSpot::PlantedLink) {
+        EXPECT_TRUE(std::filesystem::is_symlink(log_file));
+        EXPECT_EQ(read_file(log_file), before);
+    } else {
+        EXPECT_FALSE(std::filesystem::exists(log_file)) << read_file(log_file);
+    }
+
+    if (card != nullptr) {
+        // A dongle gone silent answers at last the command the service still waits on.
+        if (silent)
+            card->wake();
+        EXPECT_EQ(refusal_of_exclusive_use(pcsc()), "") << card->log();
+    }
+}
+
+using namespace std::chrono_literals;
+const Options kSilent{"--silent-after", "1"};
+const std::string kNoAnswer = "Dongle can't be read: no answer from the dongle within 1 s\r\n";
+const std::string kCannotWrite = "qel_sn: cannot write to standard output: No space left on device";
+const std::string kNotWritten = "qel_sn: log file not written: @DIR@/qel_sn.log ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Conditions, Faults,
+    ::testing::Values(FaultCase{.name = "WatchBlockedOnItsOutputEndsOnSigterm",
+                                .card = Options{},
+                                .args = {"--watch"},
+                                .out = Stdout::FullPipe,
+                                .trigger = "Searching...\r\n",
+                                .limit = 1s,
+                                .log = "Searching...\r\n"},
+                      FaultCase{.name = "WatchOnASilentDongleEndsOnSigterm",
+                                .card = kSilent,
+                                .args = {"--watch", "--timeout", "0"},
+                                .trigger = "Searching...\r\n",
+                                .limit = 1s,
+                                .out_end = "Searching...\r\n",
+                                .log = "Searching...\r\n"},
+                      FaultCase{.name = "SilentDongleEndsTheReadoutAtItsTimeout",
+                                .card = kSilent,
+                                .args = {"--timeout", "1"},
+                                .limit = 5s,
+                                .status = 2,
+                                .out_end = kNoAnswer,
+                                .log = "Searching...\r\n" + kNoAnswer},
+                      FaultCase{.name = "SilentDongleEndsTheWatchAtItsTimeout",
+                                .card = kSilent,
+                                .args = {"--watch", "--timeout", "1"},
+                                .limit = 5s,
+                                .status = 75,
+                                .log = "Searching...\r\n" + kNoAnswer},
+                      FaultCase{.name = "ReadoutIntoAFullDevice",
+                                .card = Options{},
+                                .out = Stdout::DevFull,
+                                .status = 74,
+                                .err = kCannotWrite,
+                                .log = kRead},
+                      FaultCase{.name = "JsonIntoAFullDevice",
+                                .card = Options{},
+                                .args = {"--json"},
+                                .out = Stdout::DevFull,
+                                .status = 74,
+                                .err = kCannotWrite,
+                                .log = kRead},
+                      FaultCase{.name = "HelpIntoAFullDevice",
+                                .args = {"--help"},
+                                .out = Stdout::DevFull,
+                                .status = 74,
+                                .err = kCannotWrite},
+                      FaultCase{.name = "VersionIntoAFullDevice",
+                                .args = {"--version"},
+                                .out = Stdout::DevFull,
+                                .status = 74,
+                                .err = kCannotWrite},
+                      FaultCase{.name = "WatchWhoseReaderLeavesEndsBySigpipe",
+                                .args = {"--watch"},
+                                .out = Stdout::PipeReaderLeaves,
+                                .trigger = "] ===\r\n",
+                                .limit = 1s,
+                                .status = 128 + SIGPIPE,
+                                .log = ""},
+                      FaultCase{.name = "LogOnAFullDisk",
+                                .card = Options{},
+                                .log_spot = LogSpot::FullDisk,
+                                .out_end = kRead,
+                                .err = kNotWritten + "(No space left on device)"},
+                      FaultCase{.name = "LogNameLinkedToAnotherFile",
+                                .card = Options{},
+                                .log_spot = LogSpot::PlantedLink,
+                                .out_end = kRead,
+                                .err = kNotWritten + "(not a regular file)"},
+                      FaultCase{.name = "FolderOfAnotherUser",
+                                .card = Options{},
+                                .log_spot = LogSpot::ForeignFolder,
+                                .out_end = kRead,
+                                .err = "(@DIR@ belongs to another user)"},
+                      FaultCase{.name = "JsonWithStdoutClosed",
+                                .card = Options{},
+                                .args = {"--json"},
+                                .out = Stdout::Closed,
+                                .log = kRead},
+                      FaultCase{.name = "HintWithStderrClosed",
+                                .card = Options{"--no-applet"},
+                                .stderr_closed = true,
+                                .status = 1,
+                                .out_end = kNotFound,
+                                .log = kNotFound}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::e2e
