@@ -236,8 +236,10 @@ private:
     // but says once what it waits for.
     void announce_missing_reader() {
         const std::string& wanted = m_options.reader;
+        if (wanted.empty())
+            return;
         const std::vector<std::string>& names = readers();
-        if (!wanted.empty() && std::find(names.begin(), names.end(), wanted) == names.end())
+        if (std::find(names.begin(), names.end(), wanted) == names.end())
             say("there is no reader \"" + wanted + "\"; waiting for it");
     }
 

@@ -319,9 +319,8 @@ TEST_P(Watch, ReadsEachInsertionOnceAndEndsWithStatusZeroOnSigterm) {
                 break;
         }
         if (!step.awaited.empty()) {
-            const auto where = [&] {
-                return step.action == WatchStep::RestartService ? watch.log() : out.peek();
-            };
+            // A readout shows on standard output, news of the watch on standard error.
+            const auto where = [&] { return out.peek() + watch.log(); };
             ASSERT_TRUE(wait_for_text(where, with_lf(step.awaited))) << step.awaited << "\nout:\n"
                                                                      << out.peek() << "\nerr:\n"
                                                                      << watch.log();
@@ -350,6 +349,8 @@ TEST_P(Watch, ReadsEachInsertionOnceAndEndsWithStatusZeroOnSigterm) {
 }
 
 using Step = WatchStep;
+const std::string kWaitingForReader =
+    "qel_sn: there is no reader \"Virtual PCD 00 07\"; waiting for it\n";
 const std::string kNoApplet = "Dongle can't be found: Card with specified AID is not found";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -384,7 +385,12 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"reader":"Virtual PCD 00 01","serial":"77777777","firmware":"010A",)"
                   R"("error_code":42,"time":T})"
                   "\r\n",
-                  ""}),
+                  ""},
+        WatchCase{"NamedReaderThatIsNotAttached",
+                  {"--watch", "--reader", "Virtual PCD 00 07"},
+                  {{Step::Insert, 0, {}, kWaitingForReader}},
+                  "",
+                  kWaitingForReader}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The window program's command line -------------------------------------------------------
