@@ -30,6 +30,7 @@
 #include "tests/e2e/support/child_process.h"
 #include "tests/e2e/support/e2e_test.h"
 #include "tests/e2e/support/exclusive_holder.h"
+#include "tests/e2e/support/pipe.h"
 #include "tests/e2e/support/sandbox_daemon.h"
 
 namespace qel::e2e {
@@ -543,26 +544,6 @@ std::string refusal_of_exclusive_use(const PcscContext& pcsc) {
     return refusal;
 }
 
-// A pipe for the program's standard output; the test holds the read end.
-struct Pipe {
-    Pipe() {
-        if (::pipe2(fd, O_CLOEXEC) != 0)
-            throw std::runtime_error("cannot create a pipe");
-    }
-    ~Pipe() {
-        close_end(0);
-        close_end(1);
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    void close_end(int i) {
-        if (fd[i] >= 0)
-            ::close(fd[i]);
-        fd[i] = -1;
-    }
-    int fd[2] = {-1, -1};
-};
-
 class Faults : public QelSnE2e, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
@@ -602,21 +583,21 @@ TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
     int out_fd = file.fd();
     if (c.out == Stdout::FullPipe) {
         // Full to the last byte: the program's next write blocks.
-        ASSERT_GT(::fcntl(pipe.fd[1], F_SETPIPE_SZ, 4096), 0);
-        ::fcntl(pipe.fd[1], F_SETFL, O_NONBLOCK);
-        while (::write(pipe.fd[1], "x", 1) == 1) {
+        ASSERT_GT(::fcntl(pipe.write_end(), F_SETPIPE_SZ, 4096), 0);
+        ::fcntl(pipe.write_end(), F_SETFL, O_NONBLOCK);
+        while (::write(pipe.write_end(), "x", 1) == 1) {
         }
-        ::fcntl(pipe.fd[1], F_SETFL, 0);
+        ::fcntl(pipe.write_end(), F_SETFL, 0);
     }
     if (c.out == Stdout::FullPipe || c.out == Stdout::PipeReaderLeaves)
-        out_fd = pipe.fd[1];
+        out_fd = pipe.write_end();
     if (c.out == Stdout::DevFull)
         out_fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (c.out == Stdout::Closed)
         out_fd = ChildProcess::kClosed;
 
     ChildProcess child(program(), c.args, out_fd, -1, c.stderr_closed ? ChildProcess::kClosed : -1);
-    pipe.close_end(1);
+    pipe.close_write();
     if (c.out == Stdout::DevFull)
         ::close(out_fd);
 
@@ -627,7 +608,7 @@ TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
             ASSERT_TRUE(wait_for_text([&] { return card->log(); }, "qel_vcard: card silent"));
         }
         if (c.out == Stdout::PipeReaderLeaves) {
-            pipe.close_end(0);
+            pipe.close_read();
         } else {
             ::kill(child.pid(), SIGTERM);
         }
