@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -32,6 +33,10 @@ namespace {
 
 using namespace qel;
 using app::ReadoutResult;
+
+// The signals the program's signal thread takes: the two stops, and the end of a readout's time.
+constexpr int kTimeUpSignal = SIGALRM;
+const std::vector<int> kTakenSignals{SIGINT, SIGTERM, kTimeUpSignal};
 
 void say(const std::string& text) {
     app::write_standard_error("qel_sn: " + app::error_line(text) + "\n");
@@ -104,7 +109,7 @@ public:
           m_out(out),
           m_log(log_place),
           m_output(m_log, out, !options.json),
-          m_deadline([this] { return no_answer(); }) {
+          m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
         card::SetCardWaiter(&m_deadline);
     }
     ~CommandLineReader() override { card::SetCardWaiter(nullptr); }
@@ -139,6 +144,9 @@ public:
             m_watch->stop();
     }
 
+    // For the signal thread: a readout's time may be up.
+    void time_up() noexcept { m_deadline.time_up(); }
+
     void notice(const std::string& text) override {
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
@@ -169,8 +177,8 @@ private:
         return result;
     }
 
-    // The dongle stopped answering in the middle of a readout: on the deadline's thread while
-    // the command is stuck on this one. The card and its context stay as they are (releasing
+    // The dongle stopped answering in the middle of a readout: on the signal thread while the
+    // command is stuck on this one. The card and its context stay as they are (releasing
     // them would wait for the very command that does not end); the process ends after this.
     int no_answer() {
         m_output.release();
@@ -300,23 +308,36 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             card::CardWatchOptions watch_options;
             watch_options.report_present_cards = true;
             card::CardWatch watch(watch_options);
+            CommandLineReader reader(options, pcsc_loaded, log_place, out);
             // Made before any other thread starts, so that every thread leaves the signals to
             // it. A stop ends the watch with status 0, at once if the main thread is stuck.
-            const card::StopSignals signals([&watch](int) {
-                app::request_stop(app::kExitRead);
-                watch.stop();
-            });
+            const card::StopSignals signals(
+                [&watch, &reader](int signal) {
+                    if (signal == kTimeUpSignal) {
+                        reader.time_up();
+                        return;
+                    }
+                    app::request_stop(app::kExitRead);
+                    watch.stop();
+                },
+                kTakenSignals);
             const app::StandardOutputWatch reader_gone([] {
                 say(app::StandardOutput::failure_text(EPIPE));
                 return app::kExitOutput;
             });
-            CommandLineReader reader(options, pcsc_loaded, log_place, out);
             status = reader.watch(watch);
         } else {
+            CommandLineReader reader(options, pcsc_loaded, log_place, out);
             // A single readout stopped by a signal ends by that signal, as it did before it had
             // a thread of its own for them: a shell's loop over readouts stops with it.
-            const card::StopSignals signals([](int signal) { app::end_process_by_signal(signal); });
-            CommandLineReader reader(options, pcsc_loaded, log_place, out);
+            const card::StopSignals signals(
+                [&reader](int signal) {
+                    if (signal == kTimeUpSignal)
+                        reader.time_up();
+                    else
+                        app::end_process_by_signal(signal);
+                },
+                kTakenSignals);
             status = reader.run();
         }
     } catch (const std::exception& e) {

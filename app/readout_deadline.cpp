@@ -2,41 +2,69 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "app/process_end.h"
+#include "util/Exception.h"
 
 namespace qel::app {
 
-ReadoutDeadline::ReadoutDeadline(std::function<int()> expired)
-    : m_expired(std::move(expired)), m_thread([this] { run(); }) {}
+ReadoutDeadline::ReadoutDeadline(std::function<int()> expired, int signal)
+    : m_expired(std::move(expired)) {
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = signal;
+    // The monotonic clock: a readout's time does not jump with the wall clock.
+    if (::timer_create(CLOCK_MONOTONIC, &event, &m_timer) != 0)
+        throw util::Exception(std::string("Cannot create a timer: ") + std::strerror(errno));
+}
 
 ReadoutDeadline::~ReadoutDeadline() {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_quit = true;
-    }
-    m_changed.notify_all();
-    m_thread.join();
+    ::timer_delete(m_timer);
+}
+
+void ReadoutDeadline::set_timer(std::chrono::milliseconds limit) noexcept {
+    itimerspec when{};
+    when.it_value.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    when.it_value.tv_nsec = static_cast<long>(limit.count() % 1000) * 1000000L;
+    // Only an invalid value fails, and none is made here; a zero value disarms.
+    ::timer_settime(m_timer, 0, &when, nullptr);
 }
 
 void ReadoutDeadline::arm(std::chrono::milliseconds limit) {
     {
         const std::lock_guard lock(m_mutex);
+        m_armed = true;
         m_deadline = std::chrono::steady_clock::now() + limit;
-        ++m_generation;
         m_state.store(State::Idle);
     }
-    m_changed.notify_all();
+    set_timer(limit);
 }
 
 void ReadoutDeadline::disarm() {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_deadline.reset();
-        ++m_generation;
-        // A time that ran out between two commands, with no command after it, cost nothing.
-        m_state.store(State::Idle);
+    set_timer(std::chrono::milliseconds(0));
+    const std::lock_guard lock(m_mutex);
+    m_armed = false;
+    // A time that ran out between two commands, with no command after it, cost nothing.
+    m_state.store(State::Idle);
+}
+
+void ReadoutDeadline::time_up() noexcept {
+    std::unique_lock lock(m_mutex);
+    if (!m_armed || std::chrono::steady_clock::now() < m_deadline)
+        return;
+    m_armed = false;
+    // Under the lock, so that a readout armed or disarmed meanwhile is not taken for this one.
+    State in_call = State::InCall;
+    if (m_state.compare_exchange_strong(in_call, State::Expired)) {
+        lock.unlock();
+        expire();
     }
-    m_changed.notify_all();
+    // Between two commands: the readout finds the time up at its next one.
+    State idle = State::Idle;
+    m_state.compare_exchange_strong(idle, State::Expired);
 }
 
 void ReadoutDeadline::Wait(void (*call)(void* context), void* context) {
@@ -49,34 +77,10 @@ void ReadoutDeadline::Wait(void (*call)(void* context), void* context) {
     }
     State in_call = State::InCall;
     if (!m_state.compare_exchange_strong(in_call, State::Idle)) {
-        // The deadline's thread took over while the command was under way and is ending the
+        // The signal thread took over while the command was under way and is ending the
         // process: this thread must not go on with a readout that has been reported failed.
         for (;;)
             ::pause();
-    }
-}
-
-void ReadoutDeadline::run() {
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [this] { return m_quit || m_deadline.has_value(); });
-        if (m_quit)
-            return;
-        const std::uint64_t generation = m_generation;
-        const bool changed = m_changed.wait_until(
-            lock, *m_deadline, [&] { return m_quit || m_generation != generation; });
-        if (changed)
-            continue;
-        m_deadline.reset();
-        // Under the lock, so that a readout armed or disarmed meanwhile is not taken for this one.
-        State in_call = State::InCall;
-        if (m_state.compare_exchange_strong(in_call, State::Expired)) {
-            lock.unlock();
-            expire();
-        }
-        // Between two commands: the readout finds the time up at its next one.
-        State idle = State::Idle;
-        m_state.compare_exchange_strong(idle, State::Expired);
     }
 }
 
