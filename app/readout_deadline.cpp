@@ -12,7 +12,7 @@
 namespace qel::app {
 
 ReadoutDeadline::ReadoutDeadline(std::function<int()> expired, int signal)
-    : m_expired(std::move(expired)) {
+    : m_expired(std::move(expired)), m_signal(signal) {
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = signal;
@@ -45,6 +45,14 @@ void ReadoutDeadline::arm(std::chrono::milliseconds limit) {
 
 void ReadoutDeadline::disarm() {
     set_timer(std::chrono::milliseconds(0));
+    // A signal the timer sent just before is of no use any more. Taken here, it cannot outlive
+    // the signal thread, after which its default action would end the program.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, m_signal);
+    const timespec no_wait{};
+    while (::sigtimedwait(&set, nullptr, &no_wait) > 0) {
+    }
     const std::lock_guard lock(m_mutex);
     m_armed = false;
     // A time that ran out between two commands, with no command after it, cost nothing.

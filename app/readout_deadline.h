@@ -19,8 +19,8 @@ namespace qel::app {
 // process's card waiter, it lets every card command run on the calling thread as before.
 //
 // The time is kept by the kernel: the end of it is sent as `signal`, which the program's signal
-// thread takes (StopSignals) and hands to time_up(). No thread of its own, so a readout that is
-// in time costs two timer calls.
+// thread takes (StopSignals) and hands to time_up(); it must be blocked in every thread. No
+// thread of its own, so a readout that is in time costs three system calls.
 class ReadoutDeadline final : public card::TCardWaiter {
 public:
     // `expired` reports the readout as failed and returns the status the process ends with. It
@@ -51,6 +51,7 @@ private:
     [[noreturn]] void expire();
 
     const std::function<int()> m_expired;
+    const int m_signal;
     timer_t m_timer{};
     std::atomic<State> m_state{State::Idle};
     // Guards the deadline between the readout's thread and the signal thread; Wait() needs none.
