@@ -267,7 +267,7 @@ std::string usage_text(const log::LogPlace& log_place) {
            "\n"
            "exit status:\n"
            "  0   a dongle was read\n"
-           "  1   no dongle was found\n"
+           "  1   no dongle was found (with --watch: the watch could not start)\n"
            "  2   a dongle was found, but reading it failed\n"
            "  64  the command line was not understood\n"
            "  74  standard output could not be written (the reason is on standard error)\n"
@@ -427,7 +427,8 @@ std::string hint_text(Hint hint, const HintContext& context) {
                    " cannot be loaded: install pcsc-lite (sudo apt-get install pcscd "
                    "libpcsclite1).";
         case Hint::ServiceNotRunning:
-            return "The PC/SC service is not running: start it with `sudo systemctl start pcscd`, "
+            return "The PC/SC service is not running: start it with `sudo systemctl start "
+                   "pcscd.socket`, "
                    "or run `pcscd` by hand, then try again.";
         case Hint::NoReader:
             return "No reader is attached: plug in the dongle (it is a reader of its own) and try "

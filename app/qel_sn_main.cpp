@@ -299,9 +299,11 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
     int status = app::kExitFailed;
     try {
         if (options.watch && !pcsc_loaded) {
-            // Nothing to watch with: the hint says what to install.
+            // Nothing to watch with: the hint says what to install. The watch could not start,
+            // which is no dongle read and none found: the status of "no dongle was found".
             const CommandLineReader reader(options, pcsc_loaded, log_place, out);
             say(app::hint_text(app::Hint::NoPcscLibrary, {}));
+            status = app::kExitNotFound;
         } else if (options.watch) {
             // Cards already inserted count as inserted now: a dongle put in just before the
             // watch starts is read, not lost.

@@ -78,11 +78,11 @@ bool t_event_file::open_at(int folder, const std::string& name_in_folder,
         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW, 0644));
     if (!fd.holds()) {
         // A FIFO without a reader refuses a non-blocking writer with ENXIO, a link at the name
-        // gives ELOOP; say what it is.
+        // gives ELOOP, a folder EISDIR; say what it is.
         const int error = errno;
         struct stat info {};
         const bool special =
-            error == ELOOP ||
+            error == ELOOP || error == EISDIR ||
             (error == ENXIO && ::fstatat(folder, name_in_folder.c_str(), &info, 0) == 0 &&
              !S_ISREG(info.st_mode));
         m_failure = special ? "not a regular file" : std::strerror(error);

@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UnusablePaths,
                                                             std::filesystem::create_directory(p);
                                                             return -1;
                                                         },
-                                                        "Is a directory"}),
+                                                        "not a regular file"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EventFile, LineThatDoesNotFitIsCutBackAndTheFileClosesSayingWhy) {
