@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,6 +36,23 @@ int main(int argc, char* argv[]) {
     if (early.version) {
         print(stdout, app::version_text("qel_sn_reader"));
         return app::kExitRead;
+    }
+
+    // The command line is checked before the toolkit starts, which without a display would abort
+    // the program with a message of its own.
+    {
+        const std::vector<std::string> args(argv + 1, argv + argc);
+        app::WindowOptions checked;
+        if (const auto error =
+                app::parse_window_options(app::without_toolkit_options(args), checked)) {
+            print(stderr, "qel_sn_reader: " + *error + "\n" + app::window_short_usage_text());
+            return app::kExitUsage;
+        }
+        if (!app::window_has_display(args, std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"),
+                                     std::getenv("WAYLAND_DISPLAY"))) {
+            print(stderr, std::string("qel_sn_reader: ") + app::kNoDisplay + "\n");
+            return app::kExitNoDisplay;
+        }
     }
 
     // A machine without pcsc-lite still gets its window: every card call then reports that the

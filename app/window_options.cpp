@@ -1,5 +1,8 @@
 #include "app/window_options.h"
 
+#include <functional>
+#include <set>
+
 #include "app/qel_sn.h"
 
 namespace qel::app {
@@ -8,6 +11,31 @@ namespace {
 
 bool is_help(const std::string& arg) {
     return arg == "--help" || arg == "-h";
+}
+
+bool is_set(const char* value) {
+    return value != nullptr && *value != '\0';
+}
+
+// The toolkit's option of `arg` without its dashes (it takes one dash or two) and without an
+// "=value"; empty when `arg` is none of the toolkit's.
+std::string toolkit_option(const std::string& arg, bool& takes_value, bool& value_inline) {
+    static const std::set<std::string, std::less<>> with_value{
+        "platform",      "platformpluginpath", "platformtheme", "plugin",     "qwindowgeometry",
+        "qwindowicon",   "qwindowtitle",       "style",         "stylesheet", "session",
+        "display",       "geometry",           "title",         "name",       "visual",
+        "qmljsdebugger", "fontengine"};
+    static const std::set<std::string, std::less<>> flags{"reverse", "widgetcount", "nograb",
+                                                          "dograb", "sync"};
+    if (arg.size() < 2 || arg[0] != '-' || arg == "--")
+        return {};
+    std::string name = arg.substr(arg[1] == '-' ? 2 : 1);
+    const auto equals = name.find('=');
+    value_inline = equals != std::string::npos;
+    if (value_inline)
+        name.resize(equals);
+    takes_value = with_value.count(name) != 0;
+    return takes_value || (!value_inline && flags.count(name) != 0) ? name : std::string();
 }
 
 }  // namespace
@@ -38,6 +66,34 @@ std::optional<std::string> parse_window_options(const std::vector<std::string>& 
         }
     }
     return std::nullopt;
+}
+
+std::vector<std::string> without_toolkit_options(const std::vector<std::string>& args) {
+    std::vector<std::string> ours;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        bool takes_value = false;
+        bool value_inline = false;
+        if (toolkit_option(args[i], takes_value, value_inline).empty()) {
+            ours.push_back(args[i]);
+        } else if (takes_value && !value_inline) {
+            ++i;
+        }
+    }
+    return ours;
+}
+
+bool window_has_display(const std::vector<std::string>& args, const char* qt_qpa_platform,
+                        const char* display, const char* wayland_display) {
+    if (is_set(qt_qpa_platform) || is_set(display) || is_set(wayland_display))
+        return true;
+    for (const std::string& arg : args) {
+        bool takes_value = false;
+        bool value_inline = false;
+        if (toolkit_option(arg, takes_value, value_inline) == "platform" ||
+            toolkit_option(arg, takes_value, value_inline) == "display")
+            return true;
+    }
+    return false;
 }
 
 std::string window_short_usage_text() {

@@ -26,6 +26,23 @@ WindowOptions early_window_options(const std::vector<std::string>& args);
 std::optional<std::string> parse_window_options(const std::vector<std::string>& args,
                                                 WindowOptions& options);
 
+// The arguments without the window toolkit's own options (and their values), as the toolkit
+// leaves them: the rest can be checked with parse_window_options before the toolkit starts, so
+// that a command line it cannot understand gets its usage error with or without a display.
+std::vector<std::string> without_toolkit_options(const std::vector<std::string>& args);
+
+// Whether the toolkit has a place to open the window: a platform named on the command line
+// (-platform) or in QT_QPA_PLATFORM, or a display (DISPLAY, WAYLAND_DISPLAY). Null stands for
+// an unset variable. Without one, the toolkit would abort the program.
+bool window_has_display(const std::vector<std::string>& args, const char* qt_qpa_platform,
+                        const char* display, const char* wayland_display);
+
+// The status and the line of a start without a display.
+inline constexpr int kExitNoDisplay = 1;
+inline constexpr const char* kNoDisplay =
+    "no display to open the window on (DISPLAY and WAYLAND_DISPLAY are unset); qel_sn reads "
+    "the dongle on a terminal";
+
 // `log_place` is where the window's log file lies, for the help text.
 std::string window_usage_text(const log::LogPlace& log_place);
 std::string window_short_usage_text();

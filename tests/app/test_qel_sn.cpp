@@ -138,6 +138,20 @@ INSTANTIATE_TEST_SUITE_P(
             "ACommandLineProgramOption", {"--json"}, "", "error: unknown option --json"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The window's command line is checked before the toolkit starts: the toolkit's options go, with
+// their values, and whether there is a display at all is known.
+TEST(WindowCommandLine, LeavesOnlyOurOptionsAndFindsADisplayOrNone) {
+    EXPECT_EQ(without_toolkit_options({"-platform", "offscreen", "--watch", "--style=fusion",
+                                       "-reverse", "--display", ":1", "--bogus"}),
+              (Args{"--watch", "--bogus"}));
+    EXPECT_EQ(without_toolkit_options({"-reverse=1", "--", "-platform"}),
+              (Args{"-reverse=1", "--"}));
+    EXPECT_FALSE(window_has_display({"--watch"}, nullptr, "", nullptr));
+    EXPECT_TRUE(window_has_display({"--platform=offscreen"}, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(window_has_display({}, nullptr, nullptr, "wayland-0"));
+    EXPECT_TRUE(window_has_display({}, "xcb", nullptr, nullptr));
+}
+
 TEST(Version, NamesTheProgram) {
     EXPECT_EQ(version_text(), "qel_sn 1.1\n");
     EXPECT_EQ(version_text("qel_sn_reader"), "qel_sn_reader 1.1\n");

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -412,6 +413,30 @@ struct WindowArgsCase {
     int status;
     std::string out;  // what standard output starts with
     std::string err;  // what standard error holds, in part
+    // Started with none of DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM, as over ssh.
+    bool without_display = false;
+};
+
+// The variables a window program finds its display by, taken away for as long as it lives.
+class NoDisplay {
+public:
+    NoDisplay() {
+        for (const char* name : kNames) {
+            if (const char* value = std::getenv(name))
+                m_saved.emplace_back(name, value);
+            ::unsetenv(name);
+        }
+    }
+    ~NoDisplay() {
+        for (const auto& [name, value] : m_saved)
+            ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    NoDisplay(const NoDisplay&) = delete;
+    NoDisplay& operator=(const NoDisplay&) = delete;
+
+private:
+    static constexpr const char* kNames[] = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+    std::vector<std::pair<std::string, std::string>> m_saved;
 };
 
 class WindowArgs : public WindowProgramE2e, public ::testing::WithParamInterface<WindowArgsCase> {};
@@ -419,7 +444,11 @@ class WindowArgs : public WindowProgramE2e, public ::testing::WithParamInterface
 TEST_P(WindowArgs, AnswerWithoutOpeningTheWindow) {
     const auto& c = GetParam();
     const OutputFile out;
+    std::optional<NoDisplay> no_display;
+    if (c.without_display)
+        no_display.emplace();
     const ProgramRun ran = run_program(window_program(), c.args, out);
+    no_display.reset();
     ASSERT_TRUE(ran.status.has_value()) << "the window opened";
     EXPECT_EQ(*ran.status, c.status) << ran.err;
     EXPECT_EQ(ran.out.substr(0, c.out.size()), c.out) << ran.out;
@@ -436,7 +465,19 @@ INSTANTIATE_TEST_SUITE_P(
                        {"-platform", "offscreen", "--wacth"},
                        64,
                        "",
-                       "qel_sn_reader: unknown option --wacth\nusage: qel_sn_reader"}),
+                       "qel_sn_reader: unknown option --wacth\nusage: qel_sn_reader"},
+        WindowArgsCase{"WithoutADisplay",
+                       {"--watch"},
+                       1,
+                       "",
+                       "qel_sn_reader: no display to open the window on",
+                       true},
+        WindowArgsCase{"UnknownOptionWithoutADisplay",
+                       {"--bogus"},
+                       64,
+                       "",
+                       "qel_sn_reader: unknown option --bogus\nusage: qel_sn_reader",
+                       true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(WindowProgramE2e, HelpNamesTheLogFileBesideTheProgram) {
