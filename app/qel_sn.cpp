@@ -375,7 +375,10 @@ std::string readout_json(const ReadoutResult& result, const std::string& reader,
                 ",\"firmware\":" + json_string(firmware) +
                 ",\"error_code\":" + std::to_string(result.error_code);
     } else {
-        json += "\"error\":" + json_string(result.failure) +
+        // The lines of a multi-line failure as a Linux program writes them, joined with LF.
+        std::string failure = terminal_line(result.failure);
+        failure.pop_back();
+        json += "\"error\":" + json_string(failure) +
                 ",\"exit\":" + std::to_string(exit_status(result));
     }
     return json + ",\"time\":" + json_string(iso8601_utc(when)) + "}";
@@ -443,7 +446,11 @@ std::string hint_text(Hint hint, const HintContext& context) {
             const std::string where = searched.empty()
                                           ? std::string("in any reader")
                                           : "in the readers searched: " + quoted_list(searched);
-            return "No dongle " + where + ". Plug in the dongle, or name its reader with --reader.";
+            // A reader named already is no advice to give.
+            return "No dongle " + where +
+                   (context.wanted_reader.empty()
+                        ? ". Plug in the dongle, or name its reader with --reader."
+                        : ". Plug in the dongle.");
         }
         case Hint::CardInUse:
             return "The card is held by another program: close that program (or wait until it "

@@ -235,6 +235,12 @@ TEST(CliJson, AFailureCarriesItsTextItsStatusAndTheSearchedReaderWhenNoneWasConn
     result.reader = "A";
     EXPECT_EQ(readout_json(result, "B", 0).rfind(R"({"reader":"A","error":)", 0), 0u);
     EXPECT_NE(readout_json(result, "B", 0).find(R"("exit":2)"), std::string::npos);
+
+    result.failure = "Error when listing readers\r\nSmartCard API error #1\r\nText.";
+    EXPECT_NE(readout_json(result, "", 0)
+                  .find(R"("error":"Error when listing readers\nSmartCard )"
+                        R"(API error #1\nText.")"),
+              std::string::npos);
 }
 
 // --- Hints ---------------------------------------------------------------------------------
@@ -334,6 +340,9 @@ TEST(HintText, NoDongleNamesTheReadersSearched) {
     const HintContext one{true, kTwoReaders, "Reader B"};
     EXPECT_EQ(hint_text(Hint::NoDongle, one).find("Reader A"), std::string::npos);
     EXPECT_NE(hint_text(Hint::NoDongle, one).find("\"Reader B\""), std::string::npos);
+    // Who named the reader needs no advice to name one.
+    EXPECT_EQ(hint_text(Hint::NoDongle, one).find("--reader"), std::string::npos);
+    EXPECT_NE(hint_text(Hint::NoDongle, all).find("--reader"), std::string::npos);
 }
 
 }  // namespace

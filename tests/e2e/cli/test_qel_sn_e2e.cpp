@@ -218,6 +218,13 @@ INSTANTIATE_TEST_SUITE_P(
              "Searching...\r\nSerial No (S/N): 11223344\r\nFirmware version: 010A\r\nError Code: "
              "0x2A\r\nFinished\r\n",
              ""},
+        Case{"NoDongleInTheNamedReader",
+             {{0, {"--no-applet"}}},
+             {"--reader", "Virtual PCD 00 00"},
+             1,
+             kNotFound,
+             "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\". Plug in the "
+             "dongle.\n"},
         Case{"AllReadsEachDongle", {{0, {}}, {1, {"--t1"}}}, {"--all"}, 0, kRead + kRead, ""},
         Case{"AllSkipsACardWithoutTheDongle",
              {{0, {"--no-applet"}}, {1, {}}},
@@ -263,6 +270,17 @@ TEST_F(QelSnE2e, JsonObjectsParseAndCarryAReadoutsValuesOrItsFailure) {
               "Virtual PCD 00 00 11223344 0007 0 None None True\n"
               "Virtual PCD 00 01 None None None Send + Receive error. ISO7816 error 0x6A82 (Wrong "
               "parameter(s) P1-P2. File not found) 2 True\n");
+}
+
+TEST_F(QelSnE2e, JsonJoinsTheLinesOfAFailureWithLineFeeds) {
+    start_card({}, 0);
+    const ExclusiveHolderProcess holder(kReaderNames[0]);
+    const ProgramRun readout = run({"--json", "--reader", kReaderNames[0]});
+    EXPECT_EQ(readout.status, 1) << readout.err;
+    EXPECT_NE(readout.out.find(R"("error":"Card with specified AID is not found\nThe card in )"
+                               R"(reader \"Virtual PCD 00 00\" is in use by another program")"),
+              std::string::npos)
+        << readout.out;
 }
 
 // --- Watch ---------------------------------------------------------------------------------
