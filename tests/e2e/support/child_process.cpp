@@ -11,7 +11,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 
 extern char** environ;
 
@@ -51,7 +50,7 @@ std::chrono::milliseconds Deadline::left() const {
 }
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                           int stdout_fd, int stdin_fd, int stderr_fd) {
+                           int stdout_fd, int stdin_fd) {
     char log_name[] = "/tmp/qel-e2e-child.XXXXXX";
     m_log_fd = ::mkostemp(log_name, O_CLOEXEC);
     if (m_log_fd < 0)
@@ -64,13 +63,12 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     } else {
         posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
     }
-    for (const auto& [fd, target] : {std::pair{stdout_fd, 1}, std::pair{stderr_fd, 2}}) {
-        if (fd == kClosed) {
-            posix_spawn_file_actions_addclose(actions.get(), target);
-        } else {
-            posix_spawn_file_actions_adddup2(actions.get(), fd >= 0 ? fd : m_log_fd, target);
-        }
+    if (stdout_fd == kClosed) {
+        posix_spawn_file_actions_addclose(actions.get(), 1);
+    } else {
+        posix_spawn_file_actions_adddup2(actions.get(), stdout_fd >= 0 ? stdout_fd : m_log_fd, 1);
     }
+    posix_spawn_file_actions_adddup2(actions.get(), m_log_fd, 2);
 
     std::vector<std::string> argv_text{path};
     argv_text.insert(argv_text.end(), args.begin(), args.end());

@@ -14,16 +14,16 @@ namespace qel::e2e {
 // is stopped or destroyed, and it is always reaped.
 class ChildProcess {
 public:
-    // As `stdout_fd` or `stderr_fd`: the child starts with that descriptor closed, which is not
-    // the same as /dev/null (the next file it opens takes the number).
+    // As `stdout_fd`: the child starts with descriptor 1 closed, which is not /dev/null (the next
+    // file it opens takes the number).
     static constexpr int kClosed = -2;
 
     // Starts `path` with `args`. With `stdout_fd` >= 0 the child's stdout is that descriptor
-    // (the parent keeps its own copy); otherwise stdout shares the log. `stderr_fd` likewise.
-    // With `stdin_fd` >= 0 the child reads that descriptor, otherwise /dev/null. Throws
-    // std::runtime_error when the program cannot be started.
+    // (the parent keeps its own copy); otherwise stdout shares the log. With `stdin_fd` >= 0 the
+    // child reads that descriptor, otherwise /dev/null. Throws std::runtime_error when the
+    // program cannot be started.
     ChildProcess(const std::string& path, const std::vector<std::string>& args, int stdout_fd = -1,
-                 int stdin_fd = -1, int stderr_fd = -1);
+                 int stdin_fd = -1);
     ~ChildProcess();
 
     ChildProcess(const ChildProcess&) = delete;
