@@ -12,6 +12,7 @@
 #include <csignal>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -283,6 +284,17 @@ private:
     app::ReadoutDeadline m_deadline;
 };
 
+// What the signal thread does: the end of a readout's time goes to the reader, a stop to `stop`.
+template <class Stop>
+std::function<void(int)> on_signal(CommandLineReader& reader, Stop stop) {
+    return [&reader, stop](int signal) {
+        if (signal == kTimeUpSignal)
+            reader.time_up();
+        else
+            stop(signal);
+    };
+}
+
 // Text the user asked for (help, version) on standard output; a failure to write it is the
 // program's result.
 int print_asked_for(const std::string& text) {
@@ -313,16 +325,12 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             CommandLineReader reader(options, pcsc_loaded, log_place, out);
             // Made before any other thread starts, so that every thread leaves the signals to
             // it. A stop ends the watch with status 0, at once if the main thread is stuck.
-            const card::StopSignals signals(
-                [&watch, &reader](int signal) {
-                    if (signal == kTimeUpSignal) {
-                        reader.time_up();
-                        return;
-                    }
-                    app::request_stop(app::kExitRead);
-                    watch.stop();
-                },
-                kTakenSignals);
+            const card::StopSignals signals(on_signal(reader,
+                                                      [&watch](int) {
+                                                          app::request_stop(app::kExitRead);
+                                                          watch.stop();
+                                                      }),
+                                            kTakenSignals);
             const app::StandardOutputWatch reader_gone([] {
                 say(app::StandardOutput::failure_text(EPIPE));
                 return app::kExitOutput;
@@ -333,12 +341,7 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             // A single readout stopped by a signal ends by that signal, as it did before it had
             // a thread of its own for them: a shell's loop over readouts stops with it.
             const card::StopSignals signals(
-                [&reader](int signal) {
-                    if (signal == kTimeUpSignal)
-                        reader.time_up();
-                    else
-                        app::end_process_by_signal(signal);
-                },
+                on_signal(reader, [](int signal) { app::end_process_by_signal(signal); }),
                 kTakenSignals);
             status = reader.run();
         }

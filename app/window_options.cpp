@@ -89,8 +89,8 @@ bool window_has_display(const std::vector<std::string>& args, const char* qt_qpa
     for (const std::string& arg : args) {
         bool takes_value = false;
         bool value_inline = false;
-        if (toolkit_option(arg, takes_value, value_inline) == "platform" ||
-            toolkit_option(arg, takes_value, value_inline) == "display")
+        const std::string option = toolkit_option(arg, takes_value, value_inline);
+        if (option == "platform" || option == "display")
             return true;
     }
     return false;

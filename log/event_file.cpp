@@ -119,13 +119,6 @@ int t_event_file::write(const std::string& text) {
     if (text.empty() || !m_fd.holds() || text.size() > static_cast<std::size_t>(INT_MAX)) {
         return 0;
     }
-    // Where the line begins, to cut a line that does not fit back off: the lock keeps every
-    // other writer of ours out, so the end of the file is where this write goes.
-    struct stat before {};
-    if (::fstat(m_fd.get(), &before) != 0) {
-        write_failed(-1, errno);
-        return 0;
-    }
     // One call per line keeps the file current after every line, even if the program dies. A
     // call cut short (the disk filled up under it) is followed by another for the rest, which
     // either finishes the line or says why it cannot.
@@ -137,7 +130,7 @@ int t_event_file::write(const std::string& text) {
         }
         if (n <= 0) {
             m_last_write_size = static_cast<std::uint32_t>(written);
-            write_failed(written > 0 ? before.st_size : -1, n < 0 ? errno : ENOSPC);
+            write_failed(written, n < 0 ? errno : ENOSPC);
             return 0;
         }
         written += static_cast<std::size_t>(n);
@@ -146,11 +139,15 @@ int t_event_file::write(const std::string& text) {
     return static_cast<int>(written);
 }
 
-void t_event_file::write_failed(off_t line_start, int error) {
+void t_event_file::write_failed(std::size_t written, int error) {
     // A log whose last line stops in the middle reads as if the program had said something
-    // else; no line at all is the truth.
-    if (line_start >= 0 && ::ftruncate(m_fd.get(), line_start) != 0) {
-        error = errno;
+    // else; no line at all is the truth. An appending write leaves the offset at the end of
+    // what it wrote, so the line began `written` bytes before it.
+    if (written > 0) {
+        const off_t end = ::lseek(m_fd.get(), 0, SEEK_CUR);
+        if (end < 0 || ::ftruncate(m_fd.get(), end - static_cast<off_t>(written)) != 0) {
+            error = errno;
+        }
     }
     m_fd.reset();
     m_failure = std::strerror(error);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
+#include <cstddef>
 
 #include <cstdint>
 #include <ctime>
@@ -60,7 +60,7 @@ private:
     t_event_file(int folder, const std::string& name_in_folder, const std::string& file_name,
                  bool header);
     bool open_at(int folder, const std::string& name_in_folder, const std::string& file_name);
-    void write_failed(off_t line_start, int error);
+    void write_failed(std::size_t written, int error);
 
     util::OwnedFd m_fd;
     std::uint32_t m_last_write_size = 0;
