@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "card/KSCardAPIExceptions.h"
 #include "crypto/crypt_generic.h"
 #include "util/Exception.h"
 
@@ -26,7 +27,7 @@ const util::ByteString kCommandData(1, '\xFF');
 
 TQNBBase::TQNBBase(SCARDCONTEXT context) : t_ekscard(true, context) {
     if (!api || !api->Readers || api->Readers->Count() == 0) {
-        throw util::Exception("Card-Reader is not found");
+        throw util::Exception(card::kErrReaderNotFound);
     }
     reset_params();
 }

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "app/version.h"
+#include "card/KSCardAPI.h"
 #include "card/KSCardAPIExceptions.h"
 #include "card/WinSCard.h"
 #include "util/Hex.h"
@@ -16,8 +17,6 @@ namespace qel::app {
 namespace {
 
 // The reason line the card search adds for a card that another program holds exclusively.
-constexpr std::string_view kInUseReason = "is in use by another program";
-
 bool starts_with_option(const std::string& arg, std::string_view name, std::string& value) {
     if (arg.size() <= name.size() || arg.compare(0, name.size(), name) != 0 ||
         arg[name.size()] != '=')
@@ -413,7 +412,7 @@ Hint select_hint(const ReadoutResult& result, const HintContext& context) {
     const std::string& text = result.failure;
     if (text == card::kErrReaderNotFound)
         return Hint::NoReader;
-    if (text.find(kInUseReason) != std::string::npos)
+    if (card::names_held_card(text))
         return Hint::CardInUse;
     // What a card pulled in the middle of an exchange leaves behind.
     if (text.find(card::kErrShortAnswer) != std::string::npos)
@@ -454,7 +453,8 @@ std::string hint_text(Hint hint, const HintContext& context) {
         }
         case Hint::CardInUse:
             return "The card is held by another program: close that program (or wait until it "
-                   "lets the card go) and try again.";
+                   "lets the card go) and try again; if no program holds it, unplug the dongle "
+                   "and plug it in again.";
         case Hint::CardRemoved:
             return "The dongle was removed during the readout: plug it in again and repeat the "
                    "readout.";

@@ -15,6 +15,10 @@ namespace qel::card {
 
 namespace {
 
+constexpr std::string_view kHeldCardReason =
+    "\" is in use by another program, or still busy with a command that did not finish (then "
+    "unplug it and plug it in again)";
+
 // Each reason is a line of the not-found text, whatever the failure's own text holds.
 std::string one_line(std::string text) {
     for (char& c : text) {
@@ -39,7 +43,9 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
         case static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD):
             return {};
         case static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION):
-            return "The card in reader \"" + reader + "\" is in use by another program";
+            // A program that was ended while its command waited on a silent card leaves the
+            // card held in the service until that command ends; nothing here tells the two apart.
+            return "The card in reader \"" + reader + std::string(kHeldCardReason);
         default:
             // The three-line text would repeat the reader's name and the code in decimal.
             return "Reader \"" + reader + "\": " + SCardErrorText(pcsc->ErrorCode);
@@ -167,6 +173,10 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::strin
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMode,
                                                             const std::string& reader_name) {
     return FindCard(stAnyCard, "", ShareMode, reader_name);
+}
+
+bool names_held_card(std::string_view failure) {
+    return failure.find(kHeldCardReason) != std::string_view::npos;
 }
 
 bool TKSCardAPI::has_reader(const std::string& name) const {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "card/KSCardAPIReaders.h"
 #include "card/PcscOwners.h"
@@ -72,5 +73,9 @@ private:
     static bool CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
                            const std::string& Text, const util::ByteArray& aid);
 };
+
+// Whether a failure text of FindCard names a card that another program holds: a search that may
+// well pass once that program lets the card go.
+bool names_held_card(std::string_view failure);
 
 }  // namespace qel::card

@@ -278,7 +278,9 @@ TEST_P(HintSelection, FollowsTheCodeUnderneathElseTheText) {
 }
 
 const std::string kAidNotFound = "Card with specified AID is not found";
-const std::string kInUse = "\r\nThe card in reader \"Reader A\" is in use by another program";
+const std::string kInUse =
+    "\r\nThe card in reader \"Reader A\" is in use by another program, or still busy with a "
+    "command that did not finish (then unplug it and plug it in again)";
 const std::exception_ptr kRefused = std::make_exception_ptr(
     card::EKSCardAPIISO7816Excepion("Card returned error message ", 0x6A82));
 

@@ -31,6 +31,12 @@ const std::string kOddHexReason =
     "KSCard.ini [3B880151454C2D444F4E47FE] AUTHKey: odd number of hex digits";
 const std::string kNoHexReason = "KSCard.ini [Shared Keys] MACKey: no hex digits";
 
+std::string held_reason(const std::string& reader) {
+    return "\r\nThe card in reader \"" + reader +
+           "\" is in use by another program, or still busy with a command that did not finish "
+           "(then unplug it and plug it in again)";
+}
+
 // The card profile database reads ./KSCard.ini: each test runs in a directory holding kProfiles.
 class LookupWithProfiles : public FakePcscTest {
 protected:
@@ -285,9 +291,8 @@ INSTANTIATE_TEST_SUITE_P(
         NotFoundCase{"CardsWithoutTheAppletGiveNoReason",
                      {Slot::kNoApplet, Slot::kEmpty, Slot::kNoApplet},
                      ""},
-        NotFoundCase{"CardHeldByAnotherProgram",
-                     {Slot::kNoApplet, Slot::kHeld},
-                     "\r\nThe card in reader \"Reader 2\" is in use by another program"},
+        NotFoundCase{
+            "CardHeldByAnotherProgram", {Slot::kNoApplet, Slot::kHeld}, held_reason("Reader 2")},
         NotFoundCase{"ServiceGoneAtTheSelect",
                      {Slot::kNoApplet, Slot::kServiceGoneAtSelect},
                      "\r\nReader \"Reader 2\": The Smart card resource manager is not running."},
@@ -296,17 +301,14 @@ INSTANTIATE_TEST_SUITE_P(
                      "\r\n" + kOddHexReason},
         NotFoundCase{"SameFailureInTwoReadersNamesEach",
                      {Slot::kHeld, Slot::kHeld},
-                     "\r\nThe card in reader \"Reader 1\" is in use by another program"
-                     "\r\nThe card in reader \"Reader 2\" is in use by another program"},
+                     held_reason("Reader 1") + held_reason("Reader 2")},
         NotFoundCase{"MixedReasonsInReaderOrder",
                      {Slot::kShortAnswer, Slot::kEmpty, Slot::kNoHexAliasProfile, Slot::kNoApplet,
                       Slot::kHeld, Slot::kOddHexProfile, Slot::kUnknownProtocol,
                       Slot::kServiceGoneAtSelect, Slot::kNoHexAliasProfile},
                      "\r\nReader \"Reader 1\": Card returned less than 2 bytes of data, that "
                      "should not happen!\r\n" +
-                         kNoHexReason +
-                         "\r\nThe card in reader \"Reader 5\" is in use by another program\r\n" +
-                         kOddHexReason +
+                         kNoHexReason + held_reason("Reader 5") + "\r\n" + kOddHexReason +
                          "\r\nReader \"Reader 7\": Protocols T0 and T1 are not supported for "
                          "Card in: Reader 7\r\nReader \"Reader 8\": The Smart card resource "
                          "manager is not running."}),

@@ -60,7 +60,8 @@ TEST_F(Facade, TheLastErrorKeepsEveryLineOfTheNotFoundText) {
         EXPECT_FALSE(session.connect_by_aid(aid));
         EXPECT_EQ(session.get_last_error(),
                   "Card with specified AID is not found\r\nThe card in reader \"Reader A\" is in "
-                  "use by another program");
+                  "use by another program, or still busy with a command that did not finish "
+                  "(then unplug it and plug it in again)");
     }
 }
 
