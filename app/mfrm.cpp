@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +41,12 @@ public:
     // A close handled in a line's message pump has released the dongle already; the readout
     // sees the empty slot as well, but the window's own steps after it need the flag.
     bool stopped() const override { return m_window.run_stopped(); }
+    // The window stays painted and can be closed meanwhile; a close ends the wait.
+    void pause(std::chrono::milliseconds time) override {
+        QEventLoop wait;
+        QTimer::singleShot(time, &wait, &QEventLoop::quit);
+        wait.exec();
+    }
 
 private:
     Tfrm& m_window;
@@ -160,10 +168,13 @@ void Tfrm::report_log_file_state() {
         return;
     }
     m_log_problem_told = problem;
+    // The reason first: a long path would push it out of the narrow window.
+    const auto [file, reason] = event_log->file_problem_parts();
     // Only the status panel: the memo and the file are for the runs. Straight into the panel:
     // at start the window is still being built and no messages are to be processed yet, and
     // after a run the note must not wait behind anything.
-    st->set_panel_text(0, "Log file not written: " + problem);
+    st->set_panel_text(0, file.empty() ? "Log file not written: " + reason
+                                       : "Log file not written (" + reason + "): " + file);
 }
 
 void Tfrm::show_error_box(const std::string& text) {
@@ -228,6 +239,10 @@ bool Tfrm::find_dongle() {
 }
 
 void Tfrm::btnProcessClick() {
+    run_press({});
+}
+
+void Tfrm::run_press(const ReadoutOptions& options) {
     // A press queued before the button went grey reaches here from one of the run's own message
     // pumps; a run inside the run would share its dongle slot.
     if (m_running) {
@@ -238,7 +253,7 @@ void Tfrm::btnProcessClick() {
     // Nothing may leave a handler into the toolkit: a failure ends the run here, is reported,
     // and leaves the window ready for the next press.
     try {
-        get_info();
+        get_info(options);
     } catch (const std::exception& e) {
         run_failed(e.what());
     } catch (...) {
@@ -258,7 +273,10 @@ void Tfrm::btnProcessClick() {
 }
 
 void Tfrm::press_when_idle() {
-    when_idle([this] { btnProcessClick(); });
+    // Another watch on the station may have connected first: its readout takes moments.
+    ReadoutOptions options;
+    options.held_card_patience = std::chrono::seconds(2);
+    when_idle([this, options] { run_press(options); });
 }
 
 void Tfrm::notice_when_idle(const std::string& text) {
@@ -288,7 +306,7 @@ void Tfrm::run_deferred() {
     }
 }
 
-void Tfrm::get_info() {
+void Tfrm::get_info(const ReadoutOptions& options) {
     event_log->clear();
     event_log->clear_status(0);
     if (run_stopped()) {
@@ -302,7 +320,7 @@ void Tfrm::get_info() {
     // Every log line pumps messages, and a close handled there releases the dongle: the readout
     // checks after each line that it still has one before it sends the next command.
     ReadoutLines lines(*this);
-    const ReadoutResult result = read_dongle(dongle, lines);
+    const ReadoutResult result = read_dongle(dongle, lines, options);
     if (result.outcome == ReadoutResult::Outcome::Failed) {
         // The dongle is released and the line written; the run ends with the box, not "Finished".
         report_failure(result.failure);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/qel_sc_base.h"
+#include "app/readout.h"
 #include "app/version.h"
 #include "app/window_card_waiter.h"
 #include "log/event_log.h"
@@ -73,7 +74,8 @@ private:
 
     void build_controls();
     void apply_outer_width();
-    void get_info();
+    void run_press(const ReadoutOptions& options);
+    void get_info(const ReadoutOptions& options);
     void run_failed(const std::string& text);
     void report_failure(const std::string& text);
     void report_log_file_state();

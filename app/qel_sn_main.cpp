@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/insertion_watch.h"
@@ -37,6 +38,9 @@ using app::ReadoutResult;
 
 // The signals the program's signal thread takes: the two stops, and the end of a readout's time.
 constexpr int kTimeUpSignal = SIGALRM;
+// A watch that finds the inserted card held tries again for so long: another watch on the same
+// station is reading it.
+constexpr std::chrono::milliseconds kHeldCardPatience{2000};
 const std::vector<int> kTakenSignals{SIGINT, SIGTERM, kTimeUpSignal};
 
 void say(const std::string& text) {
@@ -54,6 +58,13 @@ public:
 
     void add(const std::string& line) override { emit(line); }
     void add_status(const std::string& line) override { emit(line); }
+    void pause(std::chrono::milliseconds time) override {
+        if (on_pause)
+            on_pause(time);
+    }
+
+    // How the program waits between two tries of a held card.
+    std::function<void(std::chrono::milliseconds)> on_pause;
 
     void hold() { m_holding = true; }
     void release() {
@@ -112,6 +123,7 @@ public:
           m_output(m_log, out, !options.json),
           m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
         card::SetCardWaiter(&m_deadline);
+        m_output.on_pause = [this](std::chrono::milliseconds time) { pause(time); };
     }
     ~CommandLineReader() override { card::SetCardWaiter(nullptr); }
 
@@ -134,7 +146,7 @@ public:
     void inserted(const std::string& reader) override {
         // Readers come and go during a watch: the hint lists them as they are.
         m_readers.reset();
-        const ReadoutResult result = read(reader, session());
+        const ReadoutResult result = read(reader, session(), kHeldCardPatience);
         report(result, reader);
         // The context may be what failed (a service restarted under it): the next readout
         // starts with a new one.
@@ -166,16 +178,33 @@ private:
         return m_session.get();
     }
 
-    ReadoutResult read(const std::string& reader, SCARDCONTEXT context = 0) {
+    ReadoutResult read(const std::string& reader, SCARDCONTEXT context = 0,
+                       std::chrono::milliseconds held_card_patience = {}) {
         app::ReadoutOptions options;
         options.reader = reader;
         options.context = context;
+        options.held_card_patience = held_card_patience;
         m_reading = reader;
-        if (m_options.timeout_seconds > 0)
-            m_deadline.arm(std::chrono::seconds(m_options.timeout_seconds));
+        arm_deadline();
         ReadoutResult result = app::read_dongle(m_dongle, m_output, options);
         m_deadline.disarm();
         return result;
+    }
+
+    void arm_deadline() {
+        if (m_options.timeout_seconds > 0)
+            m_deadline.arm(std::chrono::seconds(m_options.timeout_seconds));
+    }
+
+    // Waiting for another program is no silence of the dongle's: its time starts again after.
+    // A stop meanwhile ends the program at once; it holds no card while it waits.
+    void pause(std::chrono::milliseconds time) {
+        m_deadline.disarm();
+        {
+            const app::BlockingCall blocking;
+            std::this_thread::sleep_for(time);
+        }
+        arm_deadline();
     }
 
     // The dongle stopped answering in the middle of a readout: on the signal thread while the
@@ -206,6 +235,10 @@ private:
                 m_output.drop();
                 continue;
             }
+            // The readouts' lines look alike: a script tells them apart by this one, which is
+            // no line of the window's and stays out of the log. A name cannot forge a line.
+            if (!m_options.json)
+                m_out.write("Reader: " + app::error_line(name) + "\n");
             m_output.release();
             const int one = report(result, name);
             m_status = m_status ? app::worse_exit_status(*m_status, one) : one;

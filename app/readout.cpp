@@ -1,7 +1,11 @@
 #include "app/readout.h"
 
 #include <cstdio>
+#include <optional>
+#include <thread>
 #include <utility>
+
+#include "card/KSCardAPI.h"
 
 namespace qel::app {
 
@@ -11,6 +15,9 @@ using Outcome = ReadoutResult::Outcome;
 
 const std::string kNotFound = "Dongle can't be found: ";
 const std::string kNotRead = "Dongle can't be read: ";
+
+// A readout of the other program's takes tens of milliseconds.
+constexpr std::chrono::milliseconds kHeldCardRetryStep{50};
 
 std::string hex_line(const char* format, unsigned value) {
     char text[64];
@@ -63,7 +70,31 @@ bool read_values(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
     return true;
 }
 
+// Connects the dongle by its applet AID; a card that another program holds is tried again while
+// the patience lasts. False with the slot still full: not found; with it empty: stopped.
+bool connect_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
+                    const ReadoutOptions& options) {
+    std::optional<std::chrono::steady_clock::time_point> give_up;
+    while (!dongle->connect_by_aid(dongle->applet_aid, options.reader)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!give_up)
+            give_up = now + options.held_card_patience;
+        if (now >= *give_up || !card::names_held_card(dongle->get_last_error()))
+            return false;
+        output.pause(kHeldCardRetryStep);
+        if (output.stopped() || dongle == nullptr) {
+            dongle.reset();
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+void ReadoutOutput::pause(std::chrono::milliseconds time) {
+    std::this_thread::sleep_for(time);
+}
 
 bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                    ReadoutResult& result, SCARDCONTEXT context) {
@@ -88,9 +119,13 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
     }
     if (!create_dongle(dongle, output, result, options.context))
         return false;
-    if (dongle->connect_by_aid(dongle->applet_aid, options.reader)) {
+    if (connect_dongle(dongle, output, options)) {
         result.reader = dongle->card->ReaderName;
         return true;
+    }
+    if (dongle == nullptr) {
+        result.outcome = Outcome::Stopped;
+        return false;
     }
     // The session keeps the connection's failure as text only.
     record_failure(result, Outcome::NotFound, dongle->get_last_error(), nullptr);

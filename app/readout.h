@@ -4,6 +4,7 @@
 // version and error code, log the lines, release the card. No window toolkit: the window, the
 // command-line program and the benchmark all call it and differ only in where the lines go.
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -23,6 +24,8 @@ public:
     virtual void add(const std::string& line) = 0;
     virtual void add_status(const std::string& line) = 0;
     virtual bool stopped() const { return false; }
+    // The readout waits before it tries a held card again; a window keeps itself alive meanwhile.
+    virtual void pause(std::chrono::milliseconds time);
 };
 
 struct ReadoutOptions {
@@ -32,6 +35,10 @@ struct ReadoutOptions {
     // readout opens and releases its own. A front end that reads dongle after dongle keeps one
     // and saves the service a new client each time.
     SCARDCONTEXT context = 0;
+    // How long a card that another program holds is tried again before the readout reports it
+    // in use. Two watches on one station both see each insertion, and one of them connects
+    // first: the other then reads the dongle once the first lets go. Zero: reported at once.
+    std::chrono::milliseconds held_card_patience{0};
 };
 
 struct ReadoutResult {

@@ -53,6 +53,8 @@ enum class Dongles {
     kInAnotherReader,    // the readout asks for "Reader X"
     kFirmwareRefused,    // 6A 82 to the firmware command
     kPulledAtErrorCode,  // the card leaves as the error-code command goes out
+    kHeldAtFirst,        // another program lets the card go after the first try, as a watch's
+    kHeldThroughout,     // another program keeps the card beyond a watch's patience
 };
 
 struct ReadoutCase {
@@ -83,6 +85,12 @@ protected:
         // Under T=1 the error code is the fourth transmit, after the SELECT, serial and firmware.
         if (dongles == Dongles::kPulledAtErrorCode)
             pcsc.fail_call("SCardTransmit", 4, static_cast<LONG>(SCARD_W_REMOVED_CARD));
+        if (dongles == Dongles::kHeldAtFirst || dongles == Dongles::kHeldThroughout)
+            options.held_card_patience = std::chrono::milliseconds(120);
+        if (dongles == Dongles::kHeldAtFirst)
+            pcsc.fail_call("SCardConnect", 1, static_cast<LONG>(SCARD_E_SHARING_VIOLATION));
+        if (dongles == Dongles::kHeldThroughout)
+            pcsc.reader("Reader A").connect_result = static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
     }
 
     ReadoutOptions options;
@@ -100,6 +108,9 @@ TEST_P(Readout, LogsTheWindowsLinesAndLeavesNothingHeld) {
     EXPECT_EQ(result.outcome, c.outcome);
     EXPECT_EQ(result.error_word, c.error_word);
     EXPECT_EQ(pcsc.count("SCardTransmit"), c.transmits);
+    // Only a held card is tried again, and that without a line of its own.
+    EXPECT_EQ(pcsc.count("SCardConnect") > 1,
+              c.dongles == Dongles::kHeldAtFirst || c.dongles == Dongles::kHeldThroughout);
     // Anything sent after the SELECT went to the dongle connected in "Reader A".
     EXPECT_EQ(result.reader, c.transmits > 1 ? "Reader A" : "");
     if (c.outcome == Outcome::Read) {
@@ -180,7 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
                         "SCardTransmit error\r\nSmartCard API error #2148532329\r\nThe smart card "
                         "has been removed, so that further communication is not possible.\n"},
         ReadoutCase{"StopRequestedAfterTheSerialLine", Dongles::kInReaderA, 2, Outcome::Stopped, 0,
-                    2, kSerial}),
+                    2, kSerial},
+        ReadoutCase{"HeldCardTriedAgainUntilItIsLetGo", Dongles::kHeldAtFirst, 0, Outcome::Read,
+                    0x002A, 4, kFirmware + "add: Error Code: 0x2A\n"},
+        ReadoutCase{"HeldCardReportedOnceThePatienceIsOver", Dongles::kHeldThroughout, 0,
+                    Outcome::NotFound, 0, 0,
+                    kNotFound +
+                        "Card with specified AID is not found\r\nThe card in reader \"Reader A\" "
+                        "is in use by another program, or still busy with a command that did not "
+                        "finish (then unplug it and plug it in again)\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- reading on insertion ------------------------------------------------------------------
