@@ -21,16 +21,16 @@ t_event_log::t_event_log(const std::string& file_name) {
 
 t_event_log::t_event_log(const LogPlace& place) {
     if (place.file.empty()) {
-        m_file_problem = "no place for it (" + place.problem + ")";
+        m_file_problem.reason = "no place for it (" + place.problem + ")";
         return;
     }
     if (const std::string problem = make_log_folder(place); !problem.empty()) {
-        m_file_problem = place.file + " (" + problem + ")";
+        m_file_problem = {place.file, problem};
         return;
     }
     util::OwnedFd folder;
     if (const std::string problem = open_log_folder(place, folder); !problem.empty()) {
-        m_file_problem = place.file + " (" + problem + ")";
+        m_file_problem = {place.file, problem};
         return;
     }
     m_log_file = std::make_unique<t_event_file>(folder, place.file, true);
@@ -39,8 +39,13 @@ t_event_log::t_event_log(const LogPlace& place) {
 t_event_log::~t_event_log() = default;
 
 std::string t_event_log::file_problem() const {
+    const FileProblem problem = file_problem_parts();
+    return problem.file.empty() ? problem.reason : problem.file + " (" + problem.reason + ")";
+}
+
+t_event_log::FileProblem t_event_log::file_problem_parts() const {
     if (m_log_file && !m_log_file->is_open()) {
-        return m_log_file->file_name() + " (" + m_log_file->failure() + ")";
+        return {m_log_file->file_name(), m_log_file->failure()};
     }
     return m_file_problem;
 }

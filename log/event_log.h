@@ -42,13 +42,20 @@ public:
     // "<file> (<reason>)", or "no place for it (<reason>)"; empty when it writes its file, and
     // for a log created without a name.
     std::string file_problem() const;
+    // The same in its parts, for a front end that words it its own way; both empty when the
+    // file is written.
+    struct FileProblem {
+        std::string file;    // empty when there is no place for one
+        std::string reason;  // "no place for it (<reason>)" when there is no place
+    };
+    FileProblem file_problem_parts() const;
 
     t_log_proc on_log = nullptr;
     t_log_method on_log_method;
 
 private:
     std::unique_ptr<t_event_file> m_log_file;
-    std::string m_file_problem;
+    FileProblem m_file_problem;
 };
 
 // The event log with the window sinks: the memo, an optional list control and the status bar,

@@ -150,7 +150,7 @@ TEST_F(Window, LogThatFillsUpDuringARunKeepsWholeLinesAndIsNamedWhenTheRunEnds) 
               "Searching...\r\nDongle can't be found: Card-Reader is not found\r\nFinished\r\n");
     EXPECT_EQ(read_all(dir / "reader.log"), before);
     EXPECT_EQ(st->panel_text(0),
-              "Log file not written: " + (dir / "reader.log").string() + " (File too large)");
+              "Log file not written (File too large): " + (dir / "reader.log").string());
     // Said once: the next run's lines stand in the panel as usual.
     press();
     EXPECT_EQ(st->panel_text(0), "Finished");
@@ -212,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
                               static_cast<LONG>(SCARD_E_SHARING_VIOLATION);
                       },
                       "Dongle can't be found: Card with specified AID is not found\r\nThe card "
-                      "in reader \"Reader A\" is in use by another program"}),
+                      "in reader \"Reader A\" is in use by another program, or still busy with a "
+                      "command that did not finish (then unplug it and plug it in again)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Window, WithoutThePcscLibraryEveryPressSaysTheServiceIsMissing) {
@@ -608,7 +609,7 @@ TEST_P(LogFilePlaces, UnwritableLogIsNamedOnceInTheStatusPanelOnly) {
     window.error_report = [](const std::string&) {};
     window.show();
     const std::string expected =
-        reason.empty() ? "" : "Log file not written: " + path.string() + " (" + reason + ")";
+        reason.empty() ? "" : "Log file not written (" + reason + "): " + path.string();
     EXPECT_EQ(window.st->panel_text(0), expected);
     EXPECT_EQ(window.msg->text(), "");
 
