@@ -158,6 +158,7 @@ struct Case {
     std::string lines;       // as the log file holds them; standard output has LF line ends
     std::string hint;        // a part of standard error; empty for none at all
     bool card_held = false;  // another program holds reader 0's card
+    std::string out = "";    // standard output where it is more than the lines
 };
 
 class Readouts : public QelSnE2e, public ::testing::WithParamInterface<Case> {};
@@ -172,7 +173,7 @@ TEST_P(Readouts, PrintLogAndEndAsTheWindowShowsTheReadout) {
 
     const ProgramRun result = run(c.args);
     EXPECT_EQ(result.status, c.status) << result.err;
-    EXPECT_EQ(result.out, with_lf(c.lines));
+    EXPECT_EQ(result.out, c.out.empty() ? with_lf(c.lines) : c.out);
     if (c.hint.empty()) {
         EXPECT_EQ(result.err, "");
     } else {
@@ -185,6 +186,10 @@ TEST_P(Readouts, PrintLogAndEndAsTheWindowShowsTheReadout) {
 }
 
 const std::string kBothReaders = R"("Virtual PCD 00 00", "Virtual PCD 00 01")";
+
+std::string reader_line(int reader) {
+    return std::string("Reader: ") + kReaderNames[reader] + "\n";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, Readouts,
@@ -200,14 +205,16 @@ INSTANTIATE_TEST_SUITE_P(
              "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nDongle can't be read: Card returned "
              "less than 2 bytes of data, that should not happen!\r\n",
              "removed during the readout"},
-        Case{"HeldByAnotherProgram",
-             {{0, {}}},
-             {},
-             1,
-             "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\nThe "
-             "card in reader \"Virtual PCD 00 00\" is in use by another program\r\nFinished\r\n",
-             "held by another program",
-             true},
+        Case{
+            "HeldByAnotherProgram",
+            {{0, {}}},
+            {},
+            1,
+            "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\nThe "
+            "card in reader \"Virtual PCD 00 00\" is in use by another program, or still busy with "
+            "a command that did not finish (then unplug it and plug it in again)\r\nFinished\r\n",
+            "held by another program",
+            true},
         Case{"BadOption", {}, {"--bogus"}, 64, "", "usage: qel_sn"},
         Case{"WatchWithAll", {}, {"--watch", "--all"}, 64, "", "--watch and --all exclude"},
         Case{"NamedReader",
@@ -224,20 +231,31 @@ INSTANTIATE_TEST_SUITE_P(
              kNotFound,
              "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\". Plug in the "
              "dongle.\n"},
-        Case{"AllReadsEachDongle", {{0, {}}, {1, {"--t1"}}}, {"--all"}, 0, kRead + kRead, ""},
+        Case{"AllReadsEachDongle",
+             {{0, {}}, {1, {"--t1"}}},
+             {"--all"},
+             0,
+             kRead + kRead,
+             "",
+             false,
+             reader_line(0) + with_lf(kRead) + reader_line(1) + with_lf(kRead)},
         Case{"AllSkipsACardWithoutTheDongle",
              {{0, {"--no-applet"}}, {1, {}}},
              {"--all"},
              0,
              kRead,
-             ""},
+             "",
+             false,
+             reader_line(1) + with_lf(kRead)},
         Case{"AllWithoutAnyDongle", {}, {"--all"}, 1, kNotFound, kBothReaders},
         Case{"AllEndsWithTheWorst",
              {{0, kRefuseFirmware}, {1, {}}},
              {"--all"},
              2,
              kRefused + kRead,
-             "did not answer"}),
+             "did not answer",
+             false,
+             reader_line(0) + with_lf(kRefused) + reader_line(1) + with_lf(kRead)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- JSON ----------------------------------------------------------------------------------
@@ -473,23 +491,33 @@ TEST_F(WindowProgramE2e, HelpNamesTheLogFileBesideTheProgram) {
         << ran.out;
 }
 
-TEST_F(WindowProgramE2e, WatchPressesGetInfoOnEachInsertionAndLogsIt) {
+// Both watches of a station see each insertion and race for the card: each reads every dongle.
+// A slow dongle makes sure the loser finds the card held.
+TEST_F(WindowProgramE2e, WatchPressesGetInfoOnEachInsertionBesideAWatchOfQelSn) {
     ChildProcess window(window_program(), {"-platform", "offscreen", "--watch"});
-    const auto logged = [&] {
-        std::ifstream file(m_dir / "qel_sn_reader.log", std::ios::binary);
-        return std::string{std::istreambuf_iterator<char>(file), {}};
+    const OutputFile out;
+    ChildProcess cli(program(), {"--watch"}, out.fd());
+    const auto logged = [&](const char* name) {
+        std::ifstream file(m_dir / name, std::ios::binary);
+        const std::string text{std::istreambuf_iterator<char>(file), {}};
+        const auto header_end = text.find("] ===\r\n");
+        return header_end == std::string::npos ? text : text.substr(header_end + 7);
     };
     std::string expected;
     for (const char* serial : {"11111111", "22222222"}) {
-        VirtualCard card(0, {"--serial", serial});
-        expected += "Searching...\r\nSerial No (S/N): " + std::string(serial) +
-                    "\r\nFirmware version: 010A\r\nError Code: 0x2A\r\nFinished\r\n";
-        ASSERT_TRUE(wait_for_text(logged, expected)) << logged() << window.log();
+        VirtualCard card(0, {"--serial", serial, "--silent-after", "1", "--silent-for", "150"});
+        expected += readout_of(serial);
+        for (const char* log : {"qel_sn_reader.log", "qel_sn.log"}) {
+            ASSERT_TRUE(wait_for_text([&] { return logged(log); }, expected))
+                << log << ":\n"
+                << logged(log) << window.log() << cli.log();
+        }
     }
     EXPECT_TRUE(window.running()) << window.log();
     window.stop();
-    const std::string text = logged();
-    EXPECT_EQ(text.substr(text.find("] ===\r\n") + 7), expected);
+    cli.stop();
+    EXPECT_EQ(logged("qel_sn_reader.log"), expected);
+    EXPECT_EQ(logged("qel_sn.log"), expected);
 }
 
 // --- Faults around the readout ---------------------------------------------------------------
@@ -514,6 +542,9 @@ struct FaultCase {
     std::string err{};      // in standard error exactly once; @DIR@ is the program's folder
     // The log's lines after its header; none: no line is written to the file at the log's name.
     std::optional<std::string> log{};
+    // The next readout, before the silent dongle wakes, finds the card the service still holds
+    // for the ended program's command.
+    bool held_after = false;
 };
 
 std::string read_file(const std::filesystem::path& path) {
@@ -666,6 +697,14 @@ TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
         EXPECT_FALSE(std::filesystem::exists(log_file)) << read_file(log_file);
     }
 
+    if (c.held_after) {
+        const ProgramRun next = run({"--timeout", "1"});
+        EXPECT_EQ(next.status, 1) << next.err;
+        EXPECT_NE(next.out.find("\" is in use by another program, or still busy with a command "
+                                "that did not finish (then unplug it and plug it in again)\n"),
+                  std::string::npos)
+            << next.out;
+    }
     if (card != nullptr) {
         // A dongle gone silent answers at last the command the service still waits on.
         if (silent)
@@ -702,7 +741,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 .limit = 5s,
                                 .status = 2,
                                 .out_end = kNoAnswer,
-                                .log = "Searching...\r\n" + kNoAnswer},
+                                .log = "Searching...\r\n" + kNoAnswer,
+                                .held_after = true},
                       FaultCase{.name = "SilentDongleEndsTheWatchAtItsTimeout",
                                 .card = kSilent,
                                 .args = {"--watch", "--timeout", "1"},
