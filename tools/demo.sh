@@ -2,6 +2,8 @@
 # Runs inside tools/pcsc-sandbox.sh: puts the virtual dongle into the first virtual reader and
 # starts the tool. Closing the window ends the sandbox, and the card with it.
 #   tools/demo.sh BUILD_DIR [qel_vcard options...]
+# With QEL_DEMO_UID and QEL_DEMO_GID the window runs as that user (the one who called sudo), so
+# its log and settings are theirs, not root's.
 set -euo pipefail
 build=${1:?usage: tools/demo.sh BUILD_DIR [qel_vcard options...]}
 shift
@@ -18,4 +20,9 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 sleep 0.5
-exec "$build/app/qel_sn_reader"
+window=("$build/app/qel_sn_reader")
+if [ -n "${QEL_DEMO_UID:-}" ]; then
+    window=(setpriv --reuid="$QEL_DEMO_UID" --regid="$QEL_DEMO_GID" --init-groups
+        env HOME="$(getent passwd "$QEL_DEMO_UID" | cut -d: -f6)" "${window[@]}")
+fi
+exec "${window[@]}"

@@ -7,6 +7,8 @@
 # 2. The demo of BUILD_DIR comes up headless in the sandbox, its card in a reader, and while it
 #    runs vpcd listens in the sandbox's network only.
 # 3. Nothing in this machine's own network listens on vpcd's ports 35963 and 35964.
+# With BUILD_DIR also: the demo runs its window as the user who called sudo (here: nobody), and
+# ./run.sh --demo without root says so before it builds anything.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 2
 source scripts/deps.sh
@@ -77,7 +79,8 @@ demo_window() {
 check_demo() {
     local build=$1 log sandbox window=''
     log=$(mktemp)
-    QT_QPA_PLATFORM=offscreen tools/pcsc-sandbox.sh -- tools/demo.sh "$build" >"$log" 2>&1 &
+    QT_QPA_PLATFORM=offscreen QEL_DEMO_UID=65534 QEL_DEMO_GID=65534 \
+        tools/pcsc-sandbox.sh -- tools/demo.sh "$build" >"$log" 2>&1 &
     sandbox=$!
     for _ in $(seq 200); do
         window=$(demo_window "$sandbox") && break
@@ -94,6 +97,8 @@ check_demo() {
         nsenter --net="/proc/$window/ns/net" ss -Htn state established '( dport = :35963 )' |
             grep -q . || fail "the demo's card is not in the first reader"
         check_ports "while the demo runs"
+        [ "$(stat -c %u "/proc/$window")" = 65534 ] ||
+            fail "the demo's window runs as uid $(stat -c %u "/proc/$window"), not as the user who called sudo"
     fi
     kill -TERM "$sandbox" 2>/dev/null
     for _ in $(seq 100); do
@@ -107,6 +112,17 @@ check_demo() {
     wait "$sandbox" 2>/dev/null
     rm -f -- "$log"
     check_ports "after the demo"
+}
+
+check_demo_without_root() {
+    local out status=0
+    out=$(timeout 10 setpriv --reuid=65534 --regid=65534 --clear-groups ./run.sh --demo 2>&1) ||
+        status=$?
+    if [ "$status" != 1 ] || [ "$out" != "run.sh: the demo needs root for the private namespaces of its PC/SC service; run: sudo ./run.sh --demo" ]; then
+        fail "./run.sh --demo without root ended with $status and said: $out"
+        return
+    fi
+    echo "ok: ./run.sh --demo without root says at once that it needs root"
 }
 
 case "${1:-}" in
@@ -123,6 +139,7 @@ case "${1:-}" in
     *)
         tools/pcsc-sandbox.sh -- "$0" --driver-inside || failures=$((failures + 1))
         check_demo "$1"
+        check_demo_without_root
         check_ports "after the tests and the demo"
         ;;
 esac
