@@ -110,7 +110,7 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libpcsclite1 libqt6widgets6; do
     [[ ", $depends," == *", $needed"[\ ,]* ]] || fail "Depends lacks $needed: $depends"
 done
-[ "$(dpkg-deb -f "$deb" Recommends)" = pcscd ] || fail "pcscd is not recommended"
+[ "$(dpkg-deb -f "$deb" Recommends)" = "pcscd, qt6-wayland" ] || fail "pcscd and qt6-wayland are not recommended"
 
 root=$work/root
 dpkg-deb -x "$deb" "$root"
