@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,7 +75,12 @@ int main(int argc, char* argv[]) {
             // Destroyed before the window it presses.
             std::optional<app::WindowInsertionWatch> watch;
             if (options.watch && pcsc_loaded) {
-                watch.emplace(frm);
+                try {
+                    watch.emplace(frm);
+                } catch (const std::exception& e) {
+                    // The window is of use without its watch: a press still reads the dongle.
+                    frm.notice_when_idle(std::string("Reading on insertion is off: ") + e.what());
+                }
             } else if (options.watch) {
                 frm.notice_when_idle("Reading on insertion is off: " +
                                      app::hint_text(app::Hint::NoPcscLibrary, {}));

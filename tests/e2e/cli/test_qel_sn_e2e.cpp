@@ -289,6 +289,25 @@ TEST_F(QelSnE2e, JsonObjectsParseAndCarryAReadoutsValuesOrItsFailure) {
               "parameter(s) P1-P2. File not found) 2 True\n");
 }
 
+// Without pcsc-lite (its library covered in a mount namespace of the child's own) neither a
+// readout nor a watch starts: status 1, and the hint says what to install.
+TEST_F(QelSnE2e, WithoutThePcscLibraryNothingStartsWithStatusOne) {
+    for (const char* watch : {"--json", "--watch"}) {
+        const OutputFile out;
+        const ProgramRun ran = run_program(
+            "/usr/bin/unshare",
+            {"-m", "sh", "-c",
+             "mount --bind /dev/null \"$(readlink -f /usr/lib/x86_64-linux-gnu/libpcsclite.so.1)\" "
+             "&& exec \"$0\" \"$1\"",
+             program(), watch},
+            out);
+        EXPECT_EQ(ran.status, 1) << watch << ": " << ran.err;
+        EXPECT_NE(ran.err.find("qel_sn: The PC/SC library libpcsclite.so.1 cannot be loaded"),
+                  std::string::npos)
+            << ran.err;
+    }
+}
+
 // --- Watch ---------------------------------------------------------------------------------
 
 // A step of a watch: a card put in or pulled, or the service restarted; then the text that
