@@ -95,6 +95,7 @@ QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
 # Building the Debian package (scripts/build-deb.sh), and checking it (the package test).
 QEL_PACKAGE_PACKAGES=(dpkg-dev librsvg2-bin)
 QEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
-# libcrypto++-dev and libbotan-2-dev are bench_des's peers, linked into that benchmark only.
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev
+# libcrypto++-dev and libbotan-2-dev are bench_des's peers, linked into that benchmark only;
+# python3 parses qel_sn's JSON in the tests as a reader of ours would, and checks the manual pages.
+QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev python3
     "${QEL_DEMO_PACKAGES[@]}" "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")
