@@ -26,6 +26,7 @@
 #include "app/readout.h"
 #include "app/readout_deadline.h"
 #include "app/standard_streams.h"
+#include "app/stop_signals.h"
 #include "card/CardWatch.h"
 #include "card/KSCardAPI.h"
 #include "card/WinSCard.h"
@@ -358,7 +359,7 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             CommandLineReader reader(options, pcsc_loaded, log_place, out);
             // Made before any other thread starts, so that every thread leaves the signals to
             // it. A stop ends the watch with status 0, at once if the main thread is stuck.
-            const card::StopSignals signals(on_signal(reader,
+            const app::StopSignals signals(on_signal(reader,
                                                       [&watch](int) {
                                                           app::request_stop(app::kExitRead);
                                                           watch.stop();
@@ -373,7 +374,7 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             CommandLineReader reader(options, pcsc_loaded, log_place, out);
             // A single readout stopped by a signal ends by that signal, as it did before it had
             // a thread of its own for them: a shell's loop over readouts stops with it.
-            const card::StopSignals signals(
+            const app::StopSignals signals(
                 on_signal(reader, [](int signal) { app::end_process_by_signal(signal); }),
                 kTakenSignals);
             status = reader.run();

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,10 +82,7 @@ bool sigpipe_ends_process() noexcept {
 }
 
 StandardOutputWatch::StandardOutputWatch(std::function<int()> reader_gone)
-    : m_reader_gone(std::move(reader_gone)), m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!m_wake.holds())
-        throw util::Exception(std::string("Cannot create an event descriptor: ") +
-                              std::strerror(errno));
+    : m_reader_gone(std::move(reader_gone)) {
     if (is_pipe_or_socket(STDOUT_FILENO))
         m_thread = std::thread([this] { run(); });
 }
@@ -94,9 +90,7 @@ StandardOutputWatch::StandardOutputWatch(std::function<int()> reader_gone)
 StandardOutputWatch::~StandardOutputWatch() {
     if (!m_thread.joinable())
         return;
-    const std::uint64_t one = 1;
-    // A counter too full to add to is readable anyway.
-    (void)::write(m_wake.get(), &one, sizeof one);
+    m_wake.raise();
     m_thread.join();
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <thread>
 
-#include "util/OwnedFd.h"
+#include "util/WakeEvent.h"
 
 namespace qel::app {
 
@@ -60,7 +60,7 @@ private:
     void run();
 
     const std::function<int()> m_reader_gone;
-    util::OwnedFd m_wake;
+    util::WakeEvent m_wake;
     std::thread m_thread;
 };
 

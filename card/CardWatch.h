@@ -5,34 +5,26 @@
 // outlives the PC/SC service: when the service goes it says so once, sleeps until the service's
 // socket comes back, and goes on with a new context.
 
-#include <signal.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "card/PcscOwners.h"
+#include "card/ServiceSocketWatch.h"
 #include "card/WinSCard.h"
-#include "util/OwnedFd.h"
+#include "util/WakeEvent.h"
 
 namespace qel::card {
 
-using util::OwnedFd;
-
 // The pseudo-reader whose state changes whenever a reader is added or removed.
 inline constexpr const char* kPnpNotificationReader = "\\\\?PnP?\\Notification";
-
-// Where pcsc-lite's service listens unless PCSCLITE_CSOCK_NAME says otherwise.
-inline constexpr const char* kPcscSocketPath = "/run/pcscd/pcscd.comm";
 
 inline constexpr const char* kErrWatchCards = "Error when waiting for a card change";
 
@@ -109,16 +101,18 @@ private:
     void open();
     void lose_service();
     std::optional<std::vector<std::string>> list_readers();
+    void list_again();
     void take_reader_list(const std::vector<std::string>& names);
     void wait_for_change();
+    std::vector<SCARD_READERSTATE> reader_states() const;
+    std::optional<LONG> wait_status_change(std::vector<SCARD_READERSTATE>& states);
+    void take_wait_failure(LONG result);
+    bool take_new_states(const std::vector<SCARD_READERSTATE>& states);
     void look_at(Watched& reader, DWORD event_state);
     void await_service();
-    void arm_socket_watch();
-    void wait_for_wake(int timeout_ms);
     void push(CardWatchEventKind kind, const std::string& reader = {});
 
     const CardWatchOptions m_options;
-    const std::string socket_path;
 
     std::atomic<bool> m_stop{false};
     // Guards the context's handle and waiting between next() and stop().
@@ -127,10 +121,9 @@ private:
     bool waiting = false;
     PcscContext context;
 
-    // Readable once stopped; wakes the wait for the service.
-    OwnedFd wake;
-    OwnedFd inotify;
-    int socket_dir_watch = -1;
+    // Raised once stopped; ends the wait for the service.
+    util::WakeEvent wake;
+    ServiceSocketWatch socket;
 
     bool started = false;
     bool service_lost = false;
@@ -141,38 +134,6 @@ private:
     // while its first look still counts as the start.
     std::map<std::string, std::optional<bool>> known;
     std::deque<CardWatchEvent> pending;
-};
-
-// Takes SIGINT and SIGTERM (or other signals) away from the default handling without a signal
-// handler: the constructor blocks them in the calling thread, and every thread started from it
-// afterwards inherits that, while a thread of this object reads them from a signalfd and calls
-// `on_signal` there, free to do what a handler may not (CardWatch::stop, for one). Make it in
-// main() before any other thread starts and destroy it on the same thread; destruction ends
-// its thread and unblocks the signals again, so a signal that comes after that has its default
-// effect.
-class StopSignals {
-public:
-    // `on_signal` must not raise: it runs on a thread with nobody to catch. Raises
-    // util::Exception when the signals cannot be taken.
-    explicit StopSignals(std::function<void(int signal)> on_signal,
-                         const std::vector<int>& taken = {SIGINT, SIGTERM});
-    ~StopSignals();
-
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
-    // The last signal taken, 0 before any.
-    int received() const noexcept { return m_received.load(std::memory_order_acquire); }
-
-private:
-    void run();
-
-    std::function<void(int)> m_on_signal;
-    sigset_t previous_mask{};
-    OwnedFd m_signals;
-    OwnedFd wake;
-    std::atomic<int> m_received{0};
-    std::thread thread;
 };
 
 }  // namespace qel::card

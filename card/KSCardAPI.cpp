@@ -38,11 +38,11 @@ std::string skip_reason(const std::string& reader, const std::exception& failure
     const auto* pcsc = dynamic_cast<const EKSCardAPIWinAPIException*>(&failure);
     if (pcsc == nullptr || pcsc->ErrorCode == 0)
         return "Reader \"" + reader + "\": " + failure.what();
-    switch (pcsc->ErrorCode) {
-        case static_cast<std::uint32_t>(SCARD_E_NO_SMARTCARD):
-        case static_cast<std::uint32_t>(SCARD_W_REMOVED_CARD):
+    switch (pcsc->failure()) {
+        case PcscFailure::NoCard:
+        case PcscFailure::CardRemoved:
             return {};
-        case static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION):
+        case PcscFailure::CardInUse:
             // A program that was ended while its command waited on a silent card leaves the
             // card held in the service until that command ends; nothing here tells the two apart.
             return "The card in reader \"" + reader + std::string(kHeldCardReason);

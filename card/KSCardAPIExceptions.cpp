@@ -197,7 +197,9 @@ std::string compose_winapi_message(const std::string& text, std::uint32_t code) 
 }  // namespace
 
 EKSCardAPIWinAPIException::EKSCardAPIWinAPIException(const std::string& text, std::uint32_t code)
-    : util::Exception(compose_winapi_message(text, code)), ErrorCode(code) {}
+    : util::Exception(compose_winapi_message(text, code)),
+      ErrorCode(code),
+      m_failure(classify_pcsc(code)) {}
 
 EKSCardAPIISO7816Excepion::EKSCardAPIISO7816Excepion(const std::string& text,
                                                      std::uint16_t status_word)

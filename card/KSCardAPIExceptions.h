@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "card/PcscFailure.h"
 #include "util/Exception.h"
 
 namespace qel::card {
@@ -15,6 +16,12 @@ public:
     EKSCardAPIWinAPIException(const std::string& text, std::uint32_t code);
 
     std::uint32_t ErrorCode;
+
+    // What the code means, judged once where the call failed.
+    PcscFailure failure() const noexcept { return m_failure; }
+
+private:
+    PcscFailure m_failure;
 };
 
 // A card answer whose status word is not 9000; the status word appears only in the message.

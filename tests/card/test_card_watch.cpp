@@ -250,15 +250,5 @@ TEST_F(CardWatchTest, StopAtAnyMoment_NextReturnsNothing) {
     }
 }
 
-TEST(StopSignals, TermReachesTheCallbackInsteadOfEndingTheProcess) {
-    std::promise<int> taken;
-    StopSignals signals([&taken](int signal) { taken.set_value(signal); });
-    ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
-    auto signal = taken.get_future();
-    ASSERT_EQ(signal.wait_for(kBound), std::future_status::ready);
-    EXPECT_EQ(signal.get(), SIGTERM);
-    EXPECT_EQ(signals.received(), SIGTERM);
-}
-
 }  // namespace
 }  // namespace qel::card

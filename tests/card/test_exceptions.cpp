@@ -206,6 +206,34 @@ TEST(WinApiException, CodeGivesThreeLinesWithTheCodeInUnsignedDecimal) {
     }
 }
 
+// Every code a caller acts on, and what it means; the exception carries the judgement.
+TEST(WinApiException, CarriesWhatItsCodeMeans) {
+    const struct {
+        std::uint32_t code;
+        PcscFailure failure;
+    } cases[] = {
+        {0, PcscFailure::None},
+        {0x8010001D, PcscFailure::ServiceGone},  // no service
+        {0x8010001E, PcscFailure::ServiceGone},  // service stopped
+        {0x80100003, PcscFailure::ServiceGone},  // a handle the restarted service does not know
+        {0x80100013, PcscFailure::ServiceGone},  // the connection broke during the call
+        {0x8010002E, PcscFailure::NoReader},     // no readers available
+        {0x80100009, PcscFailure::ReaderGone},   // unknown reader
+        {0x80100017, PcscFailure::ReaderGone},   // reader unavailable
+        {0x8010000C, PcscFailure::NoCard},       // no smart card
+        {0x80100069, PcscFailure::CardRemoved},  // removed card
+        {0x8010000B, PcscFailure::CardInUse},    // sharing violation
+        {0x80100002, PcscFailure::Interrupted},  // cancelled
+        {0x8010000A, PcscFailure::Interrupted},  // timeout
+        {0x8010006A, PcscFailure::Other},        // security violation
+        {6, PcscFailure::Other},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EKSCardAPIWinAPIException("call", c.code).failure(), c.failure)
+            << std::hex << c.code;
+    }
+}
+
 TEST(Iso7816Exception, ComposesOneLineWithTheStatusWordAndItsText) {
     const struct {
         const char* text;

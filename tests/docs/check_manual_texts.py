@@ -27,13 +27,14 @@ LAYERS = ("app", "card", "gp", "log", "crypto", "util")
 
 # The files whose texts a user can meet, by the pages that must hold them.
 _FILES = {
-    (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp",
+    (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
+    "app/stop_signals.cpp",
     (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
     "app/window_watch.cpp",
     BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
     "card/KSCardAPIExceptions.h card/KSCardAPIExceptions.cpp card/KSCardAPICardBase.h "
     "card/KSCardAPICardBase.cpp card/CardWatch.h card/CardWatch.cpp gp/KSCardGPCardDBini.h "
-    "log/log_place.cpp log/event_file.cpp log/event_log.cpp crypto/cipher.h",
+    "log/log_place.cpp log/event_file.cpp log/event_log.cpp crypto/cipher.h util/WakeEvent.cpp",
 }
 SOURCES = {file: pages for pages, files in _FILES.items() for file in files.split()}
 # Files with texts that no user meets, and why.
@@ -68,8 +69,6 @@ OVERRIDES = {
     ("app/qel_sn.cpp", "The PC/SC library"): (BOTH, "the window's --watch says the hint too"),
     ("app/qel_sn.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
     ("card/KSCardAPI.cpp", '" is not connected'): ((CLI,), "only qel_sn names a reader"),
-    ("card/CardWatch.cpp", "Cannot block the stop"): ((CLI,), "only qel_sn takes the signals"),
-    ("card/CardWatch.cpp", "Cannot read the stop"): ((CLI,), "only qel_sn takes the signals"),
     ("crypto/cipher.h", "Cipher not initialized"): ((), "every cipher gets its key first"),
     ("crypto/cipher.h", "Invalid Base64 text"): ((), "nothing on the way to the dongle is Base64"),
 }
