@@ -93,26 +93,22 @@ std::exception_ptr nested_cause(const std::exception& e) {
     return nullptr;
 }
 
-// The first non-zero PC/SC code on the chain of nested failures; 0 when there is none.
-std::uint32_t pcsc_code_of(std::exception_ptr cause) {
+// What the first PC/SC code on the chain of nested failures means; None when there is none.
+card::PcscFailure pcsc_failure_of(std::exception_ptr cause) {
     while (cause) {
         try {
             std::rethrow_exception(cause);
         } catch (const card::EKSCardAPIWinAPIException& e) {
             if (e.ErrorCode != 0)
-                return e.ErrorCode;
+                return e.failure();
             cause = nested_cause(e);
         } catch (const std::exception& e) {
             cause = nested_cause(e);
         } catch (...) {
-            return 0;
+            return card::PcscFailure::None;
         }
     }
-    return 0;
-}
-
-bool is_code(std::uint32_t code, LONG expected) {
-    return code == static_cast<std::uint32_t>(expected);
+    return card::PcscFailure::None;
 }
 
 std::string quoted_list(const std::vector<std::string>& names) {
@@ -391,18 +387,22 @@ Hint select_hint(const ReadoutResult& result, const HintContext& context) {
     if (!context.pcsc_loaded)
         return Hint::NoPcscLibrary;
 
-    const std::uint32_t code = pcsc_code_of(result.cause);
-    if (is_code(code, SCARD_E_NO_SERVICE) || is_code(code, SCARD_E_SERVICE_STOPPED))
-        return Hint::ServiceNotRunning;
-    if (is_code(code, SCARD_E_NO_READERS_AVAILABLE))
-        return Hint::NoReader;
-    if (is_code(code, SCARD_E_SHARING_VIOLATION))
-        return Hint::CardInUse;
-    // A dongle pulled out takes its reader along: pcscd reports the reader gone as often as
-    // the card removed.
-    if (is_code(code, SCARD_W_REMOVED_CARD) || is_code(code, SCARD_E_NO_SMARTCARD) ||
-        is_code(code, SCARD_E_READER_UNAVAILABLE))
-        return Hint::CardRemoved;
+    switch (pcsc_failure_of(result.cause)) {
+        case card::PcscFailure::ServiceGone:
+            return Hint::ServiceNotRunning;
+        case card::PcscFailure::NoReader:
+            return Hint::NoReader;
+        case card::PcscFailure::CardInUse:
+            return Hint::CardInUse;
+        // A dongle pulled out takes its reader along: pcscd reports the reader gone as often as
+        // the card removed.
+        case card::PcscFailure::CardRemoved:
+        case card::PcscFailure::NoCard:
+        case card::PcscFailure::ReaderGone:
+            return Hint::CardRemoved;
+        default:
+            break;
+    }
 
     const auto& readers = context.readers;
     if (result.outcome == Outcome::NotFound && !context.wanted_reader.empty() && !readers.empty() &&
