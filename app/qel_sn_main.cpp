@@ -339,6 +339,40 @@ int print_asked_for(const std::string& text) {
     return app::kExitOutput;
 }
 
+// Reads each dongle put in until a stop signal; the PC/SC library is loaded.
+int watch_dongles(const app::CliOptions& options, const log::LogPlace& log_place,
+                  app::StandardOutput& out) {
+    // Cards already inserted count as inserted now: a dongle put in just before the watch
+    // starts is read, not lost.
+    card::CardWatchOptions watch_options;
+    watch_options.report_present_cards = true;
+    card::CardWatch watch(watch_options);
+    CommandLineReader reader(options, true, log_place, out);
+    // Made before any other thread starts, so that every thread leaves the signals to it. A
+    // stop ends the watch with status 0, at once if the main thread is stuck.
+    const app::StopSignals signals(on_signal(reader,
+                                             [&watch](int) {
+                                                 app::request_stop(app::kExitRead);
+                                                 watch.stop();
+                                             }),
+                                   kTakenSignals);
+    const app::StandardOutputWatch reader_gone([] {
+        say(app::StandardOutput::failure_text(EPIPE));
+        return app::kExitOutput;
+    });
+    return reader.watch(watch);
+}
+
+int read_once(const app::CliOptions& options, bool pcsc_loaded, const log::LogPlace& log_place,
+              app::StandardOutput& out) {
+    CommandLineReader reader(options, pcsc_loaded, log_place, out);
+    // A single readout stopped by a signal ends by that signal, as it did before it had a
+    // thread of its own for them: a shell's loop over readouts stops with it.
+    const app::StopSignals signals(
+        on_signal(reader, [](int signal) { app::end_process_by_signal(signal); }), kTakenSignals);
+    return reader.run();
+}
+
 int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place) {
     const bool pcsc_loaded = card::LoadWinSCard();
     app::StandardOutput out;
@@ -350,34 +384,9 @@ int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place)
             const CommandLineReader reader(options, pcsc_loaded, log_place, out);
             say(app::hint_text(app::Hint::NoPcscLibrary, {}));
             status = app::kExitNotFound;
-        } else if (options.watch) {
-            // Cards already inserted count as inserted now: a dongle put in just before the
-            // watch starts is read, not lost.
-            card::CardWatchOptions watch_options;
-            watch_options.report_present_cards = true;
-            card::CardWatch watch(watch_options);
-            CommandLineReader reader(options, pcsc_loaded, log_place, out);
-            // Made before any other thread starts, so that every thread leaves the signals to
-            // it. A stop ends the watch with status 0, at once if the main thread is stuck.
-            const app::StopSignals signals(on_signal(reader,
-                                                      [&watch](int) {
-                                                          app::request_stop(app::kExitRead);
-                                                          watch.stop();
-                                                      }),
-                                            kTakenSignals);
-            const app::StandardOutputWatch reader_gone([] {
-                say(app::StandardOutput::failure_text(EPIPE));
-                return app::kExitOutput;
-            });
-            status = reader.watch(watch);
         } else {
-            CommandLineReader reader(options, pcsc_loaded, log_place, out);
-            // A single readout stopped by a signal ends by that signal, as it did before it had
-            // a thread of its own for them: a shell's loop over readouts stops with it.
-            const app::StopSignals signals(
-                on_signal(reader, [](int signal) { app::end_process_by_signal(signal); }),
-                kTakenSignals);
-            status = reader.run();
+            status = options.watch ? watch_dongles(options, log_place, out)
+                                   : read_once(options, pcsc_loaded, log_place, out);
         }
     } catch (const std::exception& e) {
         say(e.what());
