@@ -64,8 +64,8 @@ Tfrm::Tfrm(std::string log_file_name) : m_log_file_name(std::move(log_file_name)
 
 Tfrm::~Tfrm() {
     release_dongle();
-    if (card::CardWaiter() == &m_card_waiter) {
-        card::SetCardWaiter(nullptr);
+    if (card::card_waiter() == &m_card_waiter) {
+        card::set_card_waiter(nullptr);
     }
 }
 
@@ -107,7 +107,7 @@ void Tfrm::build_controls() {
 
     setFixedSize(kClientWidth, kClientHeight);
 
-    card::SetCardWaiter(&m_card_waiter);
+    card::set_card_waiter(&m_card_waiter);
 }
 
 void Tfrm::resizeEvent(QResizeEvent* event) {

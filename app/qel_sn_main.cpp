@@ -123,10 +123,10 @@ public:
           m_log(log_place),
           m_output(m_log, out, !options.json),
           m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
-        card::SetCardWaiter(&m_deadline);
+        card::set_card_waiter(&m_deadline);
         m_output.on_pause = [this](std::chrono::milliseconds time) { pause(time); };
     }
-    ~CommandLineReader() override { card::SetCardWaiter(nullptr); }
+    ~CommandLineReader() override { card::set_card_waiter(nullptr); }
 
     CommandLineReader(const CommandLineReader&) = delete;
     CommandLineReader& operator=(const CommandLineReader&) = delete;

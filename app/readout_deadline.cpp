@@ -75,7 +75,7 @@ void ReadoutDeadline::time_up() noexcept {
     m_state.compare_exchange_strong(idle, State::Expired);
 }
 
-void ReadoutDeadline::Wait(void (*call)(void* context), void* context) {
+void ReadoutDeadline::wait(void (*call)(void* context), void* context) {
     State idle = State::Idle;
     if (!m_state.compare_exchange_strong(idle, State::InCall))
         expire();

@@ -21,7 +21,7 @@ namespace qel::app {
 // The time is kept by the kernel: the end of it is sent as `signal`, which the program's signal
 // thread takes (StopSignals) and hands to time_up(); it must be blocked in every thread. No
 // thread of its own, so a readout that is in time costs three system calls.
-class ReadoutDeadline final : public card::TCardWaiter {
+class ReadoutDeadline final : public card::CardWaiter {
 public:
     // `expired` reports the readout as failed and returns the status the process ends with. It
     // runs on whichever thread finds the time up: the signal thread while a command is stuck, or
@@ -42,7 +42,7 @@ public:
     // time up and changes nothing.
     void time_up() noexcept;
 
-    void Wait(void (*call)(void* context), void* context) override;
+    void wait(void (*call)(void* context), void* context) override;
 
 private:
     enum class State { Idle, InCall, Expired };
@@ -54,7 +54,7 @@ private:
     const int m_signal;
     timer_t m_timer{};
     std::atomic<State> m_state{State::Idle};
-    // Guards the deadline between the readout's thread and the signal thread; Wait() needs none.
+    // Guards the deadline between the readout's thread and the signal thread; wait() needs none.
     std::mutex m_mutex;
     bool m_armed = false;
     std::chrono::steady_clock::time_point m_deadline;

@@ -56,7 +56,7 @@ bool WindowCardWaiter::call_done() {
     return m_channel->call_done;
 }
 
-void WindowCardWaiter::Wait(void (*call)(void* context), void* context) {
+void WindowCardWaiter::wait(void (*call)(void* context), void* context) {
     if (m_in_call) {
         // A message handled during a wait started a card call of its own. The worker is busy,
         // so this one runs in place; the window prevents it for its own card session.

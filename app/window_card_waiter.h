@@ -16,7 +16,7 @@ namespace qel::app {
 // quiet period, processes window messages until it returns, so the window is painted and can be
 // closed while the workflow itself stays one synchronous run. A call nobody can cancel keeps the
 // worker; only ending the process gets out of it (see waiting()).
-class WindowCardWaiter final : public card::TCardWaiter {
+class WindowCardWaiter final : public card::CardWaiter {
 public:
     explicit WindowCardWaiter(
         std::chrono::milliseconds quiet_period = std::chrono::milliseconds(20));
@@ -25,7 +25,7 @@ public:
     WindowCardWaiter(const WindowCardWaiter&) = delete;
     WindowCardWaiter& operator=(const WindowCardWaiter&) = delete;
 
-    void Wait(void (*call)(void* context), void* context) override;
+    void wait(void (*call)(void* context), void* context) override;
 
     // True while window messages are being processed during a card call: a handler that runs
     // now is inside that call's wait, with the card call still under way or its result not yet

@@ -6,15 +6,15 @@ namespace qel::card {
 
 namespace {
 
-std::atomic<TCardWaiter*> g_waiter{nullptr};
+std::atomic<CardWaiter*> g_waiter{nullptr};
 
 }  // namespace
 
-void SetCardWaiter(TCardWaiter* waiter) noexcept {
+void set_card_waiter(CardWaiter* waiter) noexcept {
     g_waiter.store(waiter, std::memory_order_release);
 }
 
-TCardWaiter* CardWaiter() noexcept {
+CardWaiter* card_waiter() noexcept {
     return g_waiter.load(std::memory_order_acquire);
 }
 

@@ -7,29 +7,29 @@ namespace qel::card {
 // be cancelled, and a card that stops answering holds it for as long as the reader driver
 // waits. By default the call simply runs on the calling thread. A program with a window installs
 // a waiter that runs the call elsewhere and keeps its window alive meanwhile.
-class TCardWaiter {
+class CardWaiter {
 public:
-    virtual ~TCardWaiter() = default;
+    virtual ~CardWaiter() = default;
 
     // Runs call(context) once and returns when it has returned. May run it on another thread;
-    // the caller's thread does nothing with the call's data until Wait returns.
-    virtual void Wait(void (*call)(void* context), void* context) = 0;
+    // the caller's thread does nothing with the call's data until wait returns.
+    virtual void wait(void (*call)(void* context), void* context) = 0;
 };
 
 // Installs the waiter for every later card call of the process (none: calls run in place). The
 // waiter is not owned; whoever installs it removes it before destroying it.
-void SetCardWaiter(TCardWaiter* waiter) noexcept;
-TCardWaiter* CardWaiter() noexcept;
+void set_card_waiter(CardWaiter* waiter) noexcept;
+CardWaiter* card_waiter() noexcept;
 
 // Runs `call()` through the installed waiter, or in place without one.
 template <class Call>
-void WaitForCard(Call& call) {
-    TCardWaiter* const waiter = CardWaiter();
+void wait_for_card(Call& call) {
+    CardWaiter* const waiter = card_waiter();
     if (waiter == nullptr) {
         call();
         return;
     }
-    waiter->Wait([](void* context) { (*static_cast<Call*>(context))(); }, &call);
+    waiter->wait([](void* context) { (*static_cast<Call*>(context))(); }, &call);
 }
 
 }  // namespace qel::card

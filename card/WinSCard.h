@@ -74,7 +74,7 @@ public:
             const auto function = reinterpret_cast<Function>(m_raw);
             LONG result = SCARD_F_UNKNOWN_ERROR;
             auto call = [&] { result = function(args...); };
-            WaitForCard(call);
+            wait_for_card(call);
             return result;
         } else {
             return reinterpret_cast<Function>(m_raw)(args...);
