@@ -84,7 +84,7 @@ void Tfrm::build_controls() {
     setPalette(face);
     setAutoFillBackground(true);
 
-    msg = new qel::log::t_memo(this);
+    msg = new qel::log::Memo(this);
     msg->setObjectName("msg");
     msg->setReadOnly(true);
     msg->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -96,7 +96,7 @@ void Tfrm::build_controls() {
     btnProcess->setGeometry(4, 206, 386, 25);
     connect(btnProcess, &QPushButton::clicked, this, &Tfrm::btnProcessClick);
 
-    st = new qel::log::t_status_bar(this);
+    st = new qel::log::StatusBar(this);
     st->setObjectName("st");
     st->setSizeGripEnabled(false);
     st->add_panel(kPanelWidth);

@@ -53,9 +53,9 @@ public:
     std::unique_ptr<qel::log::t_event_log_ui> event_log;
     std::unique_ptr<t_qel_sc_base> dongle;
 
-    qel::log::t_memo* msg;
+    qel::log::Memo* msg;
     QPushButton* btnProcess;
-    qel::log::t_status_bar* st;
+    qel::log::StatusBar* st;
 
     // Reports a failure of the readout; by default a modal message box. Replaceable so that
     // tests read the text instead of blocking on the box.

@@ -7,7 +7,7 @@
 namespace qel::card {
 
 #define QEL_WINSCARD_DEFINE(name, export_name, waits_on_card, signature) \
-    TWinSCardEntry<signature, waits_on_card> name{#name, export_name};
+    WinSCardEntry<signature, waits_on_card> name{#name, export_name};
 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DEFINE)
 #undef QEL_WINSCARD_DEFINE
 
@@ -26,9 +26,9 @@ std::unique_ptr<void, LibraryCloser>& library() {
     return handle;
 }
 
-const std::array<TWinSCardEntryBase*, kWinSCardEntryCount>& mutable_entries() {
+const std::array<WinSCardEntryBase*, kWinSCardEntryCount>& mutable_entries() {
 #define QEL_WINSCARD_ADDRESS(name, export_name, waits_on_card, signature) &name,
-    static const std::array<TWinSCardEntryBase*, kWinSCardEntryCount> entries{
+    static const std::array<WinSCardEntryBase*, kWinSCardEntryCount> entries{
         QEL_WINSCARD_ENTRIES(QEL_WINSCARD_ADDRESS)};
 #undef QEL_WINSCARD_ADDRESS
     return entries;
@@ -36,9 +36,9 @@ const std::array<TWinSCardEntryBase*, kWinSCardEntryCount>& mutable_entries() {
 
 }  // namespace
 
-const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount>& WinSCardEntries() {
-    static const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount> entries = [] {
-        std::array<const TWinSCardEntryBase*, kWinSCardEntryCount> all{};
+const std::array<const WinSCardEntryBase*, kWinSCardEntryCount>& winscard_entries() {
+    static const std::array<const WinSCardEntryBase*, kWinSCardEntryCount> entries = [] {
+        std::array<const WinSCardEntryBase*, kWinSCardEntryCount> all{};
         for (std::size_t i = 0; i < kWinSCardEntryCount; ++i) {
             all[i] = mutable_entries()[i];
         }
@@ -64,8 +64,8 @@ bool LoadWinSCard(const char* path) {
         }
     }
     for (auto* entry : mutable_entries()) {
-        entry->m_raw = reinterpret_cast<TWinSCardEntryBase::RawFunction>(
-            dlsym(handle.get(), entry->ExportName()));
+        entry->m_raw = reinterpret_cast<WinSCardEntryBase::RawFunction>(
+            dlsym(handle.get(), entry->export_name()));
     }
     return true;
 }

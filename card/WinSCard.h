@@ -23,17 +23,17 @@ inline constexpr DWORD kSCardAttrAtrString = 0x00090303;
 
 inline constexpr const char* kPcscLibraryName = "libpcsclite.so.1";
 
-class TWinSCardEntryBase {
+class WinSCardEntryBase {
 public:
-    constexpr TWinSCardEntryBase(const char* name, const char* export_name)
+    constexpr WinSCardEntryBase(const char* name, const char* export_name)
         : m_name(name), m_export_name(export_name) {}
-    TWinSCardEntryBase(const TWinSCardEntryBase&) = delete;
-    TWinSCardEntryBase& operator=(const TWinSCardEntryBase&) = delete;
+    WinSCardEntryBase(const WinSCardEntryBase&) = delete;
+    WinSCardEntryBase& operator=(const WinSCardEntryBase&) = delete;
 
-    bool IsBound() const noexcept { return m_raw != nullptr; }
+    bool is_bound() const noexcept { return m_raw != nullptr; }
     // The name callers know the entry by, and the one pcsc-lite exports it under.
-    const char* Name() const noexcept { return m_name; }
-    const char* ExportName() const noexcept { return m_export_name; }
+    const char* name() const noexcept { return m_name; }
+    const char* export_name() const noexcept { return m_export_name; }
 
 protected:
     using RawFunction = void (*)();
@@ -50,15 +50,15 @@ private:
 // `WaitsOnCard`: the function lasts as long as a card takes to answer, and is called through the
 // installed card waiter (CardWait.h).
 template <class Signature, bool WaitsOnCard = false>
-class TWinSCardEntry;
+class WinSCardEntry;
 
 // An empty entry never calls through a null pointer: it answers as if the resource manager were
 // absent, so a machine without pcsc-lite shows a readable error instead of crashing.
 template <class R, class... Args, bool WaitsOnCard>
-class TWinSCardEntry<R(Args...), WaitsOnCard> : public TWinSCardEntryBase {
+class WinSCardEntry<R(Args...), WaitsOnCard> : public WinSCardEntryBase {
 public:
     using Function = R (*)(Args...);
-    using TWinSCardEntryBase::TWinSCardEntryBase;
+    using WinSCardEntryBase::WinSCardEntryBase;
 
     R operator()(Args... args) const {
         if (m_raw == nullptr) {
@@ -148,13 +148,13 @@ inline constexpr std::size_t kWinSCardEntryCount = 0 QEL_WINSCARD_ENTRIES(QEL_WI
 #undef QEL_WINSCARD_COUNT_ONE
 
 // Every entry in binding order.
-const std::array<const TWinSCardEntryBase*, kWinSCardEntryCount>& WinSCardEntries();
+const std::array<const WinSCardEntryBase*, kWinSCardEntryCount>& winscard_entries();
 
 // The entries share their names with pcsc-lite's own declarations in the global namespace: call
 // them qualified (qel::card::SCardTransmit) or from inside qel::card, never after a
 // using-directive, which makes the name ambiguous. The global functions are never linked.
 #define QEL_WINSCARD_DECLARE(name, export_name, waits_on_card, signature) \
-    extern TWinSCardEntry<signature, waits_on_card> name;
+    extern WinSCardEntry<signature, waits_on_card> name;
 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DECLARE)
 #undef QEL_WINSCARD_DECLARE
 

@@ -19,8 +19,8 @@ std::string log_file_name_for(const std::string& executable);
 // log file. Lines are 8-bit text without line ends of their own; the sinks add them.
 class t_event_log {
 public:
-    using t_log_proc = void (*)(const std::string& text);
-    using t_log_method = std::function<void(const std::string& text)>;
+    using LogProc = void (*)(const std::string& text);
+    using LogMethod = std::function<void(const std::string& text)>;
 
     // An empty name means no log file.
     explicit t_event_log(const std::string& file_name);
@@ -50,8 +50,8 @@ public:
     };
     FileProblem file_problem_parts() const;
 
-    t_log_proc on_log = nullptr;
-    t_log_method on_log_method;
+    LogProc on_log = nullptr;
+    LogMethod on_log_method;
 
 private:
     std::unique_ptr<t_event_file> m_log_file;

@@ -22,16 +22,16 @@ void process_window_messages() {
     QCoreApplication::processEvents();
 }
 
-t_memo::t_memo(QWidget* parent) : QPlainTextEdit(parent) {}
+Memo::Memo(QWidget* parent) : QPlainTextEdit(parent) {}
 
-void t_memo::set_text(const std::string& text) {
+void Memo::set_text(const std::string& text) {
     m_text = text;
     setPlainText(to_display(text));
     m_selection_start = 0;
     m_selection_length = 0;
 }
 
-int t_memo::widget_position(int text_position) const {
+int Memo::widget_position(int text_position) const {
     const std::size_t n =
         std::min(m_text.size(), static_cast<std::size_t>(std::max(0, text_position)));
     const QString prefix = QString::fromLocal8Bit(m_text.data(), static_cast<qsizetype>(n));
@@ -40,7 +40,7 @@ int t_memo::widget_position(int text_position) const {
     return static_cast<int>(position);
 }
 
-void t_memo::set_selection(int start, int length) {
+void Memo::set_selection(int start, int length) {
     const int size = static_cast<int>(std::min<std::size_t>(m_text.size(), INT_MAX));
     m_selection_start = std::clamp(start, 0, size);
     m_selection_length = std::clamp(length, 0, size - m_selection_start);
@@ -54,7 +54,7 @@ void t_memo::set_selection(int start, int length) {
     ensureCursorVisible();
 }
 
-t_status_bar::t_status_bar(QWidget* parent)
+StatusBar::StatusBar(QWidget* parent)
     : QStatusBar(parent), m_host(new QWidget(this)), m_layout(new QHBoxLayout(m_host)) {
     m_layout->setContentsMargins(0, 0, 0, 0);
     m_layout->setSpacing(2);
@@ -62,7 +62,7 @@ t_status_bar::t_status_bar(QWidget* parent)
     addPermanentWidget(m_host, 1);
 }
 
-int t_status_bar::add_panel(int width) {
+int StatusBar::add_panel(int width) {
     if (!m_panels.isEmpty()) {
         // The former last panel stops at its own width now.
         Panel& previous = m_panels.last();
@@ -82,7 +82,7 @@ int t_status_bar::add_panel(int width) {
     return static_cast<int>(m_panels.size()) - 1;
 }
 
-bool t_status_bar::set_panel_text(int index, const std::string& text) {
+bool StatusBar::set_panel_text(int index, const std::string& text) {
     if (index < 0 || index >= m_panels.size()) {
         return false;
     }
@@ -101,14 +101,14 @@ bool t_status_bar::set_panel_text(int index, const std::string& text) {
     return true;
 }
 
-std::string t_status_bar::panel_text(int index) const {
+std::string StatusBar::panel_text(int index) const {
     if (index < 0 || index >= m_panels.size()) {
         return {};
     }
     return m_panels[index].text;
 }
 
-QLabel* t_status_bar::panel(int index) const {
+QLabel* StatusBar::panel(int index) const {
     if (index < 0 || index >= m_panels.size()) {
         return nullptr;
     }

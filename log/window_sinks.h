@@ -19,11 +19,11 @@ void process_window_messages();
 
 // The log memo. The widget turns CR LF into LF, so the memo keeps the exact 8-bit text it was
 // given, every line ended by CR LF, and the widget only draws it.
-class t_memo : public QPlainTextEdit, public MemoSink {
+class Memo : public QPlainTextEdit, public MemoSink {
     Q_OBJECT
 
 public:
-    explicit t_memo(QWidget* parent = nullptr);
+    explicit Memo(QWidget* parent = nullptr);
 
     const std::string& text() const override { return m_text; }
     void set_text(const std::string& text) override;
@@ -43,11 +43,11 @@ private:
 
 // A status bar made of panels, each a one-line label of a given width. As on the platform the
 // log was first written for, the last panel reaches to the right edge of the bar.
-class t_status_bar : public QStatusBar, public StatusBarSink {
+class StatusBar : public QStatusBar, public StatusBarSink {
     Q_OBJECT
 
 public:
-    explicit t_status_bar(QWidget* parent = nullptr);
+    explicit StatusBar(QWidget* parent = nullptr);
 
     // Returns the new panel's index.
     int add_panel(int width);

@@ -7,7 +7,7 @@ bool TKUStrUtils::CharInSet(char c, const CharSet& set) {
     return (set[value / 8] >> (value % 8)) & 1U;
 }
 
-CharSet TKUStrUtils::MakeCharSet(std::string_view members) {
+CharSet TKUStrUtils::make_char_set(std::string_view members) {
     CharSet set{};
     for (char c : members) {
         const auto value = static_cast<std::uint8_t>(c);

@@ -17,7 +17,7 @@ public:
     static bool CharInSet(char c, const CharSet& set);
 
     // Builds a set holding every character of the given text.
-    static CharSet MakeCharSet(std::string_view members);
+    static CharSet make_char_set(std::string_view members);
 };
 
 }  // namespace qel::util

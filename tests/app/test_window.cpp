@@ -59,8 +59,8 @@ protected:
         };
         frm->show();
         btn = frm->findChild<QPushButton*>("btnProcess");
-        msg = frm->findChild<log::t_memo*>("msg");
-        st = frm->findChild<log::t_status_bar*>("st");
+        msg = frm->findChild<log::Memo*>("msg");
+        st = frm->findChild<log::StatusBar*>("st");
         ASSERT_TRUE(btn && msg && st);
     }
     void TearDown() override {
@@ -98,8 +98,8 @@ protected:
     std::filesystem::path dir;
     std::unique_ptr<Tfrm> frm;
     QPushButton* btn = nullptr;
-    log::t_memo* msg = nullptr;
-    log::t_status_bar* st = nullptr;
+    log::Memo* msg = nullptr;
+    log::StatusBar* st = nullptr;
     std::vector<std::string> reports;
     std::size_t transmits_at_report = 0;
     std::string memo_at_report;

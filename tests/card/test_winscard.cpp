@@ -30,9 +30,9 @@ Names without(Names names, const Names& missing) {
 
 Names bound_entries() {
     Names bound;
-    for (const auto* entry : WinSCardEntries()) {
-        if (entry->IsBound()) {
-            bound.insert(entry->Name());
+    for (const auto* entry : winscard_entries()) {
+        if (entry->is_bound()) {
+            bound.insert(entry->name());
         }
     }
     return bound;
@@ -80,14 +80,14 @@ TEST_F(Binding, EntriesAreBoundInTheDocumentedOrder) {
                                             "SCardAccessStartedEvent",
                                             "SCardReleaseStartedEvent"};
     std::vector<std::string> names;
-    for (const auto* entry : WinSCardEntries()) {
-        names.push_back(entry->Name());
+    for (const auto* entry : winscard_entries()) {
+        names.push_back(entry->name());
         // pcsc-lite exports the narrow functions without the "A" suffix.
-        std::string exported = entry->Name();
+        std::string exported = entry->name();
         if (exported.back() == 'A') {
             exported.pop_back();
         }
-        EXPECT_EQ(entry->ExportName(), exported);
+        EXPECT_EQ(entry->export_name(), exported);
     }
     EXPECT_EQ(names, expected);
 }

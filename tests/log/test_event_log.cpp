@@ -59,9 +59,9 @@ protected:
         return all.substr(all.find("] ===\r\n") + 7);
     }
 
-    t_memo memo;
+    Memo memo;
     ListBox list;
-    t_status_bar status_bar;
+    StatusBar status_bar;
     std::unique_ptr<t_event_log_ui> log;
     int pumps = 0;
 };
@@ -157,7 +157,7 @@ class Status : public EventLog, public ::testing::WithParamInterface<StatusCase>
 
 TEST_P(Status, GoesIntoOnePanelAndPumpsUnlessIgnored) {
     const auto& c = GetParam();
-    t_status_bar bar;
+    StatusBar bar;
     for (int i = 0; i < c.panels; ++i) {
         bar.add_panel(50);
         bar.set_panel_text(i, "p" + std::to_string(i));
@@ -238,7 +238,7 @@ TEST_F(EventLog, MultiLineStatusShowsOnOneLineWithoutGrowingTheBar) {
 }
 
 TEST(EventLogWithoutFile, EmptyNameWritesNoFileAndStillFillsTheMemo) {
-    t_memo memo;
+    Memo memo;
     t_event_log_ui log("");
     log.set_memo(&memo);
     log.add("a");
@@ -248,11 +248,11 @@ TEST(EventLogWithoutFile, EmptyNameWritesNoFileAndStillFillsTheMemo) {
 
 TEST(EventLogWithoutFile, MemoDestroyedFirstIsSkippedAndTheOtherSinksGoOn) {
     t_event_log_ui log("");
-    t_status_bar bar;
+    StatusBar bar;
     bar.add_panel(50);
     log.set_status_bar(&bar);
     {
-        t_memo memo;
+        Memo memo;
         log.set_memo(&memo);
     }
     log.add_status("a");
@@ -262,11 +262,11 @@ TEST(EventLogWithoutFile, MemoDestroyedFirstIsSkippedAndTheOtherSinksGoOn) {
 
 TEST(EventLogWithoutFile, ListAndStatusBarDestroyedFirstAreSkipped) {
     t_event_log_ui log("");
-    t_memo memo;
+    Memo memo;
     log.set_memo(&memo);
     {
         ListBox list;
-        t_status_bar bar;
+        StatusBar bar;
         bar.add_panel(50);
         log.set_list(&list);
         log.set_status_bar(&bar);

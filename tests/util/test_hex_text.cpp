@@ -107,9 +107,9 @@ TEST(ByteStrings, KeepZeroBytesAndHighBytes) {
 
 TEST(CharSets, MembershipFollowsTheBitOfEachValue) {
     const CharSet set =
-        TKUStrUtils::MakeCharSet(std::string("\x00"
-                                             "a\xFF",
-                                             3));
+        TKUStrUtils::make_char_set(std::string("\x00"
+                                               "a\xFF",
+                                               3));
     for (int c = 0; c < 256; ++c) {
         const bool expected = c == 0 || c == 'a' || c == 0xFF;
         EXPECT_EQ(TKUStrUtils::CharInSet(static_cast<char>(c), set), expected) << c;

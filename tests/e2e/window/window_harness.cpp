@@ -20,8 +20,8 @@ WindowUnderTest::WindowUnderTest() {
     m_frm->error_report = [this](const std::string& text) { reports.push_back(text); };
     m_frm->show();
     m_btn = m_frm->findChild<QPushButton*>("btnProcess");
-    m_msg = m_frm->findChild<log::t_memo*>("msg");
-    m_st = m_frm->findChild<log::t_status_bar*>("st");
+    m_msg = m_frm->findChild<log::Memo*>("msg");
+    m_st = m_frm->findChild<log::StatusBar*>("st");
     if (!m_btn || !m_msg || !m_st)
         throw std::runtime_error("the window lacks msg, btnProcess or st");
 }

@@ -24,7 +24,7 @@ public:
     WindowUnderTest& operator=(const WindowUnderTest&) = delete;
 
     app::Tfrm& frm() { return *m_frm; }
-    log::t_memo& msg() const { return *m_msg; }
+    log::Memo& msg() const { return *m_msg; }
 
     // A click on "Get Info"; the whole run happens inside it.
     void press();
@@ -43,8 +43,8 @@ private:
     std::filesystem::path m_dir;
     std::unique_ptr<app::Tfrm> m_frm;
     QPushButton* m_btn = nullptr;
-    log::t_memo* m_msg = nullptr;
-    log::t_status_bar* m_st = nullptr;
+    log::Memo* m_msg = nullptr;
+    log::StatusBar* m_st = nullptr;
 };
 
 // Checks the log file's header line "=== [dd-mm-yyyy hh:mm:ss <exe path>] ===": the path is
