@@ -1,4 +1,4 @@
-#include "bench/bench_soak_probe.h"
+#include "tests/soak/soak_probe.h"
 
 #include <dirent.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-namespace qel::bench {
+namespace qel::soak {
 
 int open_descriptor_count() {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc/self/fd"), &closedir);
@@ -35,4 +35,4 @@ long resident_kib() {
     return -1;
 }
 
-}  // namespace qel::bench
+}  // namespace qel::soak

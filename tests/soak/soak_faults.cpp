@@ -1,4 +1,4 @@
-#include "bench/bench_soak_faults.h"
+#include "tests/soak/soak_faults.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace qel::bench {
+namespace qel::soak {
 
 namespace {
 
@@ -238,7 +238,7 @@ void FaultInjector::run() {
     try {
         pull_card(SIGTERM);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_soak: %s\n", e.what());
+        std::fprintf(stderr, "qel_soak: %s\n", e.what());
     }
 }
 
@@ -405,4 +405,4 @@ std::vector<FaultRecord> FaultInjector::end_loop() {
     return std::move(m_records);
 }
 
-}  // namespace qel::bench
+}  // namespace qel::soak

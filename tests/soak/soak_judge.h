@@ -10,7 +10,10 @@
 
 #include "bench/bench_workflow_floor.h"
 
-namespace qel::bench {
+namespace qel::soak {
+
+// The soak repeats the benchmark's own side of the readout, and takes its values with it.
+using bench::DongleReadout;
 
 enum class Outcome {
     Correct,         // exactly the card's values
@@ -69,4 +72,4 @@ struct ResourceVerdict {
 ResourceVerdict judge_resources(const std::vector<Sample>& samples, int warmup,
                                 long growth_limit_kib);
 
-}  // namespace qel::bench
+}  // namespace qel::soak

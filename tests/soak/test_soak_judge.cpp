@@ -1,7 +1,7 @@
 // The soak's verdicts rest on these judgements: a value other than the card's, or a failure
 // that does not say why, must never pass as a readout or as a failure with a text. And its
 // fault plan must hold what it promises.
-#include "bench/bench_soak_judge.h"
+#include "tests/soak/soak_judge.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_soak_faults.h"
+#include "tests/soak/soak_faults.h"
 
-namespace qel::bench {
+namespace qel::soak {
 namespace {
 
 const DongleReadout kCard{"0A1B2C3D", 0x010A, 0x002A};
@@ -204,4 +204,4 @@ TEST(FaultPlan, TheSameSeedPlansTheSameFaults) {
 }
 
 }  // namespace
-}  // namespace qel::bench
+}  // namespace qel::soak

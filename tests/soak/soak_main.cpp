@@ -4,7 +4,7 @@
 // and judges every readout: the card's values exactly, or a failure that says why, and after
 // every fault a readout that succeeds again.
 //
-//   tools/pcsc-sandbox.sh -- build-bench/bench/bench_soak [options]
+//   tools/pcsc-sandbox.sh -- build-test/tests/soak/qel_soak [options]
 //
 // Phase A: --readouts readouts without the window, then --presses presses in the offscreen
 // window, nothing disturbed. Phase B: the same two loops with --faults card faults (SIGKILL and
@@ -38,16 +38,16 @@
 #include <vector>
 
 #include "app/mfrm.h"
-#include "bench/bench_soak_faults.h"
-#include "bench/bench_soak_judge.h"
-#include "bench/bench_soak_probe.h"
 #include "bench/bench_temp_dir.h"
 #include "bench/bench_workflow_ours.h"
 #include "card/WinSCard.h"
+#include "tests/soak/soak_faults.h"
+#include "tests/soak/soak_judge.h"
+#include "tests/soak/soak_probe.h"
 
 namespace {
 
-using namespace qel::bench;
+using namespace qel::soak;
 using Clock = std::chrono::steady_clock;
 
 // The card's values are given, not left to its defaults, so that every readout can be checked.
@@ -419,13 +419,13 @@ std::vector<LoopResult> run_phase(const char* phase, const Options& options,
     std::vector<LoopResult> loops;
     loops.push_back(run_loop(
         std::string(phase) + " readouts", options.readouts,
-        [] { return judge_readout(&ours_readout, kExpected); }, readout_plan, options, injector,
-        watchdog));
+        [] { return judge_readout(&qel::bench::ours_readout, kExpected); }, readout_plan, options,
+        injector, watchdog));
     print_loop(loops.back());
     if (options.presses == 0)
         return loops;
 
-    qel::app::Tfrm frm((log_dir / "bench_soak.log").string());
+    qel::app::Tfrm frm((log_dir / "qel_soak.log").string());
     std::vector<std::string> reports;
     frm.error_report = [&reports](const std::string& text) { reports.push_back(text); };
     frm.show();
@@ -469,15 +469,15 @@ int run(const Options& options) {
     const char* sandbox = std::getenv("QEL_SANDBOX");
     if (sandbox == nullptr || std::string(sandbox) != "1") {
         std::fprintf(stderr,
-                     "bench_soak needs the private PC/SC service: "
-                     "tools/pcsc-sandbox.sh -- build-bench/bench/bench_soak\n");
+                     "qel_soak needs the private PC/SC service: "
+                     "tools/pcsc-sandbox.sh -- build-test/tests/soak/qel_soak\n");
         return 2;
     }
     std::unique_ptr<PcscDaemon> daemon;
     if (options.phase_b && options.pcscd_restarts > 0) {
         const std::optional<pid_t> pid = running_daemon();
         if (!pid) {
-            std::fprintf(stderr, "bench_soak: no running pcscd to restart\n");
+            std::fprintf(stderr, "qel_soak: no running pcscd to restart\n");
             return 2;
         }
         const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
@@ -487,17 +487,17 @@ int run(const Options& options) {
     const std::uint64_t seed = options.seed ? *options.seed : std::random_device{}();
     std::mt19937_64 random(seed);
     std::printf(
-        "bench_soak: seed %llu (--seed %llu plans the same faults), T=%d card, "
+        "qel_soak: seed %llu (--seed %llu plans the same faults), T=%d card, "
         "%d readouts and %d presses a phase, samples every %d iterations\n",
         static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed),
         options.t1 ? 1 : 0, options.readouts, options.presses, options.sample_every);
 
     // The product's own binding, as the tool loads it.
     if (!qel::card::LoadWinSCard()) {
-        std::fprintf(stderr, "bench_soak: the binding cannot load pcsc-lite\n");
+        std::fprintf(stderr, "qel_soak: the binding cannot load pcsc-lite\n");
         return 1;
     }
-    const qel::bench::TempDir temp("qel-bench-soak");
+    const qel::bench::TempDir temp("qel-soak");
     Watchdog watchdog(options.hang_timeout_s);
     std::vector<std::string> card_options = kCardValues;
     if (options.t1)
@@ -564,7 +564,7 @@ int main(int argc, char** argv) {
         QApplication application(qt_argc, qt_argv);
         status = run(*options);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "bench_soak: %s\n", e.what());
+        std::fprintf(stderr, "qel_soak: %s\n", e.what());
         status = 1;
     }
     qel::card::UnloadWinSCard();

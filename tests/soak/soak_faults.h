@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "bench/bench_soak_judge.h"
 #include "tests/e2e/support/child_process.h"
+#include "tests/soak/soak_judge.h"
 
-namespace qel::bench {
+namespace qel::soak {
 
 enum class FaultKind { CardKilled, CardStopped, PcscdKilled, PcscdStopped };
 
@@ -144,4 +144,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace qel::bench
+}  // namespace qel::soak

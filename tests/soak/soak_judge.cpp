@@ -1,4 +1,4 @@
-#include "bench/bench_soak_judge.h"
+#include "tests/soak/soak_judge.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <exception>
 #include <iterator>
 
-namespace qel::bench {
+namespace qel::soak {
 
 namespace {
 
@@ -178,4 +178,4 @@ ResourceVerdict judge_resources(const std::vector<Sample>& samples, int warmup,
     return verdict;
 }
 
-}  // namespace qel::bench
+}  // namespace qel::soak
