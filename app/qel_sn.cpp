@@ -1,7 +1,6 @@
 #include "app/qel_sn.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -15,15 +14,6 @@
 namespace qel::app {
 
 namespace {
-
-// The reason line the card search adds for a card that another program holds exclusively.
-bool starts_with_option(const std::string& arg, std::string_view name, std::string& value) {
-    if (arg.size() <= name.size() || arg.compare(0, name.size(), name) != 0 ||
-        arg[name.size()] != '=')
-        return false;
-    value = arg.substr(name.size() + 1);
-    return true;
-}
 
 // Length of the valid UTF-8 sequence at `at`, or 0 when the byte there starts none. Overlong
 // forms, surrogates and code points past U+10FFFF count as invalid, as JSON parsers refuse them.
@@ -62,26 +52,12 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
 }
 
 std::string unicode_escape(unsigned char byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "\\u%04X", byte);
-    return text;
+    return "\\u" + util::hex_digits(byte, 4);
 }
 
 std::string hex_escape(unsigned char byte) {
     const std::uint8_t bytes[] = {byte};
     return "\\x" + util::to_hex(bytes);
-}
-
-// A day: longer is a mistake, not a dongle that takes its time.
-constexpr unsigned kMaxTimeoutSeconds = 86400;
-
-std::optional<unsigned> parse_seconds(const std::string& text) {
-    unsigned value = 0;
-    const char* end = text.data() + text.size();
-    const auto [at, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || at != end || value > kMaxTimeoutSeconds)
-        return std::nullopt;
-    return value;
 }
 
 std::exception_ptr nested_cause(const std::exception& e) {
@@ -123,69 +99,6 @@ std::string quoted_list(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::optional<std::string> parse_cli_options(const std::vector<std::string>& args,
-                                             CliOptions& options) {
-    options = {};
-    bool reader_given = false;
-    bool timeout_given = false;
-    bool options_ended = false;
-    // A value given twice is a script's mistake: neither may quietly win.
-    const auto take = [](bool& given, const char* name) -> std::optional<std::string> {
-        if (given)
-            return std::string("option ") + name + " is given twice";
-        given = true;
-        return std::nullopt;
-    };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        std::string value;
-        const bool reader_inline = starts_with_option(arg, "--reader", value);
-        const bool timeout_inline = !reader_inline && starts_with_option(arg, "--timeout", value);
-        if (options_ended || arg.empty() || arg[0] != '-') {
-            return "unexpected argument " + arg;
-        } else if (arg == "--") {
-            options_ended = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--all") {
-            options.all = true;
-        } else if (arg == "--watch") {
-            options.watch = true;
-        } else if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--reader" || reader_inline) {
-            if (!reader_inline && i + 1 == args.size())
-                return "option --reader needs a reader name";
-            if (auto error = take(reader_given, "--reader"))
-                return error;
-            options.reader = reader_inline ? value : args[++i];
-        } else if (arg == "--timeout" || timeout_inline) {
-            if (!timeout_inline && i + 1 == args.size())
-                return "option --timeout needs a number of seconds";
-            if (auto error = take(timeout_given, "--timeout"))
-                return error;
-            const std::string seconds = timeout_inline ? value : args[++i];
-            const auto parsed = parse_seconds(seconds);
-            if (!parsed)
-                return "option --timeout needs a number of seconds from 0 to " +
-                       std::to_string(kMaxTimeoutSeconds) + ", not " + seconds;
-            options.timeout_seconds = *parsed;
-        } else {
-            return "unknown option " + arg;
-        }
-    }
-    // An empty name would quietly mean "any reader".
-    if (reader_given && options.reader.empty())
-        return "option --reader needs a reader name";
-    if (options.all && reader_given)
-        return "--all and --reader exclude each other";
-    if (options.all && options.watch)
-        return "--watch and --all exclude each other";
-    return std::nullopt;
-}
-
 std::string no_answer_text(unsigned seconds) {
     return "no answer from the dongle within " + std::to_string(seconds) + " s";
 }
@@ -213,64 +126,6 @@ std::string error_line(std::string_view text) {
         }
     }
     return line;
-}
-
-std::string short_usage_text() {
-    return "usage: qel_sn [--json] [--all | --reader NAME] [--timeout SECONDS]\n"
-           "       qel_sn --watch [--json] [--reader NAME] [--timeout SECONDS]\n"
-           "       qel_sn --help | --version\n";
-}
-
-std::string log_file_help(const log::LogPlace& log_place) {
-    const std::string where =
-        log_place.file.empty() ? "(none: " + log_place.problem + ")" : log_place.file;
-    const std::string state = std::string(log::kStateFolderName) + "/";
-    return "log file:\n"
-           "  " +
-           where +
-           "\n"
-           "Every readout's lines are appended to it. It lies beside the program when the\n"
-           "program may write into its folder (a build folder). A program installed in\n" +
-           log::installed_program_folder() +
-           ", or in a folder it cannot write, keeps it in the state folder:\n"
-           "  $XDG_STATE_HOME/" +
-           state + " (by default ~/.local/state/" + state + ")\n";
-}
-
-std::string usage_text(const log::LogPlace& log_place) {
-    return short_usage_text() +
-           "\n"
-           "Reads the QEL dongle through the PC/SC service: its serial number, firmware version\n"
-           "and error code, printed as the lines the window shows.\n"
-           "\n"
-           "options:\n"
-           "  --json         one JSON object per readout instead of the lines\n"
-           "  --all          read the dongle in every reader that holds one\n"
-           "  --reader NAME  read only the dongle in the reader of that exact name\n"
-           "  --watch        wait for dongles and read each one once when it is inserted,\n"
-           "                 until SIGINT (Ctrl+C) or SIGTERM, then exit with status 0; a\n"
-           "                 dongle already inserted when the watch starts is read at once\n"
-           "  --timeout SECONDS\n"
-           "                 how long a readout may wait for a dongle that stops answering\n"
-           "                 (default " +
-           std::to_string(kDefaultTimeoutSeconds) +
-           ", 0: no limit); then it fails with \"no answer from\n"
-           "                 the dongle within SECONDS s\" and the program ends, since the\n"
-           "                 card command under way cannot be cancelled\n"
-           "  --help, -h     this text\n"
-           "  --version      the program's version\n"
-           "\n"
-           "exit status:\n"
-           "  0   a dongle was read\n"
-           "  1   no dongle was found (with --watch: the watch could not start)\n"
-           "  2   a dongle was found, but reading it failed\n"
-           "  64  the command line was not understood\n"
-           "  74  standard output could not be written (the reason is on standard error)\n"
-           "  75  a watch ended because a dongle did not answer within --timeout\n"
-           "With --all the worst readout counts. SIGINT or SIGTERM ends a watch with status 0\n"
-           "and a single readout as the signal ends any program; the log keeps whole lines.\n"
-           "\n" +
-           log_file_help(log_place);
 }
 
 std::string version_text(const std::string& program) {
@@ -364,10 +219,8 @@ std::string readout_json(const ReadoutResult& result, const std::string& reader,
     if (result.outcome == ReadoutResult::Outcome::Read || !shown_reader.empty())
         json += "\"reader\":" + json_string(shown_reader) + ",";
     if (result.outcome == ReadoutResult::Outcome::Read) {
-        char firmware[8];
-        std::snprintf(firmware, sizeof firmware, "%4.4X", static_cast<unsigned>(result.firmware));
         json += "\"serial\":" + json_string(result.serial) +
-                ",\"firmware\":" + json_string(firmware) +
+                ",\"firmware\":" + json_string(util::hex_digits(result.firmware, 4)) +
                 ",\"error_code\":" + std::to_string(result.error_code);
     } else {
         // The lines of a multi-line failure as a Linux program writes them, joined with LF.

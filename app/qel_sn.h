@@ -1,16 +1,15 @@
 #pragma once
 
-// The pieces of the command-line reader that need no card: its options, its exit statuses, the
-// JSON form of a readout and the hint that tells the user what to do after a failure.
+// The pieces of the command-line reader that need no card: its exit statuses, the JSON form of a
+// readout and the hint that tells the user what to do after a failure. Its options are in
+// app/cli_options.h.
 
 #include <ctime>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/readout.h"
-#include "log/log_place.h"
 
 namespace qel::app {
 
@@ -25,29 +24,6 @@ inline constexpr int kExitOutput = 74;
 // so the process ends, for a service manager to start it again (sysexits' EX_TEMPFAIL).
 inline constexpr int kExitNoAnswer = 75;
 
-// How long a readout may wait for its dongle unless --timeout says otherwise.
-inline constexpr unsigned kDefaultTimeoutSeconds = 30;
-
-struct CliOptions {
-    bool json = false;
-    bool all = false;
-    std::string reader;  // --reader; empty: any reader
-    bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM
-    bool help = false;
-    bool version = false;
-    unsigned timeout_seconds = kDefaultTimeoutSeconds;  // per readout; 0: no limit
-};
-
-// Strict parsing of the arguments after the program name. Returns the error text of a command
-// line that cannot be understood, or nothing.
-std::optional<std::string> parse_cli_options(const std::vector<std::string>& args,
-                                             CliOptions& options);
-
-// The help texts' part on the log file: where this run's lies (`log_place`), and the rule.
-std::string log_file_help(const log::LogPlace& log_place);
-// `log_place` is where this program's log file lies, for the help text.
-std::string usage_text(const log::LogPlace& log_place);
-std::string short_usage_text();
 // The failure of a readout whose dongle did not answer within --timeout.
 std::string no_answer_text(unsigned seconds);
 

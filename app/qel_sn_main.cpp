@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/cli_options.h"
 #include "app/insertion_watch.h"
 #include "app/process_end.h"
 #include "app/qel_sn.h"

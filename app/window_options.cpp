@@ -1,16 +1,90 @@
 #include "app/window_options.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
 #include <functional>
 #include <set>
 
-#include "app/qel_sn.h"
+#include "app/cli_options.h"
+#include "app/option_help.h"
 
 namespace qel::app {
 
 namespace {
 
-bool is_help(const std::string& arg) {
-    return arg == "--help" || arg == "-h";
+// The help's descriptions start here, two blanks after the longest name.
+constexpr std::size_t kHelpColumn = 14;
+
+struct WindowOption {
+    QCommandLineOption option;  // its names, the first as the help leads with it, and its help
+    bool WindowOptions::*flag;
+    bool early;  // answered before the toolkit starts, so that it works without a display
+};
+
+// In the order the help lists them.
+const std::vector<WindowOption>& window_option_table() {
+    static const std::vector<WindowOption> table{
+        {QCommandLineOption(QStringLiteral("watch"),
+                            QStringLiteral("press \"Get Info\" by itself each time a dongle is "
+                                           "inserted; a dongle\nalready inserted when the window "
+                                           "opens is read at once")),
+         &WindowOptions::watch, false},
+        {QCommandLineOption(QStringList{QStringLiteral("help"), QStringLiteral("h")},
+                            QStringLiteral("this text")),
+         &WindowOptions::help, true},
+        {QCommandLineOption(QStringLiteral("version"), QStringLiteral("the program's version")),
+         &WindowOptions::version, true},
+    };
+    return table;
+}
+
+// One letter after one dash, a word after two, as the help writes them.
+std::string written(const QString& name) {
+    return (name.size() == 1 ? "-" : "--") + name.toStdString();
+}
+
+// A parser that knows the window's options. Its parse() needs no application object, so the line
+// is checked before the toolkit starts.
+class WindowOptionParser {
+public:
+    WindowOptionParser() {
+        for (const WindowOption& declared : window_option_table())
+            m_parser.addOption(declared.option);
+    }
+
+    // The window's option that `arg` is, written as the help writes it; null for anything else.
+    // One word at a time, so that the first word refused is the one the error names as written:
+    // the parser names an unknown option without its dashes and its value, and passes over
+    // "--" and a word that is no option.
+    const WindowOption* option_of(const std::string& arg) {
+        if (!m_parser.parse({QStringLiteral("qel_sn_reader"), QString::fromStdString(arg)}))
+            return nullptr;
+        const QStringList found = m_parser.optionNames();
+        // It also takes "--h" for -h and "-hh" for two of it.
+        if (found.size() != 1 || arg != written(found.front()))
+            return nullptr;
+        for (const WindowOption& declared : window_option_table()) {
+            if (declared.option.names().contains(found.front()))
+                return &declared;
+        }
+        return nullptr;
+    }
+
+private:
+    QCommandLineParser m_parser;
+};
+
+std::string window_option_lines() {
+    std::vector<OptionHelp> lines;
+    for (const WindowOption& declared : window_option_table()) {
+        std::string label;
+        for (const QString& name : declared.option.names())
+            label += (label.empty() ? "" : ", ") + written(name);
+        lines.push_back({label, declared.option.description().toStdString()});
+    }
+    return option_help_lines(lines, kHelpColumn);
 }
 
 bool is_set(const char* value) {
@@ -42,9 +116,11 @@ std::string toolkit_option(const std::string& arg, bool& takes_value, bool& valu
 
 WindowOptions early_window_options(const std::vector<std::string>& args) {
     WindowOptions options;
+    WindowOptionParser parser;
     for (const std::string& arg : args) {
-        options.help = options.help || is_help(arg);
-        options.version = options.version || arg == "--version";
+        const WindowOption* declared = parser.option_of(arg);
+        if (declared && declared->early)
+            options.*(declared->flag) = true;
     }
     return options;
 }
@@ -52,18 +128,12 @@ WindowOptions early_window_options(const std::vector<std::string>& args) {
 std::optional<std::string> parse_window_options(const std::vector<std::string>& args,
                                                 WindowOptions& options) {
     options = {};
+    WindowOptionParser parser;
     for (const std::string& arg : args) {
-        if (arg == "--watch") {
-            options.watch = true;
-        } else if (is_help(arg)) {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return "unknown option " + arg;
-        } else {
-            return "unexpected argument " + arg;
-        }
+        const WindowOption* declared = parser.option_of(arg);
+        if (!declared)
+            return (arg.starts_with('-') ? "unknown option " : "unexpected argument ") + arg;
+        options.*(declared->flag) = true;
     }
     return std::nullopt;
 }
@@ -107,11 +177,8 @@ std::string window_usage_text(const log::LogPlace& log_place) {
            "Opens the QEL S/N Reader window. \"Get Info\" reads the QEL dongle through the PC/SC\n"
            "service: its serial number, firmware version and error code.\n"
            "\n"
-           "options:\n"
-           "  --watch     press \"Get Info\" by itself each time a dongle is inserted; a dongle\n"
-           "              already inserted when the window opens is read at once\n"
-           "  --help, -h  this text\n"
-           "  --version   the program's version\n"
+           "options:\n" +
+           window_option_lines() +
            "The window toolkit's own options are taken too (-platform offscreen, -display :1).\n"
            "For reading without a window, see qel_sn --help.\n"
            "\n" +

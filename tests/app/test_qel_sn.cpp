@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "app/cli_options.h"
+#include "app/option_help.h"
 #include "app/qel_sn.h"
 #include "app/window_options.h"
 #include "card/KSCardAPIExceptions.h"
@@ -81,8 +83,29 @@ INSTANTIATE_TEST_SUITE_P(
                     "error: option --timeout needs a number of seconds from 0 to 86400, not 86401"},
         OptionsCase{"DoubleDashEndsTheOptions",
                     {"--json", "--", "--all"},
-                    "error: unexpected argument --all"}),
+                    "error: unexpected argument --all"},
+        OptionsCase{"Abbreviated", {"--wat"}, "error: unknown option --wat"},
+        OptionsCase{"AbbreviatedWithoutItsValue", {"--re"}, "error: unknown option --re"},
+        OptionsCase{"ShortOptionsTogether", {"-hh"}, "error: unknown option -hh"},
+        OptionsCase{"ValueToAFlag", {"--json=1"}, "error: unknown option --json=1"},
+        OptionsCase{"DashAlone", {"-"}, "error: unknown option -"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The parser's state is the process's: a line refused in the middle of "-hx" leaves nothing
+// behind for the next.
+TEST(CliOptionsParse, EachLineIsParsedAfresh) {
+    EXPECT_EQ(parsed({"-hx"}), "error: unknown option -hx");
+    EXPECT_EQ(parsed({"--json"}), "json ");
+}
+
+TEST(OptionHelp, DescriptionsShareAColumnAndALongLabelGetsALineOfItsOwn) {
+    EXPECT_EQ(
+        option_help_lines({{"--all", "every reader"}, {"--timeout SECONDS", "how\nlong"}}, 17),
+        "  --all          every reader\n"
+        "  --timeout SECONDS\n"
+        "                 how\n"
+        "                 long\n");
+}
 
 // --- The window's options ---------------------------------------------------------------
 
@@ -124,7 +147,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "error: unexpected argument x"},
         WindowOptionsCase{"MistypedWatch", {"--wacth"}, "", "error: unknown option --wacth"},
         WindowOptionsCase{
-            "ACommandLineProgramOption", {"--json"}, "", "error: unknown option --json"}),
+            "ACommandLineProgramOption", {"--json"}, "", "error: unknown option --json"},
+        WindowOptionsCase{"ShortNameWithTwoDashes", {"--h"}, "", "error: unknown option --h"},
+        WindowOptionsCase{"DoubleDash", {"--"}, "", "error: unknown option --"},
+        WindowOptionsCase{"ValueToAFlag", {"--watch=1"}, "", "error: unknown option --watch=1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The window's command line is checked before the toolkit starts: the toolkit's options go, with

@@ -28,7 +28,7 @@ LAYERS = ("app", "card", "gp", "log", "crypto", "util")
 # The files whose texts a user can meet, by the pages that must hold them.
 _FILES = {
     (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
-    "app/stop_signals.cpp",
+    "app/stop_signals.cpp app/cli_options.cpp",
     (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
     "app/window_watch.cpp",
     BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
@@ -51,11 +51,14 @@ QUIET = {
 
 # Functions and tables whose literals are passed over, with the reason.
 SCOPES = {
-    ("app/qel_sn.cpp", "short_usage_text"): "the help sums up the page, it is no message",
-    ("app/qel_sn.cpp", "usage_text"): "the help",
-    ("app/qel_sn.cpp", "log_file_help"): "the help",
+    ("app/cli_options.cpp", "short_usage_text"): "the help sums up the page, it is no message",
+    ("app/cli_options.cpp", "usage_text"): "the help",
+    ("app/cli_options.cpp", "log_file_help"): "the help",
+    ("app/cli_options.cpp", "cli_option_table"): "the help's option lines, and what a value must "
+    "be (\"a reader name\"), which the option tests hold within their usage errors",
     ("app/window_options.cpp", "window_short_usage_text"): "the help",
     ("app/window_options.cpp", "window_usage_text"): "the help",
+    ("app/window_options.cpp", "window_option_table"): "the help's option lines",
     ("card/CardWatch.cpp", "card_watch_event_name"): "event names for the tests' traces",
 }
 # Tables of one text per code, which the pages describe as a class by this phrase: which codes
