@@ -1,11 +1,12 @@
 #include "app/readout.h"
 
-#include <cstdio>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <utility>
 
 #include "card/KSCardAPI.h"
+#include "util/Hex.h"
 
 namespace qel::app {
 
@@ -19,10 +20,9 @@ const std::string kNotRead = "Dongle can't be read: ";
 // A readout of the other program's takes tens of milliseconds.
 constexpr std::chrono::milliseconds kHeldCardRetryStep{50};
 
-std::string hex_line(const char* format, unsigned value) {
-    char text[64];
-    const int n = std::snprintf(text, sizeof text, format, value);
-    return std::string(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+// `line` made the label and the value in upper-case hex, at least `width` digits.
+const std::string& hex_line(std::string& line, std::string_view label, unsigned value, int width) {
+    return line.assign(label).append(util::hex_digits(value, width));
 }
 
 // The text of the exception being handled; only called inside a handler.
@@ -51,19 +51,22 @@ bool read_values(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                  ReadoutResult& result) {
     const auto may_go_on = [&] { return !output.stopped() && dongle != nullptr; };
     dongle->reset_params();
+    // One string serves the three lines, with room for the longest: one allocation for them all.
+    std::string line;
+    line.reserve(32);
     result.serial = dongle->read_serial();
-    output.add("Serial No (S/N): " + result.serial);
+    output.add(line.assign("Serial No (S/N): ").append(result.serial));
     if (!may_go_on())
         return false;
     result.firmware = dongle->read_firmware_version();
-    output.add(hex_line("Firmware version: %4.4X", result.firmware));
+    output.add(hex_line(line, "Firmware version: ", result.firmware, 4));
     if (!may_go_on())
         return false;
     result.error_word = dongle->read_error_code();
     // Only the low byte is the dongle's error; a zero there is no error, and no line.
     result.error_code = result.error_word & 0xFFu;
     if (result.error_code != 0) {
-        output.add(hex_line("Error Code: 0x%2.2X", result.error_code));
+        output.add(hex_line(line, "Error Code: 0x", result.error_code, 2));
         if (!may_go_on())
             return false;
     }

@@ -92,7 +92,7 @@ std::string TKSCardAPI::SearchTypeName(std::uint8_t SearchType) {
 }
 
 bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                            const std::string& Text, const util::ByteArray& aid) {
+                            const std::string& Text, std::span<const std::uint8_t> aid) {
     util::ByteArray answer;
     switch (SearchType) {
         case stAID:
@@ -116,11 +116,6 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
                                                            const std::string& Text,
                                                            std::uint8_t ShareMode,
                                                            const std::string& reader_name) {
-    if (!Readers || Readers->Count() == 0)
-        throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
-    if (!reader_name.empty() && !has_reader(reader_name))
-        throw EKSCardAPIWinAPIException("Reader \"" + reader_name + "\" is not connected", 0);
-
     // An AID that is no hex fails each card as its SELECT would have, once the card is connected.
     util::ByteArray aid;
     std::optional<util::Exception> aid_refused;
@@ -131,9 +126,20 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchTy
             aid_refused = e;
         }
     }
+    return find_card(SearchType, Text, aid, aid_refused, ShareMode, reader_name);
+}
+
+std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
+    std::uint8_t SearchType, const std::string& Text, std::span<const std::uint8_t> aid,
+    const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
+    const std::string& reader_name) {
+    if (!Readers || Readers->Count() == 0)
+        throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
+    if (!reader_name.empty() && !has_reader(reader_name))
+        throw EKSCardAPIWinAPIException("Reader \"" + reader_name + "\" is not connected", 0);
+
     // A file that cannot be read now is left to each card to try, as a card on its own does.
-    gp::TKSCardGPCardDB profiles("");
-    profiles.parse_ini_file();
+    const gp::ProfileFileParse profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
 
     std::vector<std::string> reasons;
     for (std::size_t i = 0; i < Readers->Count(); ++i) {
@@ -168,6 +174,12 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::strin
                                                                 std::uint8_t ShareMode,
                                                                 const std::string& reader_name) {
     return FindCard(stAID, AIDHex, ShareMode, reader_name);
+}
+
+std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(std::span<const std::uint8_t> aid,
+                                                                std::uint8_t ShareMode,
+                                                                const std::string& reader_name) {
+    return find_card(stAID, {}, aid, std::nullopt, ShareMode, reader_name);
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMode,

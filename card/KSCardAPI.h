@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -47,6 +49,10 @@ public:
     std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,
                                                         std::uint8_t ShareMode,
                                                         const std::string& reader_name = {});
+    // As above, with the AID as the bytes its SELECT carries.
+    std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(std::span<const std::uint8_t> aid,
+                                                        std::uint8_t ShareMode,
+                                                        const std::string& reader_name = {});
     std::unique_ptr<gp::TKSCardAPICardGP> FirstCard(std::uint8_t ShareMode,
                                                     const std::string& reader_name = {});
 
@@ -71,7 +77,13 @@ public:
 private:
     // `aid` is Text decoded, for the AID search.
     static bool CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                           const std::string& Text, const util::ByteArray& aid);
+                           const std::string& Text, std::span<const std::uint8_t> aid);
+    // FindCard once an AID search has its AID as bytes; `aid_refused`, when set, is why its text
+    // gave none.
+    std::unique_ptr<gp::TKSCardAPICardGP> find_card(
+        std::uint8_t SearchType, const std::string& Text, std::span<const std::uint8_t> aid,
+        const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
+        const std::string& reader_name);
 };
 
 // Whether a failure text of FindCard names a card that another program holds: a search that may

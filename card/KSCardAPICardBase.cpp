@@ -1,6 +1,7 @@
 #include "card/KSCardAPICardBase.h"
 
 #include <algorithm>
+#include <array>
 
 #include "card/KSCardAPIExceptions.h"
 
@@ -26,6 +27,57 @@ std::size_t answer_size_for(std::int32_t Le) {
         throw EKSCardAPIWinAPIException(kErrExpectedLengthRange + std::to_string(Le), 0);
     }
     return static_cast<std::size_t>(Le) + 2;
+}
+
+// The most a short answer holds: 256 data bytes and SW1 SW2.
+constexpr std::size_t kShortAnswerSize = 256 + 2;
+
+// Room for one answer. A short answer, and every answer the dongle gives is one, takes no
+// allocation: it is received on the stack and only its data is copied out.
+class AnswerBuffer {
+public:
+    explicit AnswerBuffer(std::size_t size) : m_size(size) {
+        if (size > m_short.size())
+            m_long.resize(size);
+    }
+    std::span<std::uint8_t> get() {
+        return {m_long.empty() ? m_short.data() : m_long.data(), m_size};
+    }
+
+private:
+    std::array<std::uint8_t, kShortAnswerSize> m_short;
+    util::ByteArray m_long;
+    std::size_t m_size;
+};
+
+std::uint16_t status_word_at(std::span<const std::uint8_t> bytes, std::size_t count) {
+    if (count < 2) {
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+    }
+    if (count > bytes.size()) {
+        throw EKSCardAPIWinAPIException("Status word position past the end of the answer", 0);
+    }
+    return static_cast<std::uint16_t>(bytes[count - 2] << 8 | bytes[count - 1]);
+}
+
+// build_short_command into a buffer of the largest size; returns the command's length.
+std::size_t write_short_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                std::uint8_t p2, std::span<const std::uint8_t> data,
+                                std::span<std::uint8_t, kCommandBufferSize> out) {
+    if (data.size() > kMaxCommandDataLength) {
+        throw EKSCardAPIWinAPIException(
+            kErrCommandDataTooLong + std::to_string(data.size()) + " bytes", 0);
+    }
+    out[0] = cla;
+    out[1] = ins;
+    out[2] = p1;
+    out[3] = p2;
+    // An Lc of 00 would not say "no data": a five-byte command reads as asking for 256 bytes.
+    if (data.empty())
+        return 4;
+    out[4] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), out.begin() + 5);
+    return 5 + data.size();
 }
 
 }  // namespace
@@ -70,52 +122,54 @@ void TKSCardAPICardBase::Refresh() {
 
 util::ByteArray build_short_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
                                     std::uint8_t p2, std::span<const std::uint8_t> data) {
-    if (data.size() > kMaxCommandDataLength) {
-        throw EKSCardAPIWinAPIException(
-            kErrCommandDataTooLong + std::to_string(data.size()) + " bytes", 0);
-    }
-    util::ByteArray command;
-    command.reserve(kCommandBufferSize);
-    command.insert(command.end(), {cla, ins, p1, p2});
-    // An Lc of 00 would not say "no data": a five-byte command reads as asking for 256 bytes.
-    if (!data.empty()) {
-        command.push_back(static_cast<std::uint8_t>(data.size()));
-        command.insert(command.end(), data.begin(), data.end());
-    }
-    return command;
+    std::array<std::uint8_t, kCommandBufferSize> command;
+    const std::size_t length = write_short_command(cla, ins, p1, p2, data, command);
+    return util::ByteArray(command.begin(), command.begin() + length);
 }
 
 void TKSCardAPICardBase::SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
                                   std::uint8_t P2, util::ByteArray& Response, std::int32_t Le,
                                   const util::ByteString& Data) {
-    const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(Data.data()),
-                                             Data.size());
-    SendAPDUBytes(build_short_command(CLA, INS, P1, P2, data), Response, Le);
+    send_apdu(CLA, INS, P1, P2, util::byte_span(Data), Response, Le);
+}
+
+void TKSCardAPICardBase::send_apdu(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
+                                   std::uint8_t P2, std::span<const std::uint8_t> data,
+                                   util::ByteArray& Response, std::int32_t Le) {
+    std::array<std::uint8_t, kCommandBufferSize> command;
+    const std::size_t length = write_short_command(CLA, INS, P1, P2, data, command);
+    send_apdu_bytes(std::span(command).first(length), Response, Le);
 }
 
 void TKSCardAPICardBase::SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response,
                                        std::int32_t Le) {
-    answer_size_for(Le);
+    send_apdu_bytes(Command, Response, Le);
+}
+
+void TKSCardAPICardBase::send_apdu_bytes(std::span<const std::uint8_t> command,
+                                         util::ByteArray& Response, std::int32_t Le) {
+    const std::size_t answer_size = answer_size_for(Le);
     // Whatever the protocol, a command starts with its four header bytes; anything shorter is
     // not a command to hand to the reader.
-    if (Command.size() < 4 || (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1)) {
+    if (command.size() < 4 || (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1)) {
         throw EKSCardAPIWinAPIException(kErrUnknownSendMethod, 0);
     }
+    // The exchanges of SendT1, SendCase1T0 and SendCase3T0, made here on the command as it lies.
     if (Protocol == SCARD_PROTOCOL_T1) {
-        SendT1(Command, Response, Le);
+        Exchange(SendPci, command, answer_size, Response);
         return;
     }
-    if (Command.size() == 4) {
+    if (command.size() == 4) {
         if (Le == 0) {
-            SendCase1T0(Command, Response, Le);
+            Exchange(SendPci, command, 2, Response);
         } else {
-            SendCase2T0(Command, Response, Le);
+            SendCase2T0(util::ByteArray(command.begin(), command.end()), Response, Le);
         }
     } else {
         if (Le == 0) {
-            SendCase3T0(Command, Response, Le);
+            Exchange(SendPci, command, 2, Response);
         } else {
-            SendCase4T0(Command, Response, Le);
+            send_case4_t0(command, Response, Le);
         }
     }
 }
@@ -141,17 +195,23 @@ void TKSCardAPICardBase::SendCase3T0(const util::ByteArray& Command, util::ByteA
 
 void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& Command, util::ByteArray& Response,
                                      std::int32_t Le) {
+    send_case4_t0(Command, Response, Le);
+}
+
+void TKSCardAPICardBase::send_case4_t0(std::span<const std::uint8_t> command,
+                                       util::ByteArray& Response, std::int32_t Le) {
     const std::size_t answer_size = answer_size_for(Le);
     // A T=0 card answers a command with data by its status alone; 61 xx says xx answer bytes are
     // waiting for a GET RESPONSE. A reader that exchanges whole APDUs fetches them itself and
     // hands back the data with 90 00, so the first answer gets room for all of it.
-    util::ByteArray answer(answer_size);
-    const std::size_t received = Transmit(SendPci, Command, answer);
+    AnswerBuffer buffer(answer_size);
+    const std::span<std::uint8_t> answer = buffer.get();
+    const std::size_t received = Transmit(SendPci, command, answer);
     if (received < 2) {
         throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
     }
     if (received == 2 && answer[0] == 0x61) {
-        const util::ByteArray get_response{0x00, 0xC0, 0x00, 0x00, answer[1]};
+        const std::array<std::uint8_t, 5> get_response{0x00, 0xC0, 0x00, 0x00, answer[1]};
         // 61 00 counts 256 waiting bytes, which may be more than Le asked for.
         const std::size_t waiting_size =
             answer[1] == 0x00 ? std::max<std::size_t>(answer_size, 256 + 2) : answer_size;
@@ -159,12 +219,11 @@ void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& Command, util::ByteA
         Exchange(kSCardT0Pci, get_response, waiting_size, Response);
         return;
     }
-    LastSW = StatusWordAt(answer, received);
+    LastSW = status_word_at(answer, received);
     if (LastSW != 0x9000) {
         throw EKSCardAPIISO7816Excepion(kErrSendReceive, LastSW);
     }
-    answer.resize(received - 2);
-    Response = std::move(answer);
+    Response.assign(answer.begin(), answer.begin() + (received - 2));
 }
 
 void TKSCardAPICardBase::SendT1(const util::ByteArray& Command, util::ByteArray& Response,
@@ -183,17 +242,12 @@ void TKSCardAPICardBase::CheckStatusWord(std::uint16_t status_word) {
 }
 
 std::uint16_t TKSCardAPICardBase::StatusWordAt(const util::ByteArray& bytes, std::size_t count) {
-    if (count < 2) {
-        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
-    }
-    if (count > bytes.size()) {
-        throw EKSCardAPIWinAPIException("Status word position past the end of the answer", 0);
-    }
-    return static_cast<std::uint16_t>(bytes[count - 2] << 8 | bytes[count - 1]);
+    return status_word_at(bytes, count);
 }
 
 std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
-                                         const util::ByteArray& command, util::ByteArray& answer) {
+                                         std::span<const std::uint8_t> command,
+                                         std::span<std::uint8_t> answer) {
     DWORD length = answer.size();
     CheckTransmitResult(SCardTransmit(CardHandle, &send_pci, command.data(), command.size(),
                                       nullptr, answer.data(), &length));
@@ -205,18 +259,19 @@ std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
     return length;
 }
 
-void TKSCardAPICardBase::Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
-                                  std::size_t answer_size, util::ByteArray& Response) {
-    util::ByteArray answer(answer_size);
+void TKSCardAPICardBase::Exchange(const SCARD_IO_REQUEST& send_pci,
+                                  std::span<const std::uint8_t> command, std::size_t answer_size,
+                                  util::ByteArray& Response) {
+    AnswerBuffer buffer(answer_size);
+    const std::span<std::uint8_t> answer = buffer.get();
     const std::size_t received = Transmit(send_pci, command, answer);
     // Every answer ends in SW1 SW2; fewer bytes than that is a broken answer, not a status.
     if (received < 2) {
         throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
     }
-    LastSW = StatusWordAt(answer, received);
+    LastSW = status_word_at(answer, received);
     CheckStatusWord(LastSW);
-    answer.resize(received - 2);
-    Response = std::move(answer);
+    Response.assign(answer.begin(), answer.begin() + (received - 2));
 }
 
 }  // namespace qel::card

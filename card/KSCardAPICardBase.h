@@ -73,10 +73,21 @@ public:
     // SW1 SW2 from the last two of the first `count` bytes.
     static std::uint16_t StatusWordAt(const util::ByteArray& bytes, std::size_t count);
 
+protected:
+    // SendAPDU with the data as bytes wherever they lie: the command is built on the stack.
+    void send_apdu(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1, std::uint8_t P2,
+                   std::span<const std::uint8_t> data, util::ByteArray& Response, std::int32_t Le);
+
 private:
-    std::size_t Transmit(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
-                         util::ByteArray& answer);
-    void Exchange(const SCARD_IO_REQUEST& send_pci, const util::ByteArray& command,
+    // SendAPDUBytes and SendCase4T0 for a command wherever it lies: commands built on the stack
+    // go out without a copy.
+    void send_apdu_bytes(std::span<const std::uint8_t> command, util::ByteArray& Response,
+                         std::int32_t Le);
+    void send_case4_t0(std::span<const std::uint8_t> command, util::ByteArray& Response,
+                       std::int32_t Le);
+    std::size_t Transmit(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
+                         std::span<std::uint8_t> answer);
+    void Exchange(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
                   std::size_t answer_size, util::ByteArray& Response);
 
     // Declared first: it holds the card before anything else of the object is built and lets it

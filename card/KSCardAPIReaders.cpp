@@ -1,8 +1,26 @@
 #include "KSCardAPIReaders.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace qel::card {
+
+namespace {
+
+// The name at `position` of a multi-string that ends before `end`; empty where the list ends: at
+// `end`, or at a name of fewer than two characters, as at the closing empty name. A name that
+// runs into `end` without its zero byte ends there.
+std::string_view name_at(const char* position, const char* end) {
+    if (position == nullptr || position >= end)
+        return {};
+    const void* zero = std::memchr(position, '\0', static_cast<std::size_t>(end - position));
+    const std::size_t length =
+        zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - position)
+                        : static_cast<std::size_t>(end - position);
+    return length < 2 ? std::string_view() : std::string_view(position, length);
+}
+
+}  // namespace
 
 TKSCardAPIReadersCollection::TKSCardAPIReadersCollection(SCARDCONTEXT Context) : Context(Context) {
     ListReaders();
@@ -16,20 +34,18 @@ void TKSCardAPIReadersCollection::ListReaders() {
 
     // A multi-string: names ended by a zero byte, the list ended by an empty name. The walk stays
     // inside the length the library reported even if the closing zero is missing.
-    const char* position = list.get();
-    const char* const end = position != nullptr ? position + length : nullptr;
-    while (position != nullptr && position < end) {
-        const void* zero = std::memchr(position, '\0', static_cast<std::size_t>(end - position));
-        const std::size_t name_length =
-            zero != nullptr ? static_cast<std::size_t>(static_cast<const char*>(zero) - position)
-                            : static_cast<std::size_t>(end - position);
-        // A name of fewer than two characters ends the list, as the closing empty name does.
-        if (name_length < 2)
-            break;
-        m_items.push_back(
-            std::make_unique<TKSCardAPIReader>(std::string(position, name_length), Context));
-        position += name_length + 1;
-    }
+    const char* const begin = list.get();
+    const char* const end = begin != nullptr ? begin + length : nullptr;
+    const auto next = [end](std::string_view name) {
+        return name_at(name.data() + name.size() + 1, end);
+    };
+    // Counted first, so that every reader is made once, in its place.
+    std::size_t count = 0;
+    for (std::string_view name = name_at(begin, end); !name.empty(); name = next(name))
+        ++count;
+    m_items.reserve(m_items.size() + count);
+    for (std::string_view name = name_at(begin, end); !name.empty(); name = next(name))
+        m_items.emplace_back(std::string(name), Context);
 
     list.release_checked(kErrFreeMemory);
 }

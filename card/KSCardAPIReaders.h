@@ -26,9 +26,12 @@ public:
     std::unique_ptr<Card> Connect(std::uint8_t ShareMode, Extra&&... extra) const {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
-        check_pcsc(SCardConnectA(Context, Name.c_str(), ShareMode,
-                                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol),
-                   kErrConnectCard + Name);
+        const LONG connected =
+            SCardConnectA(Context, Name.c_str(), ShareMode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                          &handle, &protocol);
+        // The text names the reader, so it is only made for a failure.
+        if (pcsc_failed(connected))
+            check_pcsc(connected, kErrConnectCard + Name);
         CardConnection connection(Context, handle);
         if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
             // Nobody takes the card on this path: the connection lets it go as it leaves.
@@ -53,12 +56,13 @@ public:
     void ListReaders();
 
     std::size_t Count() const { return m_items.size(); }
-    const TKSCardAPIReader& Items(std::size_t index) const { return *m_items.at(index); }
+    // Valid until ListReaders runs again.
+    const TKSCardAPIReader& Items(std::size_t index) const { return m_items.at(index); }
 
     const SCARDCONTEXT Context;
 
 private:
-    std::vector<std::unique_ptr<TKSCardAPIReader>> m_items;
+    std::vector<TKSCardAPIReader> m_items;
 };
 
 }  // namespace qel::card

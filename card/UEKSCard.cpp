@@ -7,7 +7,6 @@
 
 #include "util/Exception.h"
 #include "util/Hex.h"
-#include "util/KUDynArrays.h"
 
 namespace qel::card {
 
@@ -67,7 +66,7 @@ bool t_ekscard::connect_by_aid(const util::ByteString& aid, const std::string& r
     disconnect();
     last_error.clear();
     try {
-        card = api->FindCardByAID(bytes_to_hex(aid, 0), share_mode, reader);
+        card = api->FindCardByAID(util::byte_span(aid), share_mode, reader);
     } catch (const std::exception& e) {
         set_last_error(e.what());
         disconnect();
@@ -84,11 +83,10 @@ void t_ekscard::send_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1
         return;
     if (data.empty())
         data = util::ByteString(1, '\xFF');
-    util::ByteArray response;
-    card->SendAPDU(cla, ins, p1, p2, response, 255, data);
-    answer = util::ByteStreamToString(response);
-    if (answer.size() > answer_length)
-        answer.resize(answer_length);
+    m_response.clear();
+    card->SendAPDU(cla, ins, p1, p2, m_response, 255, data);
+    answer.assign(m_response.begin(),
+                  m_response.begin() + std::min<std::size_t>(m_response.size(), answer_length));
     stop_timer();
 }
 

@@ -52,6 +52,10 @@ public:
     std::unique_ptr<TKSCardAPI> api;
     std::unique_ptr<gp::TKSCardAPICardGP> card;
     std::uint8_t share_mode = SCARD_SHARE_EXCLUSIVE;
+
+private:
+    // Every command's answer passes through here, so that a readout allocates it once.
+    util::ByteArray m_response;
 };
 
 // The first `count` bytes (all of them for 0) as upper-case hex without separators. A count

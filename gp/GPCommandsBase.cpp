@@ -10,11 +10,8 @@ void TKGPCommandsBase::BuildGetCPLCData(util::ByteArray& out) {
 }
 
 void TKGPCommandsBase::BuildSelect(const util::ByteArray& aid, util::ByteArray& out) {
-    out = card::build_short_command(0x00,  // CLA
-                                    0xA4,  // INS: SELECT
-                                    0x04,  // P1: select by name
-                                    0x00,  // P2: first or only occurrence
-                                    aid);
+    out = card::build_short_command(kSelectByAid.cla, kSelectByAid.ins, kSelectByAid.p1,
+                                    kSelectByAid.p2, aid);
     if (aid.empty()) {
         // SELECT by name has always gone out with its Lc, even a zero one.
         out.push_back(0x00);

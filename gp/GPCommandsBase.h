@@ -1,10 +1,22 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "util/Bytes.h"
 
 namespace qel::gp {
+
+// CLA INS P1 P2 of a command.
+struct CommandHeader {
+    std::uint8_t cla;
+    std::uint8_t ins;
+    std::uint8_t p1;
+    std::uint8_t p2;
+};
+
+// SELECT by name (the AID), its first or only occurrence.
+inline constexpr CommandHeader kSelectByAid{0x00, 0xA4, 0x04, 0x00};
 
 // Builders of the GlobalPlatform command APDUs. The Le byte, where a protocol needs one, is the
 // card channel's business, not theirs.

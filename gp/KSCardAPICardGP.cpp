@@ -12,8 +12,7 @@ TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protoc
     : TKSCardAPICardBase(std::move(connection), Protocol, ReaderName) {}
 
 TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
-                                   const std::string& ReaderName,
-                                   const TKSCardGPCardDBini& profiles)
+                                   const std::string& ReaderName, const ProfileFileParse& profiles)
     : TKSCardAPICardGP(std::move(connection), Protocol, ReaderName) {
     CardDB.share_ini_file_of(profiles);
 }
@@ -24,8 +23,8 @@ void TKSCardAPICardGP::Refresh() {
     // Right after a connection or reset the card manager is the selected application; no SELECT
     // is needed to make it so.
     SelectedAID.SetAsArray(CardManagerAID.GetArray());
-    Serial.SetAsArray(util::ByteArray(Serial.GetLength(), 0));
-    HWID.SetAsArray(util::ByteArray(HWID.GetLength(), 0));
+    Serial.Fill(0, 0, Serial.GetLength());
+    HWID.Fill(0, 0, HWID.GetLength());
 }
 
 bool TKSCardAPICardGP::ResolveCardManagerAID(const std::string& default_aid_hex) {
@@ -46,13 +45,18 @@ void TKSCardAPICardGP::SelectApplet(const std::string& aid_hex, std::int32_t Le,
 
 void TKSCardAPICardGP::SelectApplet(const util::ByteArray& aid, std::int32_t Le,
                                     util::ByteArray& Response) {
+    SelectApplet(std::span<const std::uint8_t>(aid), Le, Response);
+}
+
+void TKSCardAPICardGP::SelectApplet(std::span<const std::uint8_t> aid, std::int32_t Le,
+                                    util::ByteArray& Response) {
     Response.clear();
     if (aid.empty())
         return;
-    util::ByteArray apdu;
-    TKGPCommandsBase::BuildSelect(aid, apdu);
-    SendAPDUBytes(apdu, Response, Le);
-    SelectedAID.SetAsArray(aid);
+    // The command BuildSelect makes, built on the stack: every card search sends one.
+    send_apdu(kSelectByAid.cla, kSelectByAid.ins, kSelectByAid.p1, kSelectByAid.p2, aid, Response,
+              Le);
+    SelectedAID.GetArray().assign(aid.begin(), aid.end());
 }
 
 void TKSCardAPICardGP::SelectCardManager(std::int32_t Le, util::ByteArray& Response) {

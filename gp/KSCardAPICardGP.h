@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "card/KSCardAPICardBase.h"
@@ -19,10 +20,10 @@ class TKSCardAPICardGP : public card::TKSCardAPICardBase {
 public:
     TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
                      const std::string& ReaderName);
-    // As above, with the profile file as `profiles` parsed it: a search over several readers
-    // reads the file once for all the cards it connects.
+    // As above, with the profile file as parsed already: a search over several readers reads the
+    // file once for all the cards it connects.
     TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol, const std::string& ReaderName,
-                     const TKSCardGPCardDBini& profiles);
+                     const ProfileFileParse& profiles);
 
     // Base refresh (ATR), profile lookup, and the card manager counts as selected again.
     void Refresh() override;
@@ -33,6 +34,8 @@ public:
     // SELECT by AID. An empty AID sends nothing. SelectedAID follows only a successful SELECT.
     void SelectApplet(const std::string& aid_hex, std::int32_t Le, util::ByteArray& Response);
     void SelectApplet(const util::ByteArray& aid, std::int32_t Le, util::ByteArray& Response);
+    void SelectApplet(std::span<const std::uint8_t> aid, std::int32_t Le,
+                      util::ByteArray& Response);
     // SELECT of the card manager that leaves SelectedAID naming the application selected before,
     // so that GetCPLCData can find its way back.
     void SelectCardManager(std::int32_t Le, util::ByteArray& Response);

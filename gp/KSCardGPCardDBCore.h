@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "gp/sc_config_storage.h"
@@ -63,6 +64,15 @@ protected:
     // sets Loaded. A hex text the conversion refuses leaves the fields before it filled, the rest
     // as they were, Loaded false, and raises through `refused` where the field has an INI key.
     bool load_record(const t_sc_config& record, const RefusedHex& refused = {});
+
+    // The built-in entry LoadFromBuiltIns gives for the ATR's canonical hex, found by the bytes
+    // themselves.
+    bool load_built_in_by_atr(std::span<const std::uint8_t> atr);
+
+private:
+    // Every field and Loaded as `source` holds them.
+    bool copy_profile(const TKSCardGPCardDBCore& source);
+    bool load_built_in_entry(std::size_t index);
 };
 
 // One profile field as the three places that know it name it: the INI key (none for the ATR,

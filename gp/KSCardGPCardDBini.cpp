@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -13,10 +14,10 @@ namespace qel::gp {
 
 namespace {
 
-// A directory of that name is not the file, so it does not count; the read then refuses it.
-bool file_exists(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+// The shared parse of a file that is not there.
+const std::shared_ptr<const gp::IniFile>& missing_file() {
+    static const std::shared_ptr<const gp::IniFile> empty = std::make_shared<const gp::IniFile>();
+    return empty;
 }
 
 // Every keyed field of the profile from one section; absent keys take their INI defaults. Hex
@@ -64,40 +65,84 @@ std::string EKSCardGPCardDBHexValue::Reason() const {
 TKSCardGPCardDBini::TKSCardGPCardDBini(const std::string& file_name) : FileName(file_name) {}
 
 bool TKSCardGPCardDBini::ResolveFileName() {
-    if (file_exists(FileName))
-        return true;
-    FileName = kDefaultCardDBFileName;
-    return file_exists(FileName);
+    return resolve_file_name(FileName) == FileState::Present;
+}
+
+TKSCardGPCardDBini::FileState TKSCardGPCardDBini::resolve_file_name(std::string& file_name) {
+    const auto state_of = [](const std::string& path) {
+        if (path.empty())
+            return FileState::Missing;
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0)
+            return errno == ENOENT || errno == ENOTDIR ? FileState::Missing : FileState::Other;
+        // A directory of that name is not the file, so it does not count; the read then refuses
+        // it.
+        return S_ISDIR(info.st_mode) ? FileState::Other : FileState::Present;
+    };
+    if (state_of(file_name) == FileState::Present)
+        return FileState::Present;
+    file_name = kDefaultCardDBFileName;
+    return state_of(file_name);
 }
 
 bool TKSCardGPCardDBini::parse_ini_file() {
-    // Whether the file exists or not, it is read: a missing file reads as an empty INI.
-    ResolveFileName();
-    try {
-        IniFile = std::make_shared<const gp::IniFile>(gp::IniFile::load(FileName));
-    } catch (const std::exception&) {
-        // An unreadable file is not worth failing a card for; it is tried again next time.
-        IniFile.reset();
-        return false;
+    ProfileFileParse parse = parse_profile_file(FileName);
+    FileName = std::move(parse.file_name);
+    IniFile = std::move(parse.ini);
+    return IniFile != nullptr;
+}
+
+ProfileFileParse TKSCardGPCardDBini::parse_profile_file(std::string file_name) {
+    ProfileFileParse parse{std::move(file_name), nullptr};
+    // A missing file reads as an empty INI. It is the usual case, and the stat that found it
+    // missing already says what an open would.
+    if (resolve_file_name(parse.file_name) == FileState::Missing) {
+        parse.ini = missing_file();
+        return parse;
     }
-    return true;
+    try {
+        parse.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(parse.file_name));
+    } catch (const std::exception&) {
+        // An unreadable file is not worth failing a card for; a database without a parse tries
+        // it again at its next load.
+    }
+    return parse;
 }
 
 void TKSCardGPCardDBini::share_ini_file_of(const TKSCardGPCardDBini& other) {
-    if (!other.IniFile)
+    share_ini_file_of(ProfileFileParse{other.FileName, other.IniFile});
+}
+
+void TKSCardGPCardDBini::share_ini_file_of(const ProfileFileParse& parse) {
+    if (!parse.ini)
         return;
-    FileName = other.FileName;
-    IniFile = other.IniFile;
+    FileName = parse.file_name;
+    IniFile = parse.ini;
 }
 
 bool TKSCardGPCardDBini::LoadByATRHex(const std::string& atr_hex) {
     Clear();
-    if (!IniFile && !parse_ini_file())
-        return LoadFromBuiltIns(atr_hex);
+    return load_by_atr_hex(profiles_file(), atr_hex);
+}
 
-    const gp::IniFile& ini = *IniFile;
-    if (!ini.section_has_entries(atr_hex))
+bool TKSCardGPCardDBini::LoadByATR(const util::TKUDynArraySoftLenContainer& atr) {
+    Clear();
+    const gp::IniFile* ini = profiles_file();
+    if (ini == nullptr || ini->section_count() == 0)
+        return load_built_in_by_atr(atr.GetArray());
+    return load_by_atr_hex(ini, atr.GetAsHexString());
+}
+
+const gp::IniFile* TKSCardGPCardDBini::profiles_file() {
+    if (!IniFile)
+        parse_ini_file();
+    return IniFile.get();
+}
+
+bool TKSCardGPCardDBini::load_by_atr_hex(const gp::IniFile* file, const std::string& atr_hex) {
+    if (file == nullptr || !file->section_has_entries(atr_hex))
         return LoadFromBuiltIns(atr_hex);
+    const gp::IniFile& ini = *file;
 
     // An ATR text that is no hex fails here with the conversion's own error.
     const std::string key = util::to_hex(util::from_hex(atr_hex));

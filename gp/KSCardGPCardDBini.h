@@ -31,6 +31,13 @@ public:
     std::string Fault;  // kHexOddDigits or kHexNoDigits
 };
 
+// The profile file as one parse: the name it resolved to, and its parse, absent when the file
+// could not be read. A search over several readers holds one for all the cards it connects.
+struct ProfileFileParse {
+    std::string file_name;
+    std::shared_ptr<const gp::IniFile> ini;
+};
+
 // Profiles from an INI file with one section per ATR (canonical hex), optionally pointing to a
 // shared profile section through "Alias"; the built-in table answers for ATRs the file lacks.
 // The file is parsed once per object, or once for several objects that share one parse: later
@@ -44,6 +51,9 @@ public:
     // EKSCardGPCardDBHexValue with the even-length error of the byte conversions as its text;
     // the fields read before it are kept and Loaded stays false.
     bool LoadByATRHex(const std::string& atr_hex) override;
+    // As LoadByATRHex with the ATR's canonical hex; the hex is only written out when the file
+    // has sections to look it up in.
+    bool LoadByATR(const util::TKUDynArraySoftLenContainer& atr) override;
 
     // Falls back to "./KSCard.ini" when no file named FileName exists; tells whether a file of
     // the final name exists.
@@ -52,13 +62,27 @@ public:
     // Resolves the file name and parses the file now, as the first load would. False, with
     // IniFile left absent, when the file cannot be read; the next load then tries again.
     bool parse_ini_file();
+    // The file named `file_name` resolved and parsed as parse_ini_file does, for no database in
+    // particular.
+    static ProfileFileParse parse_profile_file(std::string file_name);
     // Takes over another database's parse and the file name it resolved, so that several
     // databases read one file once. Nothing changes while the other has no parse.
     void share_ini_file_of(const TKSCardGPCardDBini& other);
+    void share_ini_file_of(const ProfileFileParse& parse);
 
     std::string FileName;
     // Parsed at the first load that could read the file, or shared; absent until then.
     std::shared_ptr<const gp::IniFile> IniFile;
+
+private:
+    enum class FileState { Missing, Present, Other };
+    // ResolveFileName of `file_name`, telling a name that is not there from one that is not a
+    // readable file.
+    static FileState resolve_file_name(std::string& file_name);
+    // The parse, made now if there is none yet; nullptr when the file cannot be read.
+    const gp::IniFile* profiles_file();
+    // The load once the profile has been cleared and the file parsed, if it could be.
+    bool load_by_atr_hex(const gp::IniFile* file, const std::string& atr_hex);
 };
 
 }  // namespace qel::gp

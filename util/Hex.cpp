@@ -13,15 +13,15 @@ constexpr char kUpperDigits[] = "0123456789ABCDEF";
 }  // namespace
 
 std::string to_hex(std::span<const std::uint8_t> bytes, std::string_view separator) {
-    std::string text;
     if (bytes.empty())
-        return text;
-    text.reserve(bytes.size() * 2 + (bytes.size() - 1) * separator.size());
+        return {};
+    std::string text(bytes.size() * 2 + (bytes.size() - 1) * separator.size(), '\0');
+    char* out = text.data();
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         if (i != 0)
-            text += separator;
-        text.push_back(kUpperDigits[bytes[i] >> 4]);
-        text.push_back(kUpperDigits[bytes[i] & 0x0F]);
+            out = std::copy(separator.begin(), separator.end(), out);
+        *out++ = kUpperDigits[bytes[i] >> 4];
+        *out++ = kUpperDigits[bytes[i] & 0x0F];
     }
     return text;
 }

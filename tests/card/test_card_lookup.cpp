@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 
 #include "card/KSCardAPI.h"
 #include "card/KSCardAPIExceptions.h"
@@ -131,6 +133,18 @@ TEST_F(CardLookup, TheCardInTheSecondReaderIsFoundAfterTheFirstRefuses) {
     }
     expect_everything_released();
     EXPECT_EQ(pcsc.open_contexts(), 0u);
+}
+
+TEST_F(CardLookup, AnAidGivenAsBytesFindsTheCardItsHexFinds) {
+    add_gp_card("Reader A");
+    add_gp_card("Reader B", SCARD_PROTOCOL_T0, {kDongleAid});
+    TKSCardAPI api(0);
+    auto found =
+        api.FindCardByAID(std::span<const std::uint8_t>(kDongleAid), SCARD_SHARE_EXCLUSIVE);
+    EXPECT_EQ(found->ReaderName, "Reader B");
+    EXPECT_EQ(found->SelectedAID.GetAsHexString(), kDongleHex);
+    EXPECT_EQ(sent().back(), select_apdu(kDongleAid));
+    EXPECT_EQ(pcsc.count("SCardConnect"), 2u);
 }
 
 // Every card of a search takes its profile from one parse of ./KSCard.ini: an edit the file gets
