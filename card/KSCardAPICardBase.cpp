@@ -39,6 +39,10 @@ public:
     explicit AnswerBuffer(std::size_t size) : m_size(size) {
         if (size > m_short.size())
             m_long.resize(size);
+        else
+            // Zeroed as a new vector is: a driver that overstates the count must find no status
+            // word of an earlier answer in the bytes it never wrote.
+            std::fill_n(m_short.begin(), size, std::uint8_t{0});
     }
     std::span<std::uint8_t> get() {
         return {m_long.empty() ? m_short.data() : m_long.data(), m_size};
