@@ -235,8 +235,8 @@ std::optional<LONG> CardWatch::wait_status_change(std::vector<SCARD_READERSTATE>
 }
 
 void CardWatch::take_wait_failure(LONG result) {
-    const EKSCardAPIWinAPIException failure(kErrWatchCards, static_cast<std::uint32_t>(result));
-    switch (failure.failure()) {
+    const auto code = static_cast<std::uint32_t>(result);
+    switch (classify_pcsc(code)) {
         case PcscFailure::ServiceGone:
             lose_service();
             return;
@@ -248,7 +248,7 @@ void CardWatch::take_wait_failure(LONG result) {
         case PcscFailure::ReaderGone:
             break;
         default:
-            throw failure;
+            throw EKSCardAPIWinAPIException(kErrWatchCards, code);
     }
     const auto names = list_readers();
     if (!names) {
