@@ -26,7 +26,7 @@ const util::ByteString kCommandData(1, '\xFF');
 }  // namespace
 
 TQNBBase::TQNBBase(SCARDCONTEXT context) : t_ekscard(true, context) {
-    if (!api || !api->Readers || api->Readers->Count() == 0) {
+    if (!api || !api->Readers || api->Readers->size() == 0) {
         throw util::Exception(card::kErrReaderNotFound);
     }
     reset_params();

@@ -293,7 +293,7 @@ private:
             m_readers.emplace();
             try {
                 const card::TKSCardAPI api(0);
-                for (std::size_t i = 0; i < api.Readers->Count(); ++i)
+                for (std::size_t i = 0; i < api.Readers->size(); ++i)
                     m_readers->push_back(api.Readers->Items(i).Name);
             } catch (const std::exception&) {
                 // The readout itself reports why PC/SC cannot list them.

@@ -128,7 +128,7 @@ std::optional<std::vector<std::string>> CardWatch::list_readers() {
     try {
         const TKSCardAPIReadersCollection listed(context.get());
         std::vector<std::string> names;
-        for (std::size_t i = 0; i < listed.Count(); ++i)
+        for (std::size_t i = 0; i < listed.size(); ++i)
             names.push_back(listed.Items(i).Name);
         return names;
     } catch (const EKSCardAPIWinAPIException& e) {

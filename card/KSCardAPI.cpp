@@ -33,8 +33,8 @@ std::string one_line(std::string text) {
 std::string skip_reason(const std::string& reader, const std::exception& failure) {
     if (dynamic_cast<const EKSCardAPIISO7816Excepion*>(&failure) != nullptr)
         return {};
-    if (const auto* bad_hex = dynamic_cast<const gp::EKSCardGPCardDBHexValue*>(&failure))
-        return bad_hex->Reason();
+    if (const auto* bad_hex = dynamic_cast<const gp::ProfileHexError*>(&failure))
+        return bad_hex->reason();
     const auto* pcsc = dynamic_cast<const EKSCardAPIWinAPIException*>(&failure);
     if (pcsc == nullptr || pcsc->ErrorCode == 0)
         return "Reader \"" + reader + "\": " + failure.what();
@@ -80,30 +80,30 @@ void TKSCardAPI::list_readers() {
 
 TKSCardAPI::~TKSCardAPI() = default;
 
-std::string TKSCardAPI::SearchTypeName(std::uint8_t SearchType) {
-    switch (SearchType) {
-        case stHWID:
+std::string TKSCardAPI::SearchTypeName(std::uint8_t search_type) {
+    switch (search_type) {
+        case kByHWID:
             return "HWID";
-        case stSerial:
+        case kBySerial:
             return "Serial";
         default:
             return "AID";
     }
 }
 
-bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                            const std::string& Text, std::span<const std::uint8_t> aid) {
+bool TKSCardAPI::card_passes(gp::TKSCardAPICardGP& card, std::uint8_t search_type,
+                             const std::string& text, std::span<const std::uint8_t> aid) {
     util::ByteArray answer;
-    switch (SearchType) {
-        case stAID:
+    switch (search_type) {
+        case kByAID:
             card.SelectApplet(aid, 255, answer);
             return true;
-        case stHWID:
+        case kByHWID:
             card.SelectCardManager(255, answer);
-            return card.GetHWID().GetAsHexString() == Text;
-        case stSerial:
+            return card.GetHWID().GetAsHexString() == text;
+        case kBySerial:
             card.SelectCardManager(255, answer);
-            return card.GetSerial().GetAsHexString() == Text;
+            return card.GetSerial().GetAsHexString() == text;
         default:
             // With no card manager AID in the profile nothing is sent: the card answers by being
             // there.
@@ -112,28 +112,28 @@ bool TKSCardAPI::CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
     }
 }
 
-std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t SearchType,
-                                                           const std::string& Text,
+std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCard(std::uint8_t search_type,
+                                                           const std::string& text,
                                                            std::uint8_t ShareMode,
                                                            const std::string& reader_name) {
     // An AID that is no hex fails each card as its SELECT would have, once the card is connected.
     util::ByteArray aid;
     std::optional<util::Exception> aid_refused;
-    if (SearchType == stAID) {
+    if (search_type == kByAID) {
         try {
-            aid = util::from_hex(Text);
+            aid = util::from_hex(text);
         } catch (const util::Exception& e) {
             aid_refused = e;
         }
     }
-    return find_card(SearchType, Text, aid, aid_refused, ShareMode, reader_name);
+    return find_card(search_type, text, aid, aid_refused, ShareMode, reader_name);
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
-    std::uint8_t SearchType, const std::string& Text, std::span<const std::uint8_t> aid,
+    std::uint8_t search_type, const std::string& text, std::span<const std::uint8_t> aid,
     const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
     const std::string& reader_name) {
-    if (!Readers || Readers->Count() == 0)
+    if (!Readers || Readers->size() == 0)
         throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
     if (!reader_name.empty() && !has_reader(reader_name))
         throw EKSCardAPIWinAPIException("Reader \"" + reader_name + "\" is not connected", 0);
@@ -142,7 +142,7 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
     const gp::ProfileFileParse profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
 
     std::vector<std::string> reasons;
-    for (std::size_t i = 0; i < Readers->Count(); ++i) {
+    for (std::size_t i = 0; i < Readers->size(); ++i) {
         const TKSCardAPIReader& reader = Readers->Items(i);
         if (!reader_name.empty() && reader.Name != reader_name)
             continue;
@@ -152,7 +152,7 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
             auto card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode, profiles);
             if (aid_refused)
                 throw *aid_refused;
-            if (CardPasses(*card, SearchType, Text, aid))
+            if (card_passes(*card, search_type, text, aid))
                 return card;
         } catch (const std::exception& e) {
             // The search goes on with the next reader; the card, if any, is disconnected as it
@@ -163,28 +163,28 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
                 reasons.push_back(std::move(reason));
         }
     }
-    std::string text =
-        std::string("Card with specified ") + SearchTypeName(SearchType) + " is not found";
+    std::string not_found =
+        std::string("Card with specified ") + SearchTypeName(search_type) + " is not found";
     for (const std::string& reason : reasons)
-        text += "\r\n" + reason;
-    throw EKSCardAPIWinAPIException(text, 0);
+        not_found += "\r\n" + reason;
+    throw EKSCardAPIWinAPIException(not_found, 0);
 }
 
-std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::string& AIDHex,
+std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(const std::string& aid_hex,
                                                                 std::uint8_t ShareMode,
                                                                 const std::string& reader_name) {
-    return FindCard(stAID, AIDHex, ShareMode, reader_name);
+    return FindCard(kByAID, aid_hex, ShareMode, reader_name);
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FindCardByAID(std::span<const std::uint8_t> aid,
                                                                 std::uint8_t ShareMode,
                                                                 const std::string& reader_name) {
-    return find_card(stAID, {}, aid, std::nullopt, ShareMode, reader_name);
+    return find_card(kByAID, {}, aid, std::nullopt, ShareMode, reader_name);
 }
 
 std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMode,
                                                             const std::string& reader_name) {
-    return FindCard(stAnyCard, "", ShareMode, reader_name);
+    return FindCard(kAnyCard, "", ShareMode, reader_name);
 }
 
 bool names_held_card(std::string_view failure) {
@@ -192,7 +192,7 @@ bool names_held_card(std::string_view failure) {
 }
 
 bool TKSCardAPI::has_reader(const std::string& name) const {
-    for (std::size_t i = 0; Readers && i < Readers->Count(); ++i) {
+    for (std::size_t i = 0; Readers && i < Readers->size(); ++i) {
         if (Readers->Items(i).Name == name)
             return true;
     }

@@ -14,11 +14,11 @@
 namespace qel::card {
 
 // What FindCard asks of each card.
-enum TKSCardSearchType : std::uint8_t {
-    stAnyCard = 0,  // and any value above 3
-    stAID = 1,
-    stHWID = 2,
-    stSerial = 3,
+enum CardSearch : std::uint8_t {
+    kAnyCard = 0,  // and any value above 3
+    kByAID = 1,
+    kByHWID = 2,
+    kBySerial = 3,
 };
 
 // The entry object of the card library: a PC/SC context, the readers listed once, and the search
@@ -43,10 +43,10 @@ public:
     // read once per search, for all the cards it connects. With a reader name only the reader of
     // that exact name is tried; a name that is not among the listed readers is raised as such,
     // since "not found" would send the user looking for a card.
-    std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t SearchType, const std::string& Text,
-                                                   std::uint8_t ShareMode,
+    std::unique_ptr<gp::TKSCardAPICardGP> FindCard(std::uint8_t search_type,
+                                                   const std::string& text, std::uint8_t ShareMode,
                                                    const std::string& reader_name = {});
-    std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& AIDHex,
+    std::unique_ptr<gp::TKSCardAPICardGP> FindCardByAID(const std::string& aid_hex,
                                                         std::uint8_t ShareMode,
                                                         const std::string& reader_name = {});
     // As above, with the AID as the bytes its SELECT carries.
@@ -56,7 +56,7 @@ public:
     std::unique_ptr<gp::TKSCardAPICardGP> FirstCard(std::uint8_t ShareMode,
                                                     const std::string& reader_name = {});
 
-    static std::string SearchTypeName(std::uint8_t SearchType);
+    static std::string SearchTypeName(std::uint8_t search_type);
 
     // Whether the reader list, as taken at construction, holds a reader of exactly this name.
     bool has_reader(const std::string& name) const;
@@ -76,12 +76,12 @@ public:
 
 private:
     // `aid` is Text decoded, for the AID search.
-    static bool CardPasses(gp::TKSCardAPICardGP& card, std::uint8_t SearchType,
-                           const std::string& Text, std::span<const std::uint8_t> aid);
+    static bool card_passes(gp::TKSCardAPICardGP& card, std::uint8_t search_type,
+                            const std::string& text, std::span<const std::uint8_t> aid);
     // FindCard once an AID search has its AID as bytes; `aid_refused`, when set, is why its text
     // gave none.
     std::unique_ptr<gp::TKSCardAPICardGP> find_card(
-        std::uint8_t SearchType, const std::string& Text, std::span<const std::uint8_t> aid,
+        std::uint8_t search_type, const std::string& text, std::span<const std::uint8_t> aid,
         const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
         const std::string& reader_name);
 };

@@ -22,11 +22,11 @@ SCARD_IO_REQUEST send_pci_for(DWORD protocol) {
 }
 
 // Answer buffer of Le + 2 bytes: room for the expected data and SW1 SW2.
-std::size_t answer_size_for(std::int32_t Le) {
-    if (Le < 0 || Le > kMaxExpectedLength) {
-        throw EKSCardAPIWinAPIException(kErrExpectedLengthRange + std::to_string(Le), 0);
+std::size_t answer_size_for(std::int32_t le) {
+    if (le < 0 || le > kMaxExpectedLength) {
+        throw EKSCardAPIWinAPIException(kErrExpectedLengthRange + std::to_string(le), 0);
     }
-    return static_cast<std::size_t>(Le) + 2;
+    return static_cast<std::size_t>(le) + 2;
 }
 
 // The most a short answer holds: 256 data bytes and SW1 SW2.
@@ -86,14 +86,14 @@ std::size_t write_short_command(std::uint8_t cla, std::uint8_t ins, std::uint8_t
 
 }  // namespace
 
-TKSCardAPICardBase::TKSCardAPICardBase(CardConnection connection, DWORD Protocol,
-                                       const std::string& ReaderName)
+TKSCardAPICardBase::TKSCardAPICardBase(CardConnection connection, DWORD protocol,
+                                       const std::string& reader_name)
     : m_connection(std::move(connection)),
       Context(m_connection.context()),
       CardHandle(m_connection.card()),
-      Protocol(Protocol),
-      SendPci(send_pci_for(Protocol)),
-      ReaderName(ReaderName),
+      Protocol(protocol),
+      SendPci(send_pci_for(protocol)),
+      ReaderName(reader_name),
       ATR(0) {}
 
 void TKSCardAPICardBase::Refresh() {
@@ -131,28 +131,28 @@ util::ByteArray build_short_command(std::uint8_t cla, std::uint8_t ins, std::uin
     return util::ByteArray(command.begin(), command.begin() + length);
 }
 
-void TKSCardAPICardBase::SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
-                                  std::uint8_t P2, util::ByteArray& Response, std::int32_t Le,
-                                  const util::ByteString& Data) {
-    send_apdu(CLA, INS, P1, P2, util::byte_span(Data), Response, Le);
+void TKSCardAPICardBase::SendAPDU(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                  std::uint8_t p2, util::ByteArray& response, std::int32_t le,
+                                  const util::ByteString& data) {
+    send_apdu(cla, ins, p1, p2, util::byte_span(data), response, le);
 }
 
-void TKSCardAPICardBase::send_apdu(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1,
-                                   std::uint8_t P2, std::span<const std::uint8_t> data,
-                                   util::ByteArray& Response, std::int32_t Le) {
+void TKSCardAPICardBase::send_apdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
+                                   std::uint8_t p2, std::span<const std::uint8_t> data,
+                                   util::ByteArray& response, std::int32_t le) {
     std::array<std::uint8_t, kCommandBufferSize> command;
-    const std::size_t length = write_short_command(CLA, INS, P1, P2, data, command);
-    send_apdu_bytes(std::span(command).first(length), Response, Le);
+    const std::size_t length = write_short_command(cla, ins, p1, p2, data, command);
+    send_apdu_bytes(std::span(command).first(length), response, le);
 }
 
-void TKSCardAPICardBase::SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response,
-                                       std::int32_t Le) {
-    send_apdu_bytes(Command, Response, Le);
+void TKSCardAPICardBase::SendAPDUBytes(const util::ByteArray& command, util::ByteArray& response,
+                                       std::int32_t le) {
+    send_apdu_bytes(command, response, le);
 }
 
 void TKSCardAPICardBase::send_apdu_bytes(std::span<const std::uint8_t> command,
-                                         util::ByteArray& Response, std::int32_t Le) {
-    const std::size_t answer_size = answer_size_for(Le);
+                                         util::ByteArray& response, std::int32_t le) {
+    const std::size_t answer_size = answer_size_for(le);
     // Whatever the protocol, a command starts with its four header bytes; anything shorter is
     // not a command to hand to the reader.
     if (command.size() < 4 || (Protocol != SCARD_PROTOCOL_T0 && Protocol != SCARD_PROTOCOL_T1)) {
@@ -160,57 +160,57 @@ void TKSCardAPICardBase::send_apdu_bytes(std::span<const std::uint8_t> command,
     }
     // The exchanges of SendT1, SendCase1T0 and SendCase3T0, made here on the command as it lies.
     if (Protocol == SCARD_PROTOCOL_T1) {
-        Exchange(SendPci, command, answer_size, Response);
+        exchange(SendPci, command, answer_size, response);
         return;
     }
     if (command.size() == 4) {
-        if (Le == 0) {
-            Exchange(SendPci, command, 2, Response);
+        if (le == 0) {
+            exchange(SendPci, command, 2, response);
         } else {
-            SendCase2T0(util::ByteArray(command.begin(), command.end()), Response, Le);
+            SendCase2T0(util::ByteArray(command.begin(), command.end()), response, le);
         }
     } else {
-        if (Le == 0) {
-            Exchange(SendPci, command, 2, Response);
+        if (le == 0) {
+            exchange(SendPci, command, 2, response);
         } else {
-            send_case4_t0(command, Response, Le);
+            send_case4_t0(command, response, le);
         }
     }
 }
 
-void TKSCardAPICardBase::SendCase1T0(const util::ByteArray& Command, util::ByteArray& Response,
-                                     std::int32_t /*Le*/) {
-    Exchange(SendPci, Command, 2, Response);
+void TKSCardAPICardBase::SendCase1T0(const util::ByteArray& command, util::ByteArray& response,
+                                     std::int32_t /*le*/) {
+    exchange(SendPci, command, 2, response);
 }
 
-void TKSCardAPICardBase::SendCase2T0(const util::ByteArray& Command, util::ByteArray& Response,
-                                     std::int32_t Le) {
-    const std::size_t answer_size = answer_size_for(Le);
-    util::ByteArray command = Command;
+void TKSCardAPICardBase::SendCase2T0(const util::ByteArray& command, util::ByteArray& response,
+                                     std::int32_t le) {
+    const std::size_t answer_size = answer_size_for(le);
+    util::ByteArray with_le = command;
     // Le 256 goes out as 00, as ISO 7816 encodes it.
-    command.push_back(static_cast<std::uint8_t>(Le & 0xFF));
-    Exchange(SendPci, command, answer_size, Response);
+    with_le.push_back(static_cast<std::uint8_t>(le & 0xFF));
+    exchange(SendPci, with_le, answer_size, response);
 }
 
-void TKSCardAPICardBase::SendCase3T0(const util::ByteArray& Command, util::ByteArray& Response,
-                                     std::int32_t /*Le*/) {
-    Exchange(SendPci, Command, 2, Response);
+void TKSCardAPICardBase::SendCase3T0(const util::ByteArray& command, util::ByteArray& response,
+                                     std::int32_t /*le*/) {
+    exchange(SendPci, command, 2, response);
 }
 
-void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& Command, util::ByteArray& Response,
-                                     std::int32_t Le) {
-    send_case4_t0(Command, Response, Le);
+void TKSCardAPICardBase::SendCase4T0(const util::ByteArray& command, util::ByteArray& response,
+                                     std::int32_t le) {
+    send_case4_t0(command, response, le);
 }
 
 void TKSCardAPICardBase::send_case4_t0(std::span<const std::uint8_t> command,
-                                       util::ByteArray& Response, std::int32_t Le) {
-    const std::size_t answer_size = answer_size_for(Le);
+                                       util::ByteArray& response, std::int32_t le) {
+    const std::size_t answer_size = answer_size_for(le);
     // A T=0 card answers a command with data by its status alone; 61 xx says xx answer bytes are
     // waiting for a GET RESPONSE. A reader that exchanges whole APDUs fetches them itself and
     // hands back the data with 90 00, so the first answer gets room for all of it.
     AnswerBuffer buffer(answer_size);
     const std::span<std::uint8_t> answer = buffer.get();
-    const std::size_t received = Transmit(SendPci, command, answer);
+    const std::size_t received = transmit(SendPci, command, answer);
     if (received < 2) {
         throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
     }
@@ -220,19 +220,19 @@ void TKSCardAPICardBase::send_case4_t0(std::span<const std::uint8_t> command,
         const std::size_t waiting_size =
             answer[1] == 0x00 ? std::max<std::size_t>(answer_size, 256 + 2) : answer_size;
         // GET RESPONSE is a T=0 mechanism: it always goes out with the T=0 record.
-        Exchange(kSCardT0Pci, get_response, waiting_size, Response);
+        exchange(kSCardT0Pci, get_response, waiting_size, response);
         return;
     }
     LastSW = status_word_at(answer, received);
     if (LastSW != 0x9000) {
         throw EKSCardAPIISO7816Excepion(kErrSendReceive, LastSW);
     }
-    Response.assign(answer.begin(), answer.begin() + (received - 2));
+    response.assign(answer.begin(), answer.begin() + (received - 2));
 }
 
-void TKSCardAPICardBase::SendT1(const util::ByteArray& Command, util::ByteArray& Response,
-                                std::int32_t Le) {
-    Exchange(SendPci, Command, answer_size_for(Le), Response);
+void TKSCardAPICardBase::SendT1(const util::ByteArray& command, util::ByteArray& response,
+                                std::int32_t le) {
+    exchange(SendPci, command, answer_size_for(le), response);
 }
 
 void TKSCardAPICardBase::CheckTransmitResult(LONG result) {
@@ -249,7 +249,7 @@ std::uint16_t TKSCardAPICardBase::StatusWordAt(const util::ByteArray& bytes, std
     return status_word_at(bytes, count);
 }
 
-std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
+std::size_t TKSCardAPICardBase::transmit(const SCARD_IO_REQUEST& send_pci,
                                          std::span<const std::uint8_t> command,
                                          std::span<std::uint8_t> answer) {
     DWORD length = answer.size();
@@ -263,19 +263,19 @@ std::size_t TKSCardAPICardBase::Transmit(const SCARD_IO_REQUEST& send_pci,
     return length;
 }
 
-void TKSCardAPICardBase::Exchange(const SCARD_IO_REQUEST& send_pci,
+void TKSCardAPICardBase::exchange(const SCARD_IO_REQUEST& send_pci,
                                   std::span<const std::uint8_t> command, std::size_t answer_size,
-                                  util::ByteArray& Response) {
+                                  util::ByteArray& response) {
     AnswerBuffer buffer(answer_size);
     const std::span<std::uint8_t> answer = buffer.get();
-    const std::size_t received = Transmit(send_pci, command, answer);
+    const std::size_t received = transmit(send_pci, command, answer);
     // Every answer ends in SW1 SW2; fewer bytes than that is a broken answer, not a status.
     if (received < 2) {
         throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
     }
     LastSW = status_word_at(answer, received);
     CheckStatusWord(LastSW);
-    Response.assign(answer.begin(), answer.begin() + (received - 2));
+    response.assign(answer.begin(), answer.begin() + (received - 2));
 }
 
 }  // namespace qel::card

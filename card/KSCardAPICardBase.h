@@ -35,16 +35,16 @@ namespace qel::card {
 class TKSCardAPICardBase {
 public:
     template <class T, class... Extra>
-    static std::unique_ptr<T> Create(CardConnection&& connection, DWORD Protocol,
-                                     const std::string& ReaderName, Extra&&... extra) {
+    static std::unique_ptr<T> Create(CardConnection&& connection, DWORD protocol,
+                                     const std::string& reader_name, Extra&&... extra) {
         static_assert(std::is_base_of_v<TKSCardAPICardBase, T>);
-        auto card = std::make_unique<T>(std::move(connection), Protocol, ReaderName,
+        auto card = std::make_unique<T>(std::move(connection), protocol, reader_name,
                                         std::forward<Extra>(extra)...);
         card->Refresh();
         return card;
     }
 
-    TKSCardAPICardBase(CardConnection connection, DWORD Protocol, const std::string& ReaderName);
+    TKSCardAPICardBase(CardConnection connection, DWORD protocol, const std::string& reader_name);
     virtual ~TKSCardAPICardBase() = default;
 
     TKSCardAPICardBase(const TKSCardAPICardBase&) = delete;
@@ -55,18 +55,18 @@ public:
 
     // Builds CLA INS P1 P2 [Lc data] with build_short_command (Le is never written here; the
     // exchange adds it where the protocol wants it) and runs SendAPDUBytes.
-    void SendAPDU(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1, std::uint8_t P2,
-                  util::ByteArray& Response, std::int32_t Le, const util::ByteString& Data = {});
+    void SendAPDU(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                  util::ByteArray& response, std::int32_t le, const util::ByteString& data = {});
 
     // Picks the exchange by protocol, command length and Le. On return Response holds the answer
     // data without the status word; after an exception it is left as it was.
-    void SendAPDUBytes(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendAPDUBytes(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
 
-    void SendCase1T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
-    void SendCase2T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
-    void SendCase3T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
-    void SendCase4T0(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
-    void SendT1(const util::ByteArray& Command, util::ByteArray& Response, std::int32_t Le);
+    void SendCase1T0(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
+    void SendCase2T0(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
+    void SendCase3T0(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
+    void SendCase4T0(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
+    void SendT1(const util::ByteArray& command, util::ByteArray& response, std::int32_t le);
 
     static void CheckTransmitResult(LONG result);
     static void CheckStatusWord(std::uint16_t status_word);
@@ -75,20 +75,20 @@ public:
 
 protected:
     // SendAPDU with the data as bytes wherever they lie: the command is built on the stack.
-    void send_apdu(std::uint8_t CLA, std::uint8_t INS, std::uint8_t P1, std::uint8_t P2,
-                   std::span<const std::uint8_t> data, util::ByteArray& Response, std::int32_t Le);
+    void send_apdu(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2,
+                   std::span<const std::uint8_t> data, util::ByteArray& response, std::int32_t le);
 
 private:
     // SendAPDUBytes and SendCase4T0 for a command wherever it lies: commands built on the stack
     // go out without a copy.
-    void send_apdu_bytes(std::span<const std::uint8_t> command, util::ByteArray& Response,
-                         std::int32_t Le);
-    void send_case4_t0(std::span<const std::uint8_t> command, util::ByteArray& Response,
-                       std::int32_t Le);
-    std::size_t Transmit(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
+    void send_apdu_bytes(std::span<const std::uint8_t> command, util::ByteArray& response,
+                         std::int32_t le);
+    void send_case4_t0(std::span<const std::uint8_t> command, util::ByteArray& response,
+                       std::int32_t le);
+    std::size_t transmit(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
                          std::span<std::uint8_t> answer);
-    void Exchange(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
-                  std::size_t answer_size, util::ByteArray& Response);
+    void exchange(const SCARD_IO_REQUEST& send_pci, std::span<const std::uint8_t> command,
+                  std::size_t answer_size, util::ByteArray& response);
 
     // Declared first: it holds the card before anything else of the object is built and lets it
     // go only after everything else is gone.

@@ -55,7 +55,7 @@ public:
 
     void ListReaders();
 
-    std::size_t Count() const { return m_items.size(); }
+    std::size_t size() const { return m_items.size(); }
     // Valid until ListReaders runs again.
     const TKSCardAPIReader& Items(std::size_t index) const { return m_items.at(index); }
 

@@ -7,13 +7,13 @@
 
 namespace qel::gp {
 
-TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
-                                   const std::string& ReaderName)
-    : TKSCardAPICardBase(std::move(connection), Protocol, ReaderName) {}
+TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD protocol,
+                                   const std::string& reader_name)
+    : TKSCardAPICardBase(std::move(connection), protocol, reader_name) {}
 
-TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
-                                   const std::string& ReaderName, const ProfileFileParse& profiles)
-    : TKSCardAPICardGP(std::move(connection), Protocol, ReaderName) {
+TKSCardAPICardGP::TKSCardAPICardGP(card::CardConnection connection, DWORD protocol,
+                                   const std::string& reader_name, const ProfileFileParse& profiles)
+    : TKSCardAPICardGP(std::move(connection), protocol, reader_name) {
     CardDB.share_ini_file_of(profiles);
 }
 
@@ -35,50 +35,50 @@ bool TKSCardAPICardGP::ResolveCardManagerAID(const std::string& default_aid_hex)
     return true;
 }
 
-void TKSCardAPICardGP::SelectApplet(const std::string& aid_hex, std::int32_t Le,
-                                    util::ByteArray& Response) {
-    Response.clear();
+void TKSCardAPICardGP::SelectApplet(const std::string& aid_hex, std::int32_t le,
+                                    util::ByteArray& response) {
+    response.clear();
     if (aid_hex.empty())
         return;
-    SelectApplet(util::from_hex(aid_hex), Le, Response);
+    SelectApplet(util::from_hex(aid_hex), le, response);
 }
 
-void TKSCardAPICardGP::SelectApplet(const util::ByteArray& aid, std::int32_t Le,
-                                    util::ByteArray& Response) {
-    SelectApplet(std::span<const std::uint8_t>(aid), Le, Response);
+void TKSCardAPICardGP::SelectApplet(const util::ByteArray& aid, std::int32_t le,
+                                    util::ByteArray& response) {
+    SelectApplet(std::span<const std::uint8_t>(aid), le, response);
 }
 
-void TKSCardAPICardGP::SelectApplet(std::span<const std::uint8_t> aid, std::int32_t Le,
-                                    util::ByteArray& Response) {
-    Response.clear();
+void TKSCardAPICardGP::SelectApplet(std::span<const std::uint8_t> aid, std::int32_t le,
+                                    util::ByteArray& response) {
+    response.clear();
     if (aid.empty())
         return;
     // The command BuildSelect makes, built on the stack: every card search sends one.
-    send_apdu(kSelectByAid.cla, kSelectByAid.ins, kSelectByAid.p1, kSelectByAid.p2, aid, Response,
-              Le);
+    send_apdu(kSelectByAid.cla, kSelectByAid.ins, kSelectByAid.p1, kSelectByAid.p2, aid, response,
+              le);
     SelectedAID.GetArray().assign(aid.begin(), aid.end());
 }
 
-void TKSCardAPICardGP::SelectCardManager(std::int32_t Le, util::ByteArray& Response) {
+void TKSCardAPICardGP::SelectCardManager(std::int32_t le, util::ByteArray& response) {
     const util::ByteArray selected = SelectedAID.GetArray();
-    SelectApplet(CardManagerAID.GetArray(), Le, Response);
+    SelectApplet(CardManagerAID.GetArray(), le, response);
     SelectedAID.SetAsArray(selected);
 }
 
-bool TKSCardAPICardGP::ManagerIsNotSelected() const {
+bool TKSCardAPICardGP::manager_not_selected() const {
     return SelectedAID.GetArray() != CardManagerAID.GetArray();
 }
 
-void TKSCardAPICardGP::GetCPLCData(util::ByteArray& Response) {
-    const bool switch_selection = RestoreSelection && ManagerIsNotSelected();
+void TKSCardAPICardGP::GetCPLCData(util::ByteArray& response) {
+    const bool switch_selection = RestoreSelection && manager_not_selected();
     if (switch_selection) {
         util::ByteArray scratch;
         SelectCardManager(255, scratch);
     }
     util::ByteArray apdu;
     TKGPCommandsBase::BuildGetCPLCData(apdu);
-    SendAPDUBytes(apdu, Response, static_cast<std::int32_t>(TKGPCPLC::kAnswerLength));
-    if (Response.size() != TKGPCPLC::kAnswerLength) {
+    SendAPDUBytes(apdu, response, static_cast<std::int32_t>(CplcLayout::kAnswerLength));
+    if (response.size() != CplcLayout::kAnswerLength) {
         throw card::EKSCardAPIWinAPIException(kErrCPLCWrongLength, 0);
     }
     if (switch_selection) {
@@ -92,9 +92,9 @@ void TKSCardAPICardGP::GetCPLCData(util::ByteArray& Response) {
 util::TKUDynArrayHardLenContainer& TKSCardAPICardGP::GetSerial() {
     util::ByteArray cplc;
     GetCPLCData(cplc);
-    const auto serial_begin = cplc.begin() + TKGPCPLC::kICSerialOffset;
-    Serial.SetAsArray(util::ByteArray(serial_begin, serial_begin + TKGPCPLC::kICSerialLength));
-    HWID.SetAsArray(util::ByteArray(serial_begin, serial_begin + TKGPCPLC::kHWIDLength));
+    const auto serial_begin = cplc.begin() + CplcLayout::kICSerialOffset;
+    Serial.SetAsArray(util::ByteArray(serial_begin, serial_begin + CplcLayout::kICSerialLength));
+    HWID.SetAsArray(util::ByteArray(serial_begin, serial_begin + CplcLayout::kHWIDLength));
     return Serial;
 }
 

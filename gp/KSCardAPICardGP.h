@@ -18,12 +18,12 @@ namespace qel::gp {
 // card::TKSCardAPICardBase::Create<TKSCardAPICardGP>(connection, ...).
 class TKSCardAPICardGP : public card::TKSCardAPICardBase {
 public:
-    TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol,
-                     const std::string& ReaderName);
+    TKSCardAPICardGP(card::CardConnection connection, DWORD protocol,
+                     const std::string& reader_name);
     // As above, with the profile file as parsed already: a search over several readers reads the
     // file once for all the cards it connects.
-    TKSCardAPICardGP(card::CardConnection connection, DWORD Protocol, const std::string& ReaderName,
-                     const ProfileFileParse& profiles);
+    TKSCardAPICardGP(card::CardConnection connection, DWORD protocol,
+                     const std::string& reader_name, const ProfileFileParse& profiles);
 
     // Base refresh (ATR), profile lookup, and the card manager counts as selected again.
     void Refresh() override;
@@ -32,16 +32,16 @@ public:
     bool ResolveCardManagerAID(const std::string& default_aid_hex);
 
     // SELECT by AID. An empty AID sends nothing. SelectedAID follows only a successful SELECT.
-    void SelectApplet(const std::string& aid_hex, std::int32_t Le, util::ByteArray& Response);
-    void SelectApplet(const util::ByteArray& aid, std::int32_t Le, util::ByteArray& Response);
-    void SelectApplet(std::span<const std::uint8_t> aid, std::int32_t Le,
-                      util::ByteArray& Response);
+    void SelectApplet(const std::string& aid_hex, std::int32_t le, util::ByteArray& response);
+    void SelectApplet(const util::ByteArray& aid, std::int32_t le, util::ByteArray& response);
+    void SelectApplet(std::span<const std::uint8_t> aid, std::int32_t le,
+                      util::ByteArray& response);
     // SELECT of the card manager that leaves SelectedAID naming the application selected before,
     // so that GetCPLCData can find its way back.
-    void SelectCardManager(std::int32_t Le, util::ByteArray& Response);
+    void SelectCardManager(std::int32_t le, util::ByteArray& response);
     // GET DATA for the CPLC (45 bytes with tag and length), switching to the card manager and
     // back when another application is selected.
-    void GetCPLCData(util::ByteArray& Response);
+    void GetCPLCData(util::ByteArray& response);
 
     // Both read the CPLC anew and return the card's own containers.
     util::TKUDynArrayHardLenContainer& GetSerial();
@@ -55,7 +55,7 @@ public:
     TKSCardGPCardDB CardDB{""};
 
 private:
-    bool ManagerIsNotSelected() const;
+    bool manager_not_selected() const;
 };
 
 inline constexpr const char* kErrCPLCWrongLength =

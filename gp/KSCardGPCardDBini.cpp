@@ -48,18 +48,17 @@ const char* hex_fault(const std::string& value) {
 
 }  // namespace
 
-EKSCardGPCardDBHexValue::EKSCardGPCardDBHexValue(const std::string& message, std::string FileName,
-                                                 std::string Section, std::string Key,
-                                                 std::string Fault)
+ProfileHexError::ProfileHexError(const std::string& message, std::string file_name,
+                                 std::string section, std::string key, std::string fault)
     : util::Exception(message),
-      FileName(std::move(FileName)),
-      Section(std::move(Section)),
-      Key(std::move(Key)),
-      Fault(std::move(Fault)) {}
+      file_name(std::move(file_name)),
+      section(std::move(section)),
+      key(std::move(key)),
+      fault(std::move(fault)) {}
 
-std::string EKSCardGPCardDBHexValue::Reason() const {
-    const std::string file = FileName.rfind("./", 0) == 0 ? FileName.substr(2) : FileName;
-    return file + " [" + Section + "] " + Key + ": " + Fault;
+std::string ProfileHexError::reason() const {
+    const std::string file = file_name.rfind("./", 0) == 0 ? file_name.substr(2) : file_name;
+    return file + " [" + section + "] " + key + ": " + fault;
 }
 
 TKSCardGPCardDBini::TKSCardGPCardDBini(const std::string& file_name) : FileName(file_name) {}
@@ -150,10 +149,10 @@ bool TKSCardGPCardDBini::load_by_atr_hex(const gp::IniFile* file, const std::str
     const std::string section = ini.read_string(key, "Alias", key);
     t_sc_config record = read_profile(ini, section);
     record.atr = key;
-    return load_record(record, [&](const char* name, const std::string& value,
-                                   const util::Exception& refusal) {
-        throw EKSCardGPCardDBHexValue(refusal.what(), FileName, section, name, hex_fault(value));
-    });
+    return load_record(
+        record, [&](const char* name, const std::string& value, const util::Exception& refusal) {
+            throw ProfileHexError(refusal.what(), FileName, section, name, hex_fault(value));
+        });
 }
 
 }  // namespace qel::gp

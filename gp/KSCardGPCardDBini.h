@@ -15,20 +15,20 @@ inline constexpr const char* kHexOddDigits = "odd number of hex digits";
 inline constexpr const char* kHexNoDigits = "no hex digits";
 
 // A hex value of the profile file that the byte conversion refuses. what() is the conversion's
-// own text, as for any other bad hex; Reason() points the user at the line to fix, because a
+// own text, as for any other bad hex; reason() points the user at the line to fix, because a
 // card whose profile cannot be read is otherwise just a card that is not there.
-class EKSCardGPCardDBHexValue : public util::Exception {
+class ProfileHexError : public util::Exception {
 public:
-    EKSCardGPCardDBHexValue(const std::string& message, std::string FileName, std::string Section,
-                            std::string Key, std::string Fault);
+    ProfileHexError(const std::string& message, std::string file_name, std::string section,
+                    std::string key, std::string fault);
 
     // One line: "<file> [<section>] <key>: <fault>", the file without a leading "./".
-    std::string Reason() const;
+    std::string reason() const;
 
-    std::string FileName;
-    std::string Section;  // the section the value was read from: the alias one, if named
-    std::string Key;
-    std::string Fault;  // kHexOddDigits or kHexNoDigits
+    std::string file_name;
+    std::string section;  // the section the value was read from: the alias one, if named
+    std::string key;
+    std::string fault;  // kHexOddDigits or kHexNoDigits
 };
 
 // The profile file as one parse: the name it resolved to, and its parse, absent when the file
@@ -48,7 +48,7 @@ public:
     ~TKSCardGPCardDBini() override = default;
 
     // A non-empty hex value in the file with an odd number of digits, or none at all, raises
-    // EKSCardGPCardDBHexValue with the even-length error of the byte conversions as its text;
+    // ProfileHexError with the even-length error of the byte conversions as its text;
     // the fields read before it are kept and Loaded stays false.
     bool LoadByATRHex(const std::string& atr_hex) override;
     // As LoadByATRHex with the ATR's canonical hex; the hex is only written out when the file

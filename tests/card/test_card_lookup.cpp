@@ -92,7 +92,7 @@ TEST_F(CardLookup, FailedFreeOfTheReaderListIsReported) {
 TEST_F(CardLookup, EmptyListFailsAtTheFirstSearch) {
     TKSCardAPI api(0);
     ASSERT_NE(api.Readers, nullptr);
-    EXPECT_EQ(api.Readers->Count(), 0u);
+    EXPECT_EQ(api.Readers->size(), 0u);
     try {
         api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE);
         FAIL() << "no exception";
@@ -107,7 +107,7 @@ TEST_F(CardLookup, ReadersAreListedInOrderAndAOneCharacterNameEndsTheList) {
     pcsc.add_reader("Reader B");
     pcsc.set_raw_reader_list(std::string("Reader A\0X\0Reader B\0\0", 21));
     TKSCardAPI api(0);
-    ASSERT_EQ(api.Readers->Count(), 1u);
+    ASSERT_EQ(api.Readers->size(), 1u);
     EXPECT_EQ(api.Readers->Items(0).Name, "Reader A");
     EXPECT_EQ(pcsc.outstanding_allocations(), 0u);
 }

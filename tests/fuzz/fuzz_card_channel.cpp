@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     {
         std::unique_ptr<card::TKSCardAPI> api;
         guarded("TKSCardAPI", [&] { api = std::make_unique<card::TKSCardAPI>(SCARD_SCOPE_USER); });
-        if (api && api->Readers->Count() > 0) {
+        if (api && api->Readers->size() > 0) {
             std::unique_ptr<TKSCardAPICardBase> card;
             const auto& first_reader = api->Readers->Items(0);
             guarded("TKSCardAPIReader::Connect",

@@ -86,7 +86,7 @@ bool refused_hex(const std::string& value) {
 struct Expected {
     Snapshot profile{};
     // Set when the load must fail on a hex value of the file.
-    std::optional<gp::EKSCardGPCardDBHexValue> hex_failure;
+    std::optional<gp::ProfileHexError> hex_failure;
     bool atr_failure = false;  // the ATR text itself is no hex
 };
 
@@ -145,19 +145,19 @@ void check_load(TKSCardGPCardDB& db, const std::string& atr_hex,
             "TKSCardGPCardDB::LoadByATRHex", [&] { db.LoadByATRHex(atr_hex); },
             [&](const util::Exception& e) {
                 failure.emplace(e.what());
-                if (const auto* h = dynamic_cast<const gp::EKSCardGPCardDBHexValue*>(&e)) {
+                if (const auto* h = dynamic_cast<const gp::ProfileHexError*>(&e)) {
                     typed = true;
                     // The reason names the file as written, less a leading "./".
                     const std::string file =
-                        h->FileName.rfind("./", 0) == 0 ? h->FileName.substr(2) : h->FileName;
-                    QEL_FUZZ_CHECK(h->Reason() ==
-                                   file + " [" + h->Section + "] " + h->Key + ": " + h->Fault);
+                        h->file_name.rfind("./", 0) == 0 ? h->file_name.substr(2) : h->file_name;
+                    QEL_FUZZ_CHECK(h->reason() ==
+                                   file + " [" + h->section + "] " + h->key + ": " + h->fault);
                     const Expected e = expected_load(ini, atr_hex, db.FileName);
                     QEL_FUZZ_CHECK(e.hex_failure.has_value());
-                    QEL_FUZZ_CHECK(h->Section == e.hex_failure->Section);
-                    QEL_FUZZ_CHECK(h->Key == e.hex_failure->Key);
-                    QEL_FUZZ_CHECK(h->Fault == e.hex_failure->Fault);
-                    QEL_FUZZ_CHECK(h->FileName == e.hex_failure->FileName);
+                    QEL_FUZZ_CHECK(h->section == e.hex_failure->section);
+                    QEL_FUZZ_CHECK(h->key == e.hex_failure->key);
+                    QEL_FUZZ_CHECK(h->fault == e.hex_failure->fault);
+                    QEL_FUZZ_CHECK(h->file_name == e.hex_failure->file_name);
                 }
             });
         return typed;

@@ -58,10 +58,10 @@ Bytes last_cplc(const FakeSetup& setup, const fakepcsc::FakeReader& reader) {
 
 void check_cplc_values(const FakeSetup& setup, TKSCardAPICardGP& card) {
     const Bytes cplc = last_cplc(setup, reader_of(setup, card));
-    QEL_FUZZ_CHECK(cplc.size() == gp::TKGPCPLC::kAnswerLength);
-    const auto at = cplc.begin() + gp::TKGPCPLC::kICSerialOffset;
-    QEL_FUZZ_CHECK(card.Serial.GetArray() == Bytes(at, at + gp::TKGPCPLC::kICSerialLength));
-    QEL_FUZZ_CHECK(card.HWID.GetArray() == Bytes(at, at + gp::TKGPCPLC::kHWIDLength));
+    QEL_FUZZ_CHECK(cplc.size() == gp::CplcLayout::kAnswerLength);
+    const auto at = cplc.begin() + gp::CplcLayout::kICSerialOffset;
+    QEL_FUZZ_CHECK(card.Serial.GetArray() == Bytes(at, at + gp::CplcLayout::kICSerialLength));
+    QEL_FUZZ_CHECK(card.HWID.GetArray() == Bytes(at, at + gp::CplcLayout::kHWIDLength));
 }
 
 void operate(FuzzedDataProvider& in, FakeSetup& setup, TKSCardAPICardGP& card) {
@@ -128,7 +128,7 @@ void check_found(const FakeSetup& setup, TKSCardAPICardGP& card, std::uint8_t ty
                  const std::string& text) {
     reader_of(setup, card);
     switch (type) {
-        case card::stAID: {
+        case card::kByAID: {
             // An empty AID selects nothing: the first card answers by being there, with its
             // card manager still the selected application.
             util::ByteArray aid;
@@ -137,11 +137,11 @@ void check_found(const FakeSetup& setup, TKSCardAPICardGP& card, std::uint8_t ty
                            (text.empty() ? card.CardManagerAID.GetArray() : aid));
             break;
         }
-        case card::stHWID:
+        case card::kByHWID:
             QEL_FUZZ_CHECK(card.HWID.GetAsHexString() == text);
             check_cplc_values(setup, card);
             break;
-        case card::stSerial:
+        case card::kBySerial:
             QEL_FUZZ_CHECK(card.Serial.GetAsHexString() == text);
             check_cplc_values(setup, card);
             break;
@@ -168,12 +168,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const auto type = in.ConsumeIntegralInRange<std::uint8_t>(0, 5);
     std::string text;
     switch (type) {
-        case card::stAID:
+        case card::kByAID:
             text = in.ConsumeBool() ? kDongleAidHex : in.ConsumeRandomLengthString(40);
             break;
-        case card::stHWID:
-        case card::stSerial:
-            text = to_hex(in.ConsumeBytes<std::uint8_t>(type == card::stHWID ? 8 : 4));
+        case card::kByHWID:
+        case card::kBySerial:
+            text = to_hex(in.ConsumeBytes<std::uint8_t>(type == card::kByHWID ? 8 : 4));
             break;
         default:
             break;
@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                 QEL_FUZZ_CHECK_MSG(
                     error.rfind(not_found, 0) == 0 || error == card::kErrReaderNotFound, error);
             }
-        } else if (api && api->Readers->Count() > 0) {
+        } else if (api && api->Readers->size() > 0) {
             guarded("TKSCardAPIReader::Connect",
                     [&] { card = api->Readers->Items(0).Connect<TKSCardAPICardGP>(share); });
             setup.note_connections();

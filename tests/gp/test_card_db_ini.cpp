@@ -307,8 +307,8 @@ TEST(CardDBSharedParse, ADatabaseGivenAnotherOnesParseSeesTheFileAsItWasParsed) 
     try {
         load(db, kEntry1Atr);
         FAIL() << "no error raised";
-    } catch (const EKSCardGPCardDBHexValue& e) {
-        EXPECT_EQ(e.Reason(),
+    } catch (const ProfileHexError& e) {
+        EXPECT_EQ(e.reason(),
                   "conf/cards.ini [" + kEntry1Atr + "] MACKey: odd number of hex digits");
     }
     EXPECT_EQ(db.Name, "first");
@@ -353,9 +353,9 @@ TEST_P(CardDBIniBadHex, NamesTheFileSectionAndKeyAndKeepsTheConversionText) {
     try {
         load(db, kEntry1Atr);
         FAIL() << "no error raised";
-    } catch (const EKSCardGPCardDBHexValue& e) {
+    } catch (const ProfileHexError& e) {
         EXPECT_STREQ(e.what(), kEvenLength);
-        EXPECT_EQ(e.Reason(), c.reason);
+        EXPECT_EQ(e.reason(), c.reason);
     }
     EXPECT_FALSE(db.Loaded);
 }

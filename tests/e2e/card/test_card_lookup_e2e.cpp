@@ -59,7 +59,7 @@ private:
 TEST_F(LookupE2e, ReadersAreListedAsPcscLiteNamesThem) {
     TKSCardAPI api(SCARD_SCOPE_USER);
     ASSERT_NE(api.Readers, nullptr);
-    ASSERT_EQ(api.Readers->Count(), 2u);
+    ASSERT_EQ(api.Readers->size(), 2u);
     EXPECT_EQ(api.Readers->Items(0).Name, kReaderNames[0]);
     EXPECT_EQ(api.Readers->Items(1).Name, kReaderNames[1]);
 }
@@ -102,7 +102,7 @@ TEST_P(LookupSearch, SearchPicksTheFirstMatchingCardAndReleasesTheOthers) {
         EXPECT_TRUE(reader_is_free(kReaderNames[other]));
     }
     // The card that came back answers what it was chosen for.
-    if (c.search_type == card::stAID) {
+    if (c.search_type == card::kByAID) {
         EXPECT_EQ(card->SelectedAID.GetAsHexString(), c.text);
         util::ByteArray response;
         card->SendAPDU(0x40, 0x10, 0x62, kP2Serial, response, 255, util::ByteString(1, '\xFF'));
@@ -129,83 +129,83 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SearchCase{"AidInTheSecondReader",
                    {no_applet(kFirst), kSecond},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    1,
                    ""},
         SearchCase{"AidInTheSecondReaderT1",
                    {on_t1(no_applet(kFirst)), on_t1(kSecond)},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    1,
                    ""},
-        SearchCase{"AidInBothTakesTheFirst", {kFirst, kSecond}, card::stAID, kDongleAidHex, 0, ""},
+        SearchCase{"AidInBothTakesTheFirst", {kFirst, kSecond}, card::kByAID, kDongleAidHex, 0, ""},
         SearchCase{
-            "AidBehindAnEmptyReader", {std::nullopt, kSecond}, card::stAID, kDongleAidHex, 1, ""},
+            "AidBehindAnEmptyReader", {std::nullopt, kSecond}, card::kByAID, kDongleAidHex, 1, ""},
         SearchCase{"AidInNeither",
                    {no_applet(kFirst), no_applet(kSecond)},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    -1,
                    kAidNotFound},
-        SearchCase{
-            "AnyCardTakesTheFirst", {no_applet(kFirst), kSecond}, card::stAnyCard, "", 0, ""},
+        SearchCase{"AnyCardTakesTheFirst", {no_applet(kFirst), kSecond}, card::kAnyCard, "", 0, ""},
         SearchCase{"AnyCardBehindAnEmptyReader",
                    {std::nullopt, on_t1(kSecond)},
-                   card::stAnyCard,
+                   card::kAnyCard,
                    "",
                    1,
                    ""},
         SearchCase{"AnyCardWithoutCards",
                    {std::nullopt, std::nullopt},
-                   card::stAnyCard,
+                   card::kAnyCard,
                    "",
                    -1,
                    kAidNotFound},
-        SearchCase{"SerialInTheSecondReader", {kFirst, kSecond}, card::stSerial, "22222222", 1, ""},
         SearchCase{
-            "SerialInTheFirstReader", {kFirst, on_t1(kSecond)}, card::stSerial, "11111111", 0, ""},
+            "SerialInTheSecondReader", {kFirst, kSecond}, card::kBySerial, "22222222", 1, ""},
+        SearchCase{
+            "SerialInTheFirstReader", {kFirst, on_t1(kSecond)}, card::kBySerial, "11111111", 0, ""},
         SearchCase{"SerialInNeither",
                    {kFirst, kSecond},
-                   card::stSerial,
+                   card::kBySerial,
                    "33333333",
                    -1,
                    "Card with specified Serial is not found"},
         SearchCase{"SerialComparedAsUpperCaseHex",
                    {Options{"--cplc-serial", "AABBCCDD"}, std::nullopt},
-                   card::stSerial,
+                   card::kBySerial,
                    "aabbccdd",
                    -1,
                    "Card with specified Serial is not found"},
         SearchCase{"HwidInTheSecondReader",
                    {kFirst, kSecond},
-                   card::stHWID,
+                   card::kByHWID,
                    "22222222" + kCplcBatchAndModule,
                    1,
                    ""},
         SearchCase{"HwidIsNotTheSerial",
                    {kFirst, kSecond},
-                   card::stHWID,
+                   card::kByHWID,
                    "22222222",
                    -1,
                    "Card with specified HWID is not found"},
         SearchCase{"OddHexInTheDonglesProfileIsNamed",
                    {kFirst, std::nullopt},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    -1,
                    kAidNotFound + kOddHexReason,
                    kOddHexProfiles},
         SearchCase{"OddHexInTwoDonglesProfileIsNamedOnce",
                    {kFirst, kSecond},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    -1,
                    kAidNotFound + kOddHexReason,
                    kOddHexProfiles},
         SearchCase{"DongleWithAnotherAtrIsFoundPastTheOddHexProfile",
                    {kFirst, on_t1(kSecond)},
-                   card::stAID,
+                   card::kByAID,
                    kDongleAidHex,
                    1,
                    "",
