@@ -18,6 +18,8 @@ done
 
 source scripts/deps.sh
 qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_TEST_PACKAGES[@]}"
+# The collector of the journal tests, unpacked privately: the sandbox has no network to fetch it.
+qel_fetch_journal_remote
 qel_warn_system_vpcd
 
 build=build-test

@@ -71,6 +71,12 @@ const std::vector<CliOption>& cli_option_table() {
         {.name = "json",
          .flag = &CliOptions::json,
          .help = "one JSON object per readout instead of the lines"},
+        {.name = "journal",
+         .flag = &CliOptions::journal,
+         .help = "each readout as an entry of the system journal instead of\n"
+                 "the lines on standard output (the log file still gets them);\n"
+                 "fields QEL_OUTCOME, QEL_SERIAL, QEL_FIRMWARE, QEL_ERROR_CODE,\n"
+                 "QEL_READER, QEL_FAILURE"},
         {.name = "all",
          .flag = &CliOptions::all,
          .help = "read the dongle in every reader that holds one"},
@@ -207,6 +213,8 @@ private:
             return "--all and --reader exclude each other";
         if (m_options.all && m_options.watch)
             return "--watch and --all exclude each other";
+        if (m_options.json && m_options.journal)
+            return "--json and --journal exclude each other";
         return std::nullopt;
     }
 
@@ -250,8 +258,8 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
 }
 
 std::string short_usage_text() {
-    return "usage: qel_sn [--json] [--all | --reader NAME] [--timeout SECONDS]\n"
-           "       qel_sn --watch [--json] [--reader NAME] [--timeout SECONDS]\n"
+    return "usage: qel_sn [--json | --journal] [--all | --reader NAME] [--timeout SECONDS]\n"
+           "       qel_sn --watch [--json | --journal] [--reader NAME] [--timeout SECONDS]\n"
            "       qel_sn --help | --version\n";
 }
 
@@ -268,7 +276,9 @@ std::string log_file_help(const log::LogPlace& log_place) {
            log::installed_program_folder() +
            ", or in a folder it cannot write, keeps it in the state folder:\n"
            "  $XDG_STATE_HOME/" +
-           state + " (by default ~/.local/state/" + state + ")\n";
+           state + " (by default ~/.local/state/" + state +
+           ")\n"
+           "Run by systemd with StateDirectory=, it lies in $STATE_DIRECTORY.\n";
 }
 
 std::string usage_text(const log::LogPlace& log_place) {

@@ -16,6 +16,7 @@ inline constexpr unsigned kDefaultTimeoutSeconds = 30;
 
 struct CliOptions {
     bool json = false;
+    bool journal = false;  // each readout as an entry of the system journal, not on stdout
     bool all = false;
     std::string reader;  // --reader; empty: any reader
     bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM

@@ -22,6 +22,7 @@
 
 #include "app/cli_options.h"
 #include "app/insertion_watch.h"
+#include "app/journal_records.h"
 #include "app/process_end.h"
 #include "app/qel_sn.h"
 #include "app/readout.h"
@@ -32,6 +33,7 @@
 #include "card/KSCardAPI.h"
 #include "card/WinSCard.h"
 #include "log/event_log.h"
+#include "log/journal.h"
 
 namespace {
 
@@ -122,8 +124,12 @@ public:
           m_pcsc_loaded(pcsc_loaded),
           m_out(out),
           m_log(log_place),
-          m_output(m_log, out, !options.json),
+          m_output(m_log, out, !options.json && !options.journal),
           m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
+        if (options.journal)
+            m_journal = std::make_unique<log::Journal>([](const std::string& why) {
+                say("journal entries not written (" + why + "); the log file goes on");
+            });
         card::set_card_waiter(&m_deadline);
         m_output.on_pause = [this](std::chrono::milliseconds time) { pause(time); };
     }
@@ -166,6 +172,11 @@ public:
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
         say(text);
+        if (m_journal) {
+            log::JournalEntry entry = app::service_entry(text);
+            if (!entry.empty())
+                m_journal->send(std::move(entry));
+        }
     }
 
 private:
@@ -217,6 +228,9 @@ private:
         const ReadoutResult result =
             app::fail_readout(m_output, m_reading, app::no_answer_text(m_options.timeout_seconds));
         const int status = report(result, m_reading);
+        // The process ends on this thread: the readout's entry goes out first.
+        if (m_journal)
+            m_journal->drain();
         if (m_out.failed()) {
             say(m_out.failure());
             return app::kExitOutput;
@@ -239,7 +253,7 @@ private:
             }
             // The readouts' lines look alike: a script tells them apart by this one, which is
             // no line of the window's and stays out of the log. A name cannot forge a line.
-            if (!m_options.json)
+            if (!m_options.json && !m_options.journal)
                 m_out.write("Reader: " + app::error_line(name) + "\n");
             m_output.release();
             const int one = report(result, name);
@@ -258,6 +272,11 @@ private:
             m_output.add_status("Finished");
         if (m_options.json)
             m_out.write(app::readout_json(result, reader, std::time(nullptr)) + "\n");
+        if (m_journal) {
+            log::JournalEntry entry = app::readout_entry(result, reader);
+            if (!entry.empty())
+                m_journal->send(std::move(entry));
+        }
         // A readout that succeeded needs no hint, nor the list of readers one would name.
         if (result.outcome != ReadoutResult::Outcome::Read) {
             // Only a dongle that was not found is helped by the list of readers.
@@ -317,6 +336,8 @@ private:
     std::string m_reading;
     std::optional<int> m_status;
     app::ReadoutDeadline m_deadline;
+    // Made last, ended first: its destructor waits a moment for the entries still queued.
+    std::unique_ptr<log::Journal> m_journal;
 };
 
 // What the signal thread does: the end of a readout's time goes to the reader, a stop to `stop`.
@@ -357,10 +378,14 @@ int watch_dongles(const app::CliOptions& options, const log::LogPlace& log_place
                                                  watch.stop();
                                              }),
                                    kTakenSignals);
-    const app::StandardOutputWatch reader_gone([] {
-        say(app::StandardOutput::failure_text(EPIPE));
-        return app::kExitOutput;
-    });
+    // A journal watch writes nothing there: under systemd its standard output is a stream to
+    // the journal, which may close when the journal restarts.
+    std::optional<app::StandardOutputWatch> reader_gone;
+    if (!options.journal)
+        reader_gone.emplace([] {
+            say(app::StandardOutput::failure_text(EPIPE));
+            return app::kExitOutput;
+        });
     return reader.watch(watch);
 }
 

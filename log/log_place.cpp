@@ -35,6 +35,19 @@ bool is_absolute(const std::optional<std::string>& value) {
     return value && !value->empty() && value->front() == '/';
 }
 
+// The service's own folder: systemd made it for the user the program runs as.
+std::string service_state_folder(const LogEnvironment& environment) {
+    if (!environment.state_directory)
+        return {};
+    const std::string first =
+        environment.state_directory->substr(0, environment.state_directory->find(':'));
+    if (!is_absolute(first))
+        return {};
+    std::error_code unresolved;
+    const fs::path resolved = fs::canonical(first, unresolved);
+    return unresolved ? first : resolved.string();
+}
+
 std::string state_folder(const LogEnvironment& environment) {
     if (is_absolute(environment.xdg_state_home)) {
         return (fs::path(*environment.xdg_state_home) / kStateFolderName).string();
@@ -55,7 +68,7 @@ LogEnvironment LogEnvironment::of_process() {
         }
         return std::string(value);
     };
-    return {variable("XDG_STATE_HOME"), variable("HOME")};
+    return {variable("XDG_STATE_HOME"), variable("HOME"), variable("STATE_DIRECTORY")};
 }
 
 std::string installed_program_folder() {
@@ -70,6 +83,11 @@ LogPlace log_place_for(const std::string& executable, const LogEnvironment& envi
         return place;
     }
     const fs::path file(beside);
+    place.state_folder = service_state_folder(environment);
+    if (!place.state_folder.empty()) {
+        place.file = (fs::path(place.state_folder) / file.filename()).string();
+        return place;
+    }
     if (may_write_beside(file.parent_path())) {
         place.file = beside;
         return place;

@@ -14,6 +14,8 @@ inline constexpr const char* kStateFolderName = "qel-sn-reader";
 struct LogEnvironment {
     std::optional<std::string> xdg_state_home;  // XDG_STATE_HOME
     std::optional<std::string> home;            // HOME
+    // STATE_DIRECTORY: the folders systemd made for a service's StateDirectory=, separated by ':'.
+    std::optional<std::string> state_directory;
 
     // As this process has them.
     static LogEnvironment of_process();
@@ -33,7 +35,9 @@ struct LogPlace {
 // The folder the programs of this build are installed to (`cmake --install`, the package).
 std::string installed_program_folder();
 
-// Beside the program under its name with ".log" (log_file_name_for) when this process may
+// In the state directory systemd made for the service that runs the program (the first of
+// STATE_DIRECTORY, when it is an absolute path; a link there, as DynamicUser= makes, is followed).
+// Otherwise beside the program under its name with ".log" (log_file_name_for) when this process may
 // write into the program's folder and the program does not lie in installed_program_folder().
 // Otherwise the same name in the user's state folder: $XDG_STATE_HOME/qel-sn-reader, or
 // $HOME/.local/state/qel-sn-reader when XDG_STATE_HOME is unset, empty or relative. Makes

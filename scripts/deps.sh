@@ -44,39 +44,55 @@ qel_vpcd_driver() {
     echo "${QEL_VPCD_DRIVER:-$qel_vpcd_default_driver}"
 }
 
-# Downloads and unpacks the package into qel_vpcd_dir once; later calls find it there.
-qel_fetch_vpcd() {
-    [ -e "$qel_vpcd_default_driver" ] && return 0
-    echo "Fetching the vpcd reader driver into $qel_vpcd_dir (unpacked there only, not installed)" >&2
-    mkdir -p "$(dirname "$qel_vpcd_dir")" || return 1
+# Downloads PACKAGE and unpacks it into DIR once, checked by FILE inside it; later calls find it
+# there. Nothing is installed: none of its services, files or scripts touch the machine.
+qel_fetch_unpacked() {
+    local package=$1 dir=$2 file=$3
+    [ -e "$dir/$file" ] && return 0
+    echo "Fetching $package into $dir (unpacked there only, not installed)" >&2
+    mkdir -p "$(dirname "$dir")" || return 1
     local tmp
-    tmp=$(mktemp -d "$qel_vpcd_dir.new.XXXXXX") || return 1
+    tmp=$(mktemp -d "$dir.new.XXXXXX") || return 1
     # apt drops root for downloads, and its own user cannot write into a private folder of root's.
     local apt=(apt-get -qq)
     [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
-    if ! (cd "$tmp" && "${apt[@]}" download vsmartcard-vpcd 2>/dev/null); then
+    if ! (cd "$tmp" && "${apt[@]}" download "$package" 2>/dev/null); then
         # A fresh machine has no package lists yet.
         qel_as_root apt-get update -qq || true
-        (cd "$tmp" && "${apt[@]}" download vsmartcard-vpcd) || {
+        (cd "$tmp" && "${apt[@]}" download "$package") || {
             rm -rf -- "$tmp"
-            echo "Cannot download the package vsmartcard-vpcd" >&2
+            echo "Cannot download the package $package" >&2
             return 1
         }
     fi
-    local deb=("$tmp"/vsmartcard-vpcd_*.deb)
-    if ! dpkg-deb -x "${deb[0]}" "$tmp/root" || ! [ -e "$tmp/root/${qel_vpcd_default_driver#"$qel_vpcd_dir/"}" ]; then
+    local deb=("$tmp/${package}"_*.deb)
+    if ! dpkg-deb -x "${deb[0]}" "$tmp/root" || ! [ -e "$tmp/root/$file" ]; then
         rm -rf -- "$tmp"
-        echo "Cannot unpack the vpcd driver from ${deb[0]##*/}" >&2
+        echo "Cannot unpack $file from ${deb[0]##*/}" >&2
         return 1
     fi
     # Into place in one rename, so a run started meanwhile sees the whole folder or none; if one
     # was first, its copy stays.
-    mv -T "$tmp/root" "$qel_vpcd_dir" 2>/dev/null || true
+    mv -T "$tmp/root" "$dir" 2>/dev/null || true
     rm -rf -- "$tmp"
-    [ -e "$qel_vpcd_default_driver" ]
+    [ -e "$dir/$file" ]
 }
 
-# Said once by the scripts that run the sandbox; the package is the user's to remove.
+qel_fetch_vpcd() {
+    qel_fetch_unpacked vsmartcard-vpcd "$qel_vpcd_dir" "${qel_vpcd_default_driver#"$qel_vpcd_dir/"}"
+}
+
+# The journal's own transport for the tests of many stations, from a private unpacked copy of
+# systemd-journal-remote: installed, its units would join the machine's services.
+qel_journal_remote_dir=$qel_root_dir/.cache/journal-remote
+qel_journal_remote=$qel_journal_remote_dir/lib/systemd/systemd-journal-remote
+qel_journal_upload=$qel_journal_remote_dir/lib/systemd/systemd-journal-upload
+
+qel_fetch_journal_remote() {
+    qel_fetch_unpacked systemd-journal-remote "$qel_journal_remote_dir" \
+        lib/systemd/systemd-journal-upload
+}
+
 qel_warn_system_vpcd() {
     qel_package_installed vsmartcard-vpcd || return 0
     cat >&2 <<'WARN'
@@ -97,5 +113,5 @@ QEL_PACKAGE_PACKAGES=(dpkg-dev librsvg2-bin)
 QEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream)
 # libcrypto++-dev and libbotan-2-dev are bench_des's peers, linked into that benchmark only;
 # python3 parses qel_sn's JSON in the tests as a reader of ours would, and checks the manual pages.
-QEL_TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev python3
+QEL_TEST_PACKAGES=(libmicrohttpd12 libcurl4 libgtest-dev libgmock-dev libbenchmark-dev libcrypto++-dev libbotan-2-dev python3
     "${QEL_DEMO_PACKAGES[@]}" "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")

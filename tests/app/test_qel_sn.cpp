@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "app/cli_options.h"
+#include "app/insertion_watch.h"
+#include "app/journal_records.h"
 #include "app/option_help.h"
 #include "app/qel_sn.h"
 #include "app/window_options.h"
@@ -34,7 +36,8 @@ std::string parsed(const Args& args) {
                                     {options.all, "all "},
                                     {options.help, "help "},
                                     {options.version, "version "},
-                                    {options.watch, "watch "}})
+                                    {options.watch, "watch "},
+                                    {options.journal, "journal "}})
         text += set ? name : "";
     text += options.reader.empty() ? "" : "reader=" + options.reader;
     if (options.timeout_seconds != kDefaultTimeoutSeconds)
@@ -67,6 +70,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "json watch reader=A"},
         OptionsCase{
             "WatchWithAll", {"--all", "--watch"}, "error: --watch and --all exclude each other"},
+        OptionsCase{"JournalWatch", {"--journal", "--watch"}, "watch journal "},
+        OptionsCase{"JournalWithJson",
+                    {"--journal", "--json"},
+                    "error: --json and --journal exclude each other"},
         OptionsCase{"ReaderTwice",
                     {"--reader", "A", "--reader=B"},
                     "error: option --reader is given twice"},
@@ -360,6 +367,76 @@ TEST(HintText, NoDongleNamesTheReadersSearched) {
     // Who named the reader needs no advice to name one.
     EXPECT_EQ(hint_text(Hint::NoDongle, one).find("--reader"), std::string::npos);
     EXPECT_NE(hint_text(Hint::NoDongle, all).find("--reader"), std::string::npos);
+}
+
+// --- Journal entries -----------------------------------------------------------------------
+
+struct EntryCase {
+    const char* name;
+    ReadoutResult result;
+    std::string reader;  // the reader asked for
+    std::string entry;   // its fields, each ended by "|"; empty: no entry
+};
+
+std::string fields_of(const log::JournalEntry& entry) {
+    std::string text;
+    for (const std::string& field : entry)
+        text += field + "|";
+    return text;
+}
+
+class JournalEntries : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(JournalEntries, CarryTheOutcomeAsFieldsAndOneMessageLine) {
+    EXPECT_EQ(fields_of(readout_entry(GetParam().result, GetParam().reader)), GetParam().entry);
+}
+
+ReadoutResult result_of(Outcome outcome, std::string reader, std::string failure) {
+    ReadoutResult result;
+    result.outcome = outcome;
+    result.reader = std::move(reader);
+    result.failure = std::move(failure);
+    return result;
+}
+
+ReadoutResult read_result(unsigned error_code) {
+    ReadoutResult result = result_of(Outcome::Read, "R 00", "");
+    result.serial = "0A1B2C3D";
+    result.firmware = 0x010A;
+    result.error_code = error_code;
+    return result;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, JournalEntries,
+    ::testing::Values(
+        EntryCase{"Read", read_result(0x2A), "",
+                  "MESSAGE=Dongle 0A1B2C3D read in \"R 00\": firmware 010A, error code 0x2A|"
+                  "MESSAGE_ID=c0e28d9f6d3f4d8ebca51253482f1016|PRIORITY=6|SYSLOG_IDENTIFIER=qel_sn|"
+                  "QEL_OUTCOME=read|QEL_SERIAL=0A1B2C3D|QEL_FIRMWARE=010A|QEL_ERROR_CODE=42|"
+                  "QEL_READER=R 00|"},
+        EntryCase{"NotFoundAnywhereHasNoReader",
+                  result_of(Outcome::NotFound, "", "Not found\r\nThe card in \"R\x1b\" is held"),
+                  "",
+                  "MESSAGE=Dongle can't be found: Not found; The card in \"R\\x1B\" is held|"
+                  "MESSAGE_ID=d5f482716e10495db6a35f109f0e8b11|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|"
+                  "QEL_OUTCOME=not_found|QEL_FAILURE=Not found\nThe card in \"R\x1b\" is held|"},
+        EntryCase{"FailedNamesTheReaderAskedFor", result_of(Outcome::Failed, "", "Refused"), "R 01",
+                  "MESSAGE=Dongle can't be read: Refused|"
+                  "MESSAGE_ID=535d8defa9924d2285e35354c8bb04a5|PRIORITY=3|SYSLOG_IDENTIFIER=qel_sn|"
+                  "QEL_OUTCOME=failed|QEL_FAILURE=Refused|QEL_READER=R 01|"},
+        EntryCase{"StoppedHasNone", result_of(Outcome::Stopped, "R 00", ""), "R 00", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JournalEntries, ServiceOutagesHaveEntriesOfTheirOwnOtherNoticesNone) {
+    EXPECT_EQ(fields_of(service_entry(kServiceStopped)),
+              "MESSAGE=The PC/SC service has stopped; waiting for it to come back|"
+              "MESSAGE_ID=d66233c36f524ab18a1a1131fa2f0bdb|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|");
+    EXPECT_EQ(fields_of(service_entry(kServiceStarted)),
+              "MESSAGE=The PC/SC service has started|"
+              "MESSAGE_ID=98d14d3b808b4a3a8c38a5c82e8bfcde|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
+    EXPECT_EQ(fields_of(service_entry("the watch failed")), "");
+    EXPECT_EQ(fields_of(service_entry("")), "");
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ LAYERS = ("app", "card", "gp", "log", "crypto", "util")
 # The files whose texts a user can meet, by the pages that must hold them.
 _FILES = {
     (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
-    "app/stop_signals.cpp app/cli_options.cpp",
+    "app/stop_signals.cpp app/cli_options.cpp app/journal_records.cpp log/journal.cpp",
     (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
     "app/window_watch.cpp",
     BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
@@ -44,6 +44,7 @@ QUIET = {
     "program makes one",
     "crypto/crypt_generic.cpp": "direction and chaining are constants of the dongle's commands",
     "crypto/des.cpp": "compile-time checks",
+    "app/journal_records.h": "the entries' message ids, which the journal catalog explains",
     "util/Hex.h": "bad hex from KSCard.ini reaches the user as the profile's reason instead",
     "util/KUDynArrays.h": "copies between sizes the code fixes",
     "util/KUDynArraySoftLenContainer.h": "fills and sizes the card layers fix",

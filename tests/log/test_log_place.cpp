@@ -51,6 +51,7 @@ struct PlaceCase {
     const char* file;            // empty: no place
     const char* state_folder;
     const char* problem;
+    const char* state_directory = nullptr;  // STATE_DIRECTORY; nullptr: unset
 };
 
 // {tmp}/bin may be written; {tmp}/gone does not exist; {tmp}/to-installed links to the
@@ -61,12 +62,16 @@ protected:
         TempDirTest::SetUp();
         fs::create_directory(dir / "bin");
         fs::create_directory_symlink(installed_program_folder(), dir / "to-installed");
+        // As systemd makes a service's state directory under DynamicUser=.
+        fs::create_directories(dir / "lib/private/qel-sn-reader");
+        fs::create_directory_symlink("private/qel-sn-reader", dir / "lib/qel-sn-reader");
     }
 };
 
 TEST_P(LogPlaces, BesideAProgramThatMayWriteThereElseInTheUsersStateFolder) {
     const PlaceCase& c = GetParam();
-    const LogEnvironment environment{variable(c.xdg_state_home, dir), variable(c.home, dir)};
+    const LogEnvironment environment{variable(c.xdg_state_home, dir), variable(c.home, dir),
+                                     variable(c.state_directory, dir)};
     const LogPlace place = log_place_for(expand(c.program, dir), environment);
     EXPECT_EQ(place.file, expand(c.file, dir));
     EXPECT_EQ(place.state_folder, expand(c.state_folder, dir));
@@ -103,7 +108,13 @@ INSTANTIATE_TEST_SUITE_P(
         PlaceCase{"HomeRelativeAndXdgStateHomeRelative", "{installed}/qel_sn", "state", "home", "",
                   "", kNoFolder},
         PlaceCase{"ProgramPathUnknown", "", "{tmp}/state", "{tmp}/home", "", "",
-                  "the program's path is unknown"}),
+                  "the program's path is unknown"},
+        PlaceCase{"ServiceStateDirectoryOverAll", "{tmp}/bin/qel_sn", "{tmp}/state", "{tmp}/home",
+                  "{tmp}/lib/private/qel-sn-reader/qel_sn.log", "{tmp}/lib/private/qel-sn-reader",
+                  "", "{tmp}/lib/qel-sn-reader:{tmp}/other"},
+        PlaceCase{"ServiceStateDirectoryRelativeIsIgnored", "{installed}/qel_sn", "{tmp}/state",
+                  nullptr, "{tmp}/state/qel-sn-reader/qel_sn.log", "{tmp}/state/qel-sn-reader", "",
+                  "lib/qel-sn-reader"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LogPlaces, FolderWithoutWriteRightsSendsTheLogToTheStateFolder) {
@@ -112,8 +123,8 @@ TEST_F(LogPlaces, FolderWithoutWriteRightsSendsTheLogToTheStateFolder) {
     }
     fs::create_directory(dir / "read-only");
     fs::permissions(dir / "read-only", fs::perms::owner_read | fs::perms::owner_exec);
-    const LogPlace place =
-        log_place_for((dir / "read-only/qel_sn").string(), {std::nullopt, (dir / "home").string()});
+    const LogPlace place = log_place_for((dir / "read-only/qel_sn").string(),
+                                         {std::nullopt, (dir / "home").string(), std::nullopt});
     fs::permissions(dir / "read-only", fs::perms::owner_all);
     EXPECT_EQ(place.file, (dir / "home/.local/state/qel-sn-reader/qel_sn.log").string());
 }

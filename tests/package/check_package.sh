@@ -92,7 +92,13 @@ expected_files="/usr/bin/qel_sn
 for size in 16 22 24 32 48 64 128 256; do
     expected_files+=$'\n'"/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png"
 done
+system_units=$(pkg-config --variable=systemdsystemunitdir systemd)
+user_units=$(pkg-config --variable=systemduserunitdir systemd)
+catalogs=$(pkg-config --variable=catalogdir systemd)
 expected_files+="
+$system_units/qel-sn-watch.service
+$user_units/qel-sn-watch.service
+$catalogs/qel-sn-reader.catalog
 /usr/share/icons/hicolor/scalable/apps/$app_id.svg
 /usr/share/man/man1/qel_sn.1.gz
 /usr/share/man/man1/qel_sn_reader.1.gz
@@ -107,7 +113,7 @@ done < <(grep '/$' "$work/listing")
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = "./control ./md5sums " ] ||
     fail "the package has maintainer scripts or other control files"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in libpcsclite1 libqt6widgets6; do
+for needed in libpcsclite1 libsystemd0 libqt6widgets6; do
     [[ ", $depends," == *", $needed"[\ ,]* ]] || fail "Depends lacks $needed: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = "pcscd, qt6-wayland" ] || fail "pcscd and qt6-wayland are not recommended"
@@ -143,6 +149,21 @@ for page in qel_sn qel_sn_reader; do
     grep -qF "\$XDG_STATE_HOME/qel-sn-reader/$page.log" <<<"$text" ||
         fail "$page(1) does not say where the log file of an installed program lies"
 done
+# The watch's service, hardened: its exposure as systemd rates it, at most 1.5.
+exposure=$(systemd-analyze security --offline=true "$root$system_units/qel-sn-watch.service" 2>&1 |
+    sed -n 's/^.*Overall exposure level for qel-sn-watch.service: \([0-9.]*\).*$/\1/p')
+echo "exposure of qel-sn-watch.service: $exposure"
+[ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
+    fail "qel-sn-watch.service is exposed more than 1.5: '$exposure'"
+# The catalog compiles, and explains each of the five entries, in a database of the unpacked
+# tree's own.
+journalctl --root="$root" --update-catalog || fail "the journal catalog does not compile"
+for id in c0e28d9f6d3f4d8ebca51253482f1016 d5f482716e10495db6a35f109f0e8b11 \
+    535d8defa9924d2285e35354c8bb04a5 d66233c36f524ab18a1a1131fa2f0bdb 98d14d3b808b4a3a8c38a5c82e8bfcde; do
+    journalctl --root="$root" --list-catalog | grep -q "^$id qel-sn-reader: " ||
+        fail "the catalog does not explain $id"
+done
+rm -rf "${root:?}/var"
 lintian --fail-on error "$deb" || fail "lintian finds errors"
 
 step "install"
@@ -154,6 +175,13 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
 installed=1
 dpkg -L "$package" >"$work/owned"
 [ "$("${as_user[@]}" /usr/bin/qel_sn --version)" = "qel_sn 1.1" ] || fail "qel_sn --version"
+# Installed, the units name a program and a manual page that are there.
+systemd-analyze verify "$system_units/qel-sn-watch.service" ||
+    fail "systemd-analyze verify refuses the system unit"
+runtime=$(mktemp -d /tmp/qel-package-runtime.XXXXXX)
+XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user "$user_units/qel-sn-watch.service" ||
+    fail "systemd-analyze verify refuses the user unit"
+rm -rf "$runtime"
 
 step "qel_sn as $("${as_user[@]}" id -un)"
 state=$home/.local/state/qel-sn-reader

@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# qel_sn --journal end to end, as root inside tools/pcsc-sandbox.sh (ctest -L e2e): two stations,
+# each with a private systemd-journald in a namespace with its own host name
+# (tools/journal-sandbox.sh), read dongles into their journals; systemd-journal-upload ships the
+# entries to one systemd-journal-remote on the sandbox's loopback, where they are found by serial
+# and by station.
+#   tests/e2e/journal/check_journal.sh QEL_SN QEL_VCARD
+set -euo pipefail
+cd "$(dirname "$0")/../../.."
+source scripts/deps.sh
+
+readonly wait_s=20
+readonly collector_port=19532
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+wait_for_count() { # FILE TEXT COUNT: until FILE holds TEXT COUNT times
+    for _ in $(seq $((wait_s * 20))); do
+        [ "$(grep -c -F -- "$2" "$1" 2>/dev/null || true)" -ge "$3" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# A card in reader 0 until the next one: QEL_VCARD's options.
+card_pid=
+insert() {
+    [ -n "$card_pid" ] && { kill "$card_pid" 2>/dev/null; wait "$card_pid" 2>/dev/null || true; }
+    "$vcard" "$@" &
+    card_pid=$!
+}
+
+# --- one station, inside its journal sandbox -------------------------------------------------
+if [ "${1:-}" = --station ]; then
+    shift
+    name=$1 work=$2 qel_sn=$3 vcard=$4
+    cp "$qel_sn" "$work/$name/qel_sn"
+    log="$work/$name/qel_sn.log"
+    touch "$log"
+    if [ "$name" = station-a ]; then
+        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$work/$name/err" &
+        watch=$!
+        insert --serial 11111111
+        wait_for_count "$log" Finished 1 || fail "$name: no first readout: $(cat "$work/$name/err")"
+        insert --no-applet
+        wait_for_count "$log" Finished 2 || fail "$name: the card without the applet: $(cat "$log")"
+        insert --sw 401062B201FF=6A82
+        wait_for_count "$log" "can't be read" 1 || fail "$name: the refused read: $(cat "$log")"
+        insert --serial 22222222
+        wait_for_count "$log" Finished 3 || fail "$name: no second readout: $(cat "$log")"
+        kill -TERM "$watch"
+        status=0
+        wait "$watch" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: the watch ended with $status: $(cat "$work/$name/err")"
+    else
+        insert --serial 33333333 --verbose 2>"$work/$name/card.log"
+        # pcscd powers a new card down once it has taken it in: then a readout finds it.
+        wait_for_count "$work/$name/card.log" "power off" 1 || fail "$name: the card did not come in"
+        # Without a journal to reach, the readout is logged all the same and said so once.
+        status=0
+        unshare --mount sh -c 'mount -t tmpfs tmpfs /run/systemd && exec "$0" --journal' \
+            "$work/$name/qel_sn" >"$work/$name/out" 2>"$work/$name/err" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: qel_sn --journal without a journal ended with $status"
+        [ "$(cat "$work/$name/err")" = "qel_sn: journal entries not written (the journal cannot be reached: no socket at /run/systemd/journal/socket); the log file goes on" ] ||
+            fail "$name: without a journal, standard error says: $(cat "$work/$name/err")"
+        wait_for_count "$log" "Serial No (S/N): 33333333" 1 || fail "$name: the log file lacks the readout"
+        status=0
+        "$work/$name/qel_sn" --journal >"$work/$name/out" 2>"$work/$name/err" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: qel_sn --journal ended with $status"
+    fi
+    kill "$card_pid" 2>/dev/null || true
+    [ ! -s "$work/$name/out" ] || fail "$name: standard output is not empty: $(cat "$work/$name/out")"
+    # Hints stay on standard error; a journal that took the entries is not mentioned there.
+    ! grep -q journal "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
+    journalctl -D "$QEL_JOURNAL_DIR" -o json SYSLOG_IDENTIFIER=qel_sn >"$work/$name/entries.json"
+    # Ships everything there is, then ends.
+    "$qel_journal_upload" --url="http://127.0.0.1:$collector_port" -D "$QEL_JOURNAL_DIR" --follow=no \
+        --save-state="$work/$name/upload.state" >"$work/$name/upload.log" 2>&1 ||
+        fail "$name: systemd-journal-upload failed: $(cat "$work/$name/upload.log")"
+    exit 0
+fi
+
+qel_sn=$(realpath "${1:?usage: $0 QEL_SN QEL_VCARD}")
+vcard=$(realpath "${2:?usage: $0 QEL_SN QEL_VCARD}")
+[ "$(id -u)" -eq 0 ] || fail "root is needed for the namespaces"
+[ -n "${QEL_SANDBOX:-}" ] || fail "run it inside tools/pcsc-sandbox.sh: the stations read its virtual dongles"
+[ -x "$qel_journal_upload" ] ||
+    fail "$qel_journal_upload is missing: ./test.sh unpacks systemd-journal-remote there first"
+export qel_journal_upload qel_journal_remote
+
+work=$(mktemp -d /tmp/qel-journal.XXXXXX)
+collector=
+cleanup() {
+    [ -n "$collector" ] && kill "$collector" 2>/dev/null
+    rm -rf -- "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/station-a" "$work/station-b" "$work/remote"
+"$qel_journal_remote" --listen-http="$collector_port" --output="$work/remote/all.journal" \
+    --split-mode=none >"$work/remote.log" 2>&1 &
+collector=$!
+for _ in $(seq $((wait_s * 20))); do
+    ss -Hltn "sport = :$collector_port" | grep -q . && break
+    kill -0 "$collector" 2>/dev/null || fail "systemd-journal-remote ended: $(cat "$work/remote.log")"
+    sleep 0.05
+done
+
+for station in station-a station-b; do
+    tools/journal-sandbox.sh --hostname "$station" -- \
+        "$0" --station "$station" "$work" "$qel_sn" "$vcard"
+done
+
+# Each station's four or one entries, field by field, and nothing else of ours.
+python3 - "$work" <<'EOF' || fail "the journal entries are not as they must be"
+import json, sys
+work = sys.argv[1]
+ids = {"read": "c0e28d9f6d3f4d8ebca51253482f1016", "not_found": "d5f482716e10495db6a35f109f0e8b11",
+       "failed": "535d8defa9924d2285e35354c8bb04a5"}
+reader = "Virtual PCD 00 00"
+refusal = "Send + Receive error. ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File not found)"
+no_applet = "Card with specified AID is not found"
+def read(serial):
+    return {"QEL_OUTCOME": "read", "PRIORITY": "6", "QEL_SERIAL": serial, "QEL_FIRMWARE": "010A",
+            "QEL_ERROR_CODE": "42", "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A'}
+def failed(outcome, priority, prefix, text):
+    return {"QEL_OUTCOME": outcome, "PRIORITY": priority, "QEL_FAILURE": text, "MESSAGE": prefix + text}
+expected = {
+    "station-a": [read("11111111"), failed("not_found", "4", "Dongle can't be found: ", no_applet),
+                  failed("failed", "3", "Dongle can't be read: ", refusal), read("22222222")],
+    "station-b": [read("33333333")],
+}
+bad = []
+for station, wanted in expected.items():
+    entries = [json.loads(line) for line in open(f"{work}/{station}/entries.json")]
+    if len(entries) != len(wanted):
+        bad.append(f"{station}: {len(entries)} entries, not {len(wanted)}")
+        continue
+    for entry, want in zip(entries, wanted):
+        want = dict(want, QEL_READER=reader, SYSLOG_IDENTIFIER="qel_sn", _HOSTNAME=station,
+                    MESSAGE_ID=ids[want["QEL_OUTCOME"]])
+        ours = {k: v for k, v in entry.items() if k.startswith("QEL_")}
+        extra = set(ours) - set(want)
+        for key, value in want.items():
+            if entry.get(key) != value:
+                bad.append(f"{station}: {key} is {entry.get(key)!r}, not {value!r}")
+        if extra:
+            bad.append(f"{station}: fields not asked for: {sorted(extra)}")
+print("\n".join(bad), file=sys.stderr)
+sys.exit(1 if bad else 0)
+EOF
+
+# The collector holds both stations' entries: by serial, and by station.
+query() { journalctl --directory="$work/remote" -o json "$@"; }
+for pair in 11111111:station-a 22222222:station-a 33333333:station-b; do
+    serial=${pair%%:*} station=${pair#*:}
+    found=$(query QEL_SERIAL="$serial" | python3 -c \
+        'import json,sys; print(" ".join(json.loads(l)["_HOSTNAME"] for l in sys.stdin))')
+    [ "$found" = "$station" ] ||
+        fail "the collector has QEL_SERIAL=$serial from '$found', not once from $station: $(cat "$work/remote.log")"
+done
+[ "$(query _HOSTNAME=station-a SYSLOG_IDENTIFIER=qel_sn | wc -l)" -eq 4 ] ||
+    fail "the collector has not station-a's four entries"
+echo "ok: two stations' readouts reached the collector, found by serial and by station"
