@@ -125,11 +125,12 @@ void Journal::run(const std::shared_ptr<Shared>& shared) {
             return;
         const JournalEntry entry = std::move(shared->queue.front());
         shared->queue.pop_front();
-        if (sendv == nullptr)
-            continue;
-        if (!journal_socket_there()) {
-            shared->tell(std::string("the journal cannot be reached: no socket at ") +
-                         kJournalSocket);
+        if (sendv == nullptr || !journal_socket_there()) {
+            if (sendv != nullptr)
+                shared->tell(std::string("the journal cannot be reached: no socket at ") +
+                             kJournalSocket);
+            // Given up: a drain waiting for it may end.
+            shared->changed.notify_all();
             continue;
         }
         shared->sending = true;
