@@ -373,13 +373,6 @@ TEST(HintText, NoDongleNamesTheReadersSearched) {
 // Those of a readout and of each failure are checked field by field end to end
 // (tests/e2e/journal); here what a virtual card cannot bring about.
 
-struct EntryCase {
-    const char* name;
-    ReadoutResult result;
-    std::string reader;  // the reader asked for
-    std::string entry;   // its fields, each ended by "|"; empty: no entry
-};
-
 std::string fields_of(const log::JournalEntry& entry) {
     std::string text;
     for (const std::string& field : entry)
@@ -387,33 +380,20 @@ std::string fields_of(const log::JournalEntry& entry) {
     return text;
 }
 
-class JournalEntries : public ::testing::TestWithParam<EntryCase> {};
-
-TEST_P(JournalEntries, CarryTheOutcomeAsFieldsAndOneMessageLine) {
-    EXPECT_EQ(fields_of(readout_entry(GetParam().result, GetParam().reader)), GetParam().entry);
-}
-
-ReadoutResult result_of(Outcome outcome, std::string reader, std::string failure) {
+ReadoutResult result_of(Outcome outcome, std::string failure) {
     ReadoutResult result;
     result.outcome = outcome;
-    result.reader = std::move(reader);
     result.failure = std::move(failure);
     return result;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, JournalEntries,
-    ::testing::Values(
-        EntryCase{"NotFoundAnywhereHasNoReader",
-                  result_of(Outcome::NotFound, "", "Not found\r\nThe card in \"R\x1b\" is held"),
-                  "",
-                  "MESSAGE=Dongle can't be found: Not found; The card in \"R\\x1B\" is held|"
-                  "MESSAGE_ID=d5f482716e10495db6a35f109f0e8b11|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|"
-                  "QEL_OUTCOME=not_found|QEL_FAILURE=Not found\nThe card in \"R\x1b\" is held|"},
-        EntryCase{"StoppedHasNone", result_of(Outcome::Stopped, "R 00", ""), "R 00", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(JournalEntries, ServiceOutagesHaveEntriesOfTheirOwnOtherNoticesNone) {
+TEST(JournalEntries, OneMessageLineNoReaderToNameNoEntryForAStopOrAnotherNotice) {
+    EXPECT_EQ(fields_of(readout_entry(
+                  result_of(Outcome::NotFound, "Not found\r\nThe card in \"R\x1b\" is held"), "")),
+              "MESSAGE=Dongle can't be found: Not found; The card in \"R\\x1B\" is held|"
+              "MESSAGE_ID=d5f482716e10495db6a35f109f0e8b11|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|"
+              "QEL_OUTCOME=not_found|QEL_FAILURE=Not found\nThe card in \"R\x1b\" is held|");
+    EXPECT_EQ(fields_of(readout_entry(result_of(Outcome::Stopped, ""), "R 00")), "");
     EXPECT_EQ(fields_of(service_entry(kServiceStopped)),
               "MESSAGE=The PC/SC service has stopped; waiting for it to come back|"
               "MESSAGE_ID=d66233c36f524ab18a1a1131fa2f0bdb|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|");
