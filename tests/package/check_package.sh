@@ -251,6 +251,9 @@ status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || statu
 left=0
 while read -r path; do
     [ -e "$path" ] || [ -L "$path" ] || continue
+    # /lib, which the units' folder lies under, is the merged /usr's link to /usr/lib: the
+    # system's, and no link of ours.
+    [ -L "$path" ] && [ -d "$path" ] && [ "$(realpath "$path")" = "/usr$path" ] && continue
     if grep -qxF "$path" "$work/owned-dirs" && dpkg-query -S "$path" >/dev/null 2>&1; then
         continue # a folder other packages own too
     fi
