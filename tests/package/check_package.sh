@@ -45,6 +45,11 @@ cleanup() {
     for pid in "${pids[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true
     done
+    # Gone before the next test starts a card of its own: a virtual card still on its way out
+    # leaves pcscd's reader in a state the next card's first connection trips over.
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
     if [ "$installed" = 1 ]; then
         apt-get purge -y -qq "$package" >/dev/null 2>&1 || echo "could not purge $package" >&2
     fi

@@ -72,6 +72,7 @@ if [ "${1:-}" = --station ]; then
         [ "$status" -eq 0 ] || fail "$name: qel_sn --journal ended with $status"
     fi
     kill "$card_pid" 2>/dev/null || true
+    wait "$card_pid" 2>/dev/null || true
     [ ! -s "$work/$name/out" ] || fail "$name: standard output is not empty: $(cat "$work/$name/out")"
     # Hints stay on standard error; a journal that took the entries is not mentioned there.
     ! grep -q journal "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
