@@ -13,6 +13,10 @@ VirtualCard::VirtualCard(int reader, const std::vector<std::string>& options,
     if (reader < 0 || reader >= kReaderCount)
         throw std::runtime_error("no virtual reader " + std::to_string(reader));
     m_reader = kReaderNames[reader];
+    // A card of an earlier test or program that is still on its way out would be taken for this
+    // one: its waiting below must see this card come in.
+    if (!m_context.wait_for_card(m_reader, false, timeout))
+        throw std::runtime_error("\"" + m_reader + "\" still holds an earlier card");
 
     std::vector<std::string> args{"--port", std::to_string(kReaderPorts[reader]), "--verbose",
                                   "--parent", std::to_string(::getpid())};
