@@ -100,6 +100,12 @@ const std::vector<CliOption>& cli_option_table() {
                  ", 0: no limit); then it fails with \"no answer from\n"
                  "the dongle within SECONDS s\" and the program ends, since the\n"
                  "card command under way cannot be cancelled"},
+        {.name = "diagnose",
+         .flag = &CliOptions::diagnose,
+         .help = "look at every step of a readout (program, library, service,\n"
+                 "readers, cards, profiles, dongle) and print what holds, what\n"
+                 "is wrong and how to fix it; with --json as one object; exit\n"
+                 "status 1 when a check fails. Changes nothing on the machine"},
         {.name = "help", .short_name = 'h', .flag = &CliOptions::help, .help = "this text"},
         {.name = "version", .flag = &CliOptions::version, .help = "the program's version"},
     };
@@ -215,6 +221,9 @@ private:
             return "--watch and --all exclude each other";
         if (m_options.json && m_options.journal)
             return "--json and --journal exclude each other";
+        if (m_options.diagnose && (m_options.watch || m_options.all || m_options.journal ||
+                                   given(option_named("reader")) || given(option_named("timeout"))))
+            return "--diagnose takes no other option than --json";
         return std::nullopt;
     }
 
@@ -260,6 +269,7 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
 std::string short_usage_text() {
     return "usage: qel_sn [--json | --journal] [--all | --reader NAME] [--timeout SECONDS]\n"
            "       qel_sn --watch [--json | --journal] [--reader NAME] [--timeout SECONDS]\n"
+           "       qel_sn --diagnose [--json]\n"
            "       qel_sn --help | --version\n";
 }
 

@@ -20,6 +20,7 @@ struct CliOptions {
     bool all = false;
     std::string reader;  // --reader; empty: any reader
     bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM
+    bool diagnose = false;  // look at every step of a readout and say what to fix
     bool help = false;
     bool version = false;
     unsigned timeout_seconds = kDefaultTimeoutSeconds;  // per readout; 0: no limit

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <nlohmann/json.hpp>
 
 #include "app/version.h"
 #include "card/KSCardAPI.h"
@@ -48,10 +49,6 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) {
             return 0;
     }
     return length;
-}
-
-std::string unicode_escape(unsigned char byte) {
-    return "\\u" + util::hex_digits(byte, 4);
 }
 
 std::string hex_escape(unsigned char byte) {
@@ -161,46 +158,27 @@ std::string terminal_line(const std::string& line) {
     return text;
 }
 
-std::string json_string(std::string_view text) {
-    std::string json = "\"";
+std::string as_utf8(std::string_view text) {
+    std::string utf8;
+    utf8.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x80) {
-            const std::size_t length = utf8_sequence_length(text, i);
-            if (length == 0) {
-                json += unicode_escape(byte);
-                ++i;
-            } else {
-                json.append(text.substr(i, length));
-                i += length;
-            }
-            continue;
+        const std::size_t length = byte < 0x80 ? 1 : utf8_sequence_length(text, i);
+        if (length == 0) {
+            // Latin-1: the character of the byte's value, U+0080 to U+00FF, in two bytes.
+            utf8 += static_cast<char>(0xC0 | (byte >> 6));
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+            ++i;
+        } else {
+            utf8.append(text.substr(i, length));
+            i += length;
         }
-        switch (byte) {
-            case '"':
-                json += "\\\"";
-                break;
-            case '\\':
-                json += "\\\\";
-                break;
-            case '\n':
-                json += "\\n";
-                break;
-            case '\r':
-                json += "\\r";
-                break;
-            case '\t':
-                json += "\\t";
-                break;
-            default:
-                if (byte < 0x20 || byte == 0x7F)
-                    json += unicode_escape(byte);
-                else
-                    json += static_cast<char>(byte);
-        }
-        ++i;
     }
-    return json + "\"";
+    return utf8;
+}
+
+std::string json_string(std::string_view text) {
+    return nlohmann::json(as_utf8(text)).dump();
 }
 
 std::string iso8601_utc(std::time_t when) {
@@ -214,21 +192,22 @@ std::string iso8601_utc(std::time_t when) {
 
 std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when) {
     const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
-    std::string json = "{";
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
     if (result.outcome == ReadoutResult::Outcome::Read || !shown_reader.empty())
-        json += "\"reader\":" + json_string(shown_reader) + ",";
+        json["reader"] = as_utf8(shown_reader);
     if (result.outcome == ReadoutResult::Outcome::Read) {
-        json += "\"serial\":" + json_string(result.serial) +
-                ",\"firmware\":" + json_string(util::hex_digits(result.firmware, 4)) +
-                ",\"error_code\":" + std::to_string(result.error_code);
+        json["serial"] = as_utf8(result.serial);
+        json["firmware"] = util::hex_digits(result.firmware, 4);
+        json["error_code"] = result.error_code;
     } else {
         // The lines of a multi-line failure as a Linux program writes them, joined with LF.
         std::string failure = terminal_line(result.failure);
         failure.pop_back();
-        json += "\"error\":" + json_string(failure) +
-                ",\"exit\":" + std::to_string(exit_status(result));
+        json["error"] = as_utf8(failure);
+        json["exit"] = exit_status(result);
     }
-    return json + ",\"time\":" + json_string(iso8601_utc(when)) + "}";
+    json["time"] = iso8601_utc(when);
+    return json.dump();
 }
 
 Hint select_hint(const ReadoutResult& result, const HintContext& context) {

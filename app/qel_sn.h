@@ -44,8 +44,11 @@ int worse_exit_status(int a, int b);
 // LF, and the line gets its LF.
 std::string terminal_line(const std::string& line);
 
-// `text` as a JSON string, quotes included. Reader names and failure texts come from PC/SC and
-// the card: bytes that are no valid UTF-8 are taken as Latin-1 and escaped as \u00XX.
+// `text` as UTF-8 for JSON, which takes nothing else: reader names and failure texts come from
+// PC/SC and the card, and a byte that starts no valid UTF-8 sequence is taken as Latin-1 (the
+// character of its value). Overlong forms, surrogates and code points past U+10FFFF are invalid.
+std::string as_utf8(std::string_view text);
+// `text` as a JSON string, quotes included, through as_utf8.
 std::string json_string(std::string_view text);
 
 // "2026-12-07T15:20:00Z".

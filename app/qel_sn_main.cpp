@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/cli_options.h"
+#include "app/diagnosis.h"
 #include "app/insertion_watch.h"
 #include "app/journal_records.h"
 #include "app/process_end.h"
@@ -32,6 +33,7 @@
 #include "card/CardWatch.h"
 #include "card/KSCardAPI.h"
 #include "card/WinSCard.h"
+#include "log/event_file.h"
 #include "log/event_log.h"
 #include "log/journal.h"
 
@@ -283,8 +285,13 @@ private:
             const app::HintContext hint_context =
                 context(reader, result.outcome == ReadoutResult::Outcome::NotFound);
             const app::Hint hint = app::select_hint(result, hint_context);
-            if (hint != app::Hint::None)
+            if (hint != app::Hint::None) {
                 say(app::hint_text(hint, hint_context));
+                // Once: a watch that meets one failure after another needs it no more often.
+                if (!m_pointed_to_diagnosis)
+                    say("for a report of every step, run: qel_sn --diagnose");
+                m_pointed_to_diagnosis = true;
+            }
         }
         return app::exit_status(result);
     }
@@ -335,6 +342,7 @@ private:
     // The reader of the readout under way, and the worst status of --all so far.
     std::string m_reading;
     std::optional<int> m_status;
+    bool m_pointed_to_diagnosis = false;
     app::ReadoutDeadline m_deadline;
     // Made last, ended first: its destructor waits a moment for the entries still queued.
     std::unique_ptr<log::Journal> m_journal;
@@ -399,6 +407,20 @@ int read_once(const app::CliOptions& options, bool pcsc_loaded, const log::LogPl
     return reader.run();
 }
 
+// The report of --diagnose on standard output: status 1 when a check failed.
+int diagnose_machine(const app::CliOptions& options) {
+    const app::Diagnosis diagnosis =
+        app::diagnose(log::executable_path(), log::program_log_place());
+    card::UnloadWinSCard();
+    app::StandardOutput out;
+    if (!out.write(options.json ? app::diagnosis_json(diagnosis)
+                                : app::diagnosis_text(diagnosis))) {
+        say(out.failure());
+        return app::kExitOutput;
+    }
+    return diagnosis.failed() ? 1 : app::kExitRead;
+}
+
 int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place) {
     const bool pcsc_loaded = card::LoadWinSCard();
     app::StandardOutput out;
@@ -440,5 +462,7 @@ int main(int argc, char* argv[]) {
         return print_asked_for(app::usage_text(log::program_log_place()));
     if (options.version)
         return print_asked_for(app::version_text());
+    if (options.diagnose)
+        return diagnose_machine(options);
     return read_dongles(options, log::program_log_place());
 }

@@ -141,8 +141,10 @@ IniFile IniFile::parse(std::string_view text) {
             if (++headers > kMaxSections)
                 throw util::Exception("INI has too many sections");
             // A repeated name starts over: the earlier section of that name is no longer seen.
-            Section& section = ini.m_sections[lower_ascii(trim(line.substr(1, line.size() - 2)))];
+            const std::string_view name = trim(line.substr(1, line.size() - 2));
+            Section& section = ini.m_sections[lower_ascii(name)];
             section = Section{};
+            section.name = std::string(name);
             current = &section;
             continue;
         }
@@ -172,6 +174,14 @@ const std::string* IniFile::find_value(std::string_view section, std::string_vie
         return nullptr;
     const auto it = found->values.find(lower_ascii(key));
     return it == found->values.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> IniFile::section_names() const {
+    std::vector<std::string> names;
+    names.reserve(m_sections.size());
+    for (const auto& [key, section] : m_sections)
+        names.push_back(section.name);
+    return names;
 }
 
 bool IniFile::section_exists(std::string_view section) const {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace qel::gp {
 
@@ -52,11 +53,14 @@ public:
     static std::optional<std::int32_t> parse_integer(std::string_view text);
 
     std::size_t section_count() const { return m_sections.size(); }
+    // Every section's name as its last header writes it, in no particular order.
+    std::vector<std::string> section_names() const;
 
 private:
     struct Section {
         std::unordered_map<std::string, std::string> values;  // keyed by the lower-case key
         bool has_entries = false;
+        std::string name;  // as written
     };
 
     const Section* find_section(std::string_view section) const;

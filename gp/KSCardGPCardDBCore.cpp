@@ -135,6 +135,12 @@ bool TKSCardGPCardDBCore::LoadFromBuiltIns(const std::string& atr_hex) {
     return load_built_in_entry(built_in_profiles().find(atr_hex));
 }
 
+std::string TKSCardGPCardDBCore::built_in_name(const std::string& atr_hex) {
+    const BuiltInProfiles& profiles = built_in_profiles();
+    const t_sc_config& entry = profiles.record(profiles.find(atr_hex));
+    return entry.atr == atr_hex ? entry.name : std::string();
+}
+
 bool TKSCardGPCardDBCore::load_built_in_by_atr(std::span<const std::uint8_t> atr) {
     return load_built_in_entry(built_in_profiles().find(atr));
 }

@@ -32,6 +32,9 @@ public:
     void Clear();
     // Built-in entry for the ATR, or the e-gate entry when the ATR is not listed.
     bool LoadFromBuiltIns(const std::string& atr_hex);
+    // The name of the built-in entry listed for the ATR's canonical hex; empty when none is (the
+    // card then gets the e-gate entry, as any card would).
+    static std::string built_in_name(const std::string& atr_hex);
 
     // True once a profile with a non-empty CardManagerAID has been loaded.
     bool Loaded = false;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
@@ -46,7 +47,51 @@ const char* hex_fault(const std::string& value) {
     return has_digit ? kHexOddDigits : kHexNoDigits;
 }
 
+// A present, non-empty value of the field that its load refuses, or nothing.
+template <class Field>
+std::optional<std::string> problem_of(const Field& field, const std::string& value) {
+    using Text = std::decay_t<decltype(t_sc_config{}.*field.record)>;
+    using Target = std::decay_t<decltype(std::declval<TKSCardGPCardDBCore&>().*field.field)>;
+    if (value.empty())
+        return std::nullopt;
+    if constexpr (std::is_same_v<Target, util::TKUDynArraySoftLenContainer>) {
+        try {
+            (void)util::from_hex(value);
+        } catch (const util::Exception&) {
+            return std::string(hex_fault(value));
+        }
+    } else if constexpr (!std::is_same_v<Text, std::string>) {
+        if (!IniFile::parse_integer(value))
+            return std::string(kNotANumber);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::vector<ProfileProblem> profile_problems(const IniFile& ini) {
+    std::vector<std::string> sections = ini.section_names();
+    std::sort(sections.begin(), sections.end());
+    std::vector<ProfileProblem> problems;
+    for (const std::string& section : sections) {
+        for_each_profile_field([&](const auto& field) {
+            if (field.key == nullptr || !ini.value_exists(section, field.key))
+                return;
+            if (auto problem = problem_of(field, ini.read_string(section, field.key, "")))
+                problems.push_back({section, field.key, std::move(*problem)});
+        });
+    }
+    return problems;
+}
+
+ProfileOrigin profile_origin(const IniFile* ini, const std::string& atr_hex) {
+    if (ini != nullptr && ini->section_has_entries(atr_hex))
+        return {ProfileOrigin::Kind::IniSection, ini->read_string(atr_hex, "Alias", atr_hex)};
+    std::string name = TKSCardGPCardDBCore::built_in_name(atr_hex);
+    if (name.empty())
+        return {};
+    return {ProfileOrigin::Kind::BuiltIn, std::move(name)};
+}
 
 ProfileHexError::ProfileHexError(const std::string& message, std::string file_name,
                                  std::string section, std::string key, std::string fault)

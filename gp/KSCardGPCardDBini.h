@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "gp/IniFile.h"
 #include "gp/KSCardGPCardDBCore.h"
@@ -30,6 +31,25 @@ public:
     std::string key;
     std::string fault;  // kHexOddDigits or kHexNoDigits
 };
+
+// A value in a profile section that a load cannot use.
+struct ProfileProblem {
+    std::string section;  // as its header writes it
+    std::string key;
+    std::string problem;  // kHexOddDigits, kHexNoDigits or kNotANumber
+};
+inline constexpr const char* kNotANumber = "not a number";
+
+// Every such value of every section, sections in name order: what a support desk fixes before a
+// card with that ATR (or one whose section names it as Alias) can be read by its profile.
+std::vector<ProfileProblem> profile_problems(const IniFile& ini);
+
+// Where the profile of a card with the ATR's canonical hex comes from.
+struct ProfileOrigin {
+    enum class Kind { IniSection, BuiltIn, None } kind = Kind::None;
+    std::string name;  // the section read (the Alias one, if named) or the built-in entry's name
+};
+ProfileOrigin profile_origin(const IniFile* ini, const std::string& atr_hex);
 
 // The profile file as one parse: the name it resolved to, and its parse, absent when the file
 // could not be read. A search over several readers holds one for all the cards it connects.

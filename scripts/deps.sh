@@ -106,7 +106,7 @@ then restart pcscd: a running one keeps the readers.
 WARN
 }
 
-QEL_BUILD_PACKAGES=(build-essential cmake pkg-config qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
+QEL_BUILD_PACKAGES=(build-essential cmake pkg-config nlohmann-json3-dev qt6-base-dev libgl-dev libpcsclite-dev libpcsclite1 pcscd)
 QEL_DEMO_PACKAGES=(libssl-dev iproute2 util-linux procps)
 # Building the Debian package (scripts/build-deb.sh), and checking it (the package test).
 QEL_PACKAGE_PACKAGES=(dpkg-dev librsvg2-bin)

@@ -221,15 +221,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(JsonCase{"QuoteAndBackslash", R"(Reader "A"\B)", R"("Reader \"A\"\\B")"},
                       JsonCase{"LineEndsAndTab", "a\r\nb\tc", R"("a\r\nb\tc")"},
                       JsonCase{"OtherControls", std::string("\x00\x01\x1F\x7F", 4),
-                               R"("\u0000\u0001\u001F\u007F")"},
+                               std::string(R"("\u0000\u0001\u001f)") + "\x7F\""},
                       JsonCase{"ValidUtf8", "Lecteur \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91",
                                "\"Lecteur \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\x91\""},
-                      JsonCase{"Latin1Byte", "Lecteur \xE9", R"("Lecteur \u00E9")"},
-                      JsonCase{"TruncatedAtTheEnd", "x\xE2\x82", R"("x\u00E2\u0082")"},
+                      JsonCase{"Latin1Byte", "Lecteur \xE9", "\"Lecteur \xC3\xA9\""},
+                      JsonCase{"TruncatedAtTheEnd", "x\xE2\x82", "\"x\xC3\xA2\xC2\x82\""},
                       JsonCase{"OverlongAndSurrogate", "\xC0\xAF\xED\xA0\x80",
-                               R"("\u00C0\u00AF\u00ED\u00A0\u0080")"},
+                               "\"\xC3\x80\xC2\xAF\xC3\xAD\xC2\xA0\xC2\x80\""},
                       JsonCase{"PastTheLastCodePoint", "\xF4\x90\x80\x80",
-                               R"("\u00F4\u0090\u0080\u0080")"}),
+                               "\"\xC3\xB4\xC2\x90\xC2\x80\xC2\x80\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CliJson, AReadoutCarriesItsValuesAsTheWindowShowsThem) {

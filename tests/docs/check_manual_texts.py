@@ -28,7 +28,8 @@ LAYERS = ("app", "card", "gp", "log", "crypto", "util")
 # The files whose texts a user can meet, by the pages that must hold them.
 _FILES = {
     (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
-    "app/stop_signals.cpp app/cli_options.cpp app/journal_records.cpp log/journal.cpp",
+    "app/stop_signals.cpp app/cli_options.cpp app/journal_records.cpp log/journal.cpp "
+    "app/diagnosis.cpp",
     (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
     "app/window_watch.cpp",
     BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
@@ -73,6 +74,7 @@ OVERRIDES = {
     ("app/qel_sn.cpp", "The PC/SC library"): (BOTH, "the window's --watch says the hint too"),
     ("app/qel_sn.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
     ("card/KSCardAPI.cpp", '" is not connected'): ((CLI,), "only qel_sn names a reader"),
+    ("gp/KSCardGPCardDBini.h", "not a number"): ((CLI,), "only qel_sn --diagnose reports it"),
     ("crypto/cipher.h", "Cipher not initialized"): ((), "every cipher gets its key first"),
     ("crypto/cipher.h", "Invalid Base64 text"): ((), "nothing on the way to the dongle is Base64"),
 }

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 QEL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev build-essential cmake pkg-config libpcsclite-dev
-                   libssl-dev)
+                   libssl-dev nlohmann-json3-dev)
 source scripts/deps.sh
 qel_need_packages "${QEL_FUZZ_PACKAGES[@]}"
 

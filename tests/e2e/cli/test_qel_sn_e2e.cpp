@@ -308,6 +308,143 @@ TEST_F(QelSnE2e, WithoutThePcscLibraryNothingStartsWithStatusOne) {
     }
 }
 
+// --- Diagnosis -----------------------------------------------------------------------------
+
+class Diagnose;
+
+// A situation a support desk meets, and the check of --diagnose that must catch it.
+struct DiagnoseCase {
+    const char* name;
+    std::function<void(Diagnose&, SandboxDaemon&)> arrange;
+    const char* check;
+    const char* status;   // as the report prints it
+    std::string finding;  // a part of the check's line
+    std::string fix;      // a part of its "fix: " line
+    int exit = 1;         // 0 when no check fails
+};
+
+class Diagnose : public QelSnE2e, public ::testing::WithParamInterface<DiagnoseCase> {
+public:
+    void card(const Options& options = {}) { start_card(options); }
+    void hold_card() { m_holder = std::make_unique<ExclusiveHolderProcess>(kReaderNames[0]); }
+    void profiles(const std::string& text) { std::ofstream(m_dir / "KSCard.ini") << text; }
+    void foreign_log_folder() { ASSERT_EQ(::chown(m_dir.c_str(), 65534, 65534), 0); }
+
+    // The report as a user in the program's folder gets it.
+    ProgramRun diagnose(const Options& args, const OutputFile& out) {
+        Options all{"-C", m_dir.string(), program()};
+        all.insert(all.end(), args.begin(), args.end());
+        return run_program("/usr/bin/env", all, out);
+    }
+
+protected:
+    std::unique_ptr<ExclusiveHolderProcess> m_holder;
+};
+
+// The report's line of `check`, then the fix line that follows it: "STATUS | FINDING | FIX".
+std::string check_lines(const std::string& report, const std::string& check) {
+    const std::regex line("(^|\\n)(\\S+) +" + check + " +([^\\n]*)(\\n +fix: ([^\\n]*))?");
+    std::smatch m;
+    if (!std::regex_search(report, m, line))
+        return "no line for " + check;
+    return m[2].str() + " | " + m[3].str() + " | " + m[5].str();
+}
+
+TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
+    const DiagnoseCase& c = GetParam();
+    SandboxDaemon daemon;
+    c.arrange(*this, daemon);
+    const OutputFile out;
+    const ProgramRun report = diagnose({"--diagnose"}, out);
+    m_holder.reset();
+    if (std::string(c.check) == "service" || std::string(c.check) == "readers")
+        daemon.restart();
+    const std::string lines = check_lines(report.out, c.check);
+    EXPECT_EQ(report.status, c.exit) << report.out << report.err;
+    EXPECT_EQ(lines.substr(0, lines.find(' ')), c.status) << report.out;
+    EXPECT_NE(lines.find(c.finding), std::string::npos) << report.out;
+    EXPECT_NE(lines.find(c.fix), std::string::npos) << report.out;
+    // The report leaves the card as it found it: a readout after it reads the dongle.
+    if (std::string(c.name) == "AllWell") {
+        EXPECT_EQ(report.out.find("\nwarn"), std::string::npos) << report.out;
+        EXPECT_EQ(run({}).status, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, Diagnose,
+    ::testing::Values(
+        DiagnoseCase{"AllWell", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "dongle", "ok",
+                     "0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A", "", 0},
+        DiagnoseCase{"NoService", [](Diagnose&, SandboxDaemon& d) { d.stop(); }, "service", "FAIL",
+                     "no answer on socket /run/pcscd/pcscd.comm", "systemctl start pcscd.socket"},
+        DiagnoseCase{"ServiceWithoutReaders",
+                     [](Diagnose&, SandboxDaemon& d) {
+                         d.stop();
+                         d.start_without_readers();
+                     },
+                     "readers", "FAIL", "no reader is attached", "lsusb"},
+        DiagnoseCase{"ReaderWithoutCard", [](Diagnose&, SandboxDaemon&) {}, "readers", "warn",
+                     "\"Virtual PCD 00 00\" (empty)", "put the dongle in"},
+        DiagnoseCase{"CardWithoutTheApplet",
+                     [](Diagnose& t, SandboxDaemon&) { t.card({"--no-applet"}); }, "dongle", "FAIL",
+                     "Card with specified AID is not found", "No dongle in the readers searched"},
+        DiagnoseCase{"OddHexInTheDonglesProfile",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
+                     },
+                     "profiles", "warn",
+                     "[3B759400006202020301] CardManagerAID: odd number of hex digits",
+                     "correct these values in ./KSCard.ini"},
+        DiagnoseCase{"DongleHeldByAnotherProgram",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.hold_card();
+                     },
+                     "dongle", "FAIL", "in use by another program", "close that program"},
+        DiagnoseCase{"RefusedRead", [](Diagnose& t, SandboxDaemon&) { t.card(kRefuseFirmware); },
+                     "dongle", "FAIL", "not read: Send + Receive error. ISO7816 error 0x6A82",
+                     "did not answer as expected"},
+        DiagnoseCase{"LogFolderOfAnotherUser",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.foreign_log_folder();
+                     },
+                     "program", "warn", "belongs to another user", "writable by that user alone",
+                     0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The JSON form through a parser that is not ours: the status of each check and the dongle.
+TEST_F(Diagnose, JsonReportParsesWithEachChecksStatusAndTheDongle) {
+    constexpr const char* kStatuses =
+        "import json, sys\n"
+        "r = json.load(sys.stdin)\n"
+        "print(' '.join(c['check'] + '=' + c['status'] for c in r['checks']),\n"
+        "      r['dongle'] and r['dongle']['serial'], r['dongle'] and r['dongle']['error_code'])\n";
+    SandboxDaemon daemon;
+    for (const bool service : {false, true}) {
+        if (service)
+            card();
+        else
+            daemon.stop();
+        const OutputFile json;
+        const ProgramRun report = diagnose({"--diagnose", "--json"}, json);
+        if (!service)
+            daemon.start();
+        EXPECT_EQ(report.status, service ? 0 : 1) << report.err;
+        const OutputFile parsed;
+        const ProgramRun python =
+            run_program("/usr/bin/python3", {"-c", kStatuses}, parsed, json.fd());
+        EXPECT_EQ(python.out,
+                  service ? "program=ok library=ok service=ok readers=ok cards=ok profiles=ok "
+                            "dongle=ok 0A1B2C3D 42\n"
+                          : "program=ok library=ok service=fail readers=skipped cards=skipped "
+                            "profiles=ok dongle=skipped None None\n")
+            << report.out;
+    }
+}
+
 // --- Watch ---------------------------------------------------------------------------------
 
 // A step of a watch: a card put in or pulled, or the service restarted; then the text that

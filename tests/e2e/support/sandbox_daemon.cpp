@@ -61,20 +61,7 @@ void SandboxDaemon::stop() {
 }
 
 void SandboxDaemon::start() {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
-    posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
-                                     O_WRONLY | O_APPEND | O_CREAT, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    std::vector<char*> argv;
-    for (std::string& argument : m_command)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const int error = ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
-        throw std::runtime_error("cannot start pcscd");
+    spawn(m_command);
     for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
          std::this_thread::sleep_for(kStep)) {
         try {
@@ -86,6 +73,45 @@ void SandboxDaemon::start() {
         }
     }
     throw std::runtime_error("the new pcscd lists no reader");
+}
+
+void SandboxDaemon::start_without_readers() {
+    std::vector<std::string> command = m_command;
+    const auto config = std::find(command.begin(), command.end(), "--config");
+    if (config == command.end() || config + 1 == command.end())
+        throw std::runtime_error("the sandbox's pcscd has no --config to replace");
+    // Beside the sandbox's own, so that the daemon is still known as the sandbox's.
+    const std::string empty = *(config + 1) + ".empty";
+    std::filesystem::create_directories(empty);
+    *(config + 1) = empty;
+    spawn(command);
+    for (const Deadline deadline(kDefaultTimeout); !deadline.passed();
+         std::this_thread::sleep_for(kStep)) {
+        try {
+            PcscContext answers;
+            return;
+        } catch (const PcscError&) {
+            // not listening yet
+        }
+    }
+    throw std::runtime_error("the new pcscd does not answer");
+}
+
+void SandboxDaemon::spawn(std::vector<std::string> command) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const char* log = std::getenv("QEL_SANDBOX_PCSCD_LOG");
+    posix_spawn_file_actions_addopen(&actions, 1, log != nullptr ? log : "/dev/null",
+                                     O_WRONLY | O_APPEND | O_CREAT, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> argv;
+    for (std::string& argument : command)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const int error = ::posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+        throw std::runtime_error("cannot start pcscd");
 }
 
 }  // namespace qel::e2e

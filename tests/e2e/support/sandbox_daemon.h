@@ -20,12 +20,17 @@ public:
     // Returns once the new daemon lists the first virtual reader; throws std::runtime_error when
     // it cannot be started or lists none.
     void start();
+    // Starts it on an empty reader configuration: a service that answers and lists no reader.
+    // Returns once it answers.
+    void start_without_readers();
     void restart() {
         stop();
         start();
     }
 
 private:
+    void spawn(std::vector<std::string> command);
+
     pid_t m_pid = -1;
     std::vector<std::string> m_command;
 };

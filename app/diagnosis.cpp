@@ -1,0 +1,401 @@
+#include "app/diagnosis.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "app/qel_sc_base.h"
+#include "app/qel_sn.h"
+#include "app/readout.h"
+#include "app/version.h"
+#include "card/KSCardAPIExceptions.h"
+#include "card/PcscOwners.h"
+#include "card/WinSCard.h"
+#include "gp/KSCardGPCardDBini.h"
+#include "log/event_log.h"
+#include "util/Hex.h"
+
+namespace qel::app {
+
+namespace {
+
+using Status = Check::Status;
+
+constexpr const char* kDefaultSocket = "/run/pcscd/pcscd.comm";
+constexpr const char* kPcscd = "/usr/sbin/pcscd";
+
+// A reader as PC/SC sees it at the moment of the diagnosis.
+struct Reader {
+    std::string name;
+    bool card = false;
+    std::string atr_hex;
+};
+
+// What the checks learn for the ones after them.
+struct Findings {
+    bool library = false;
+    card::PcscContext context;
+    std::vector<Reader> readers;
+    gp::ProfileFileParse profiles;
+};
+
+Check ok(const char* name, std::string finding) {
+    return {name, Status::Ok, std::move(finding), {}};
+}
+Check warn(const char* name, std::string finding, std::string fix) {
+    return {name, Status::Warn, std::move(finding), std::move(fix)};
+}
+Check fail(const char* name, std::string finding, std::string fix) {
+    return {name, Status::Fail, std::move(finding), std::move(fix)};
+}
+Check skipped(const char* name, std::string why) {
+    return {name, Status::Skipped, std::move(why), {}};
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + error_line(text) + "\"";
+}
+
+std::string joined(const std::vector<std::string>& parts, const char* between) {
+    std::string text;
+    for (const std::string& part : parts)
+        text += (text.empty() ? "" : between) + part;
+    return text;
+}
+
+Check check_program(const std::string& program, const log::LogPlace& log_place) {
+    const std::string found = "qel_sn " + std::to_string(version_major) + "." +
+                              std::to_string(version_minor) + " at " + program + ", log file ";
+    // Its line in the log file is the one thing the diagnosis writes, and the test of the place.
+    log::t_event_log log(log_place);
+    log.log("Diagnosis of this machine (qel_sn --diagnose)", false);
+    const std::string problem = log.file_problem();
+    if (problem.empty())
+        return ok("program", found + log_place.file);
+    return warn(
+        "program", found + "not written: " + problem,
+        "give the log file's folder to the user running qel_sn, writable by that user "
+        "alone, or point XDG_STATE_HOME at a folder of the user's; readouts work without it");
+}
+
+// Where the dynamic linker found the library it loaded under `name`.
+std::string loaded_from(const char* name) {
+    void* handle = dlopen(name, RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr)
+        return name;
+    link_map* map = nullptr;
+    std::string path = name;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr)
+        path = map->l_name;
+    dlclose(handle);
+    return path;
+}
+
+// The entries of the Windows interface that pcsc-lite has never had: group, card-type and
+// provider management, card location and the started event. Nothing calls them on Linux.
+bool windows_only(std::string_view entry) {
+    static const std::vector<std::string_view> names{"SCardListCardsA",
+                                                     "SCardListInterfacesA",
+                                                     "SCardGetProviderIdA",
+                                                     "SCardGetCardTypeProviderNameA",
+                                                     "SCardIntroduceReaderGroupA",
+                                                     "SCardForgetReaderGroupA",
+                                                     "SCardIntroduceReaderA",
+                                                     "SCardForgetReaderA",
+                                                     "SCardAddReaderToGroupA",
+                                                     "SCardRemoveReaderFromGroupA",
+                                                     "SCardIntroduceCardTypeA",
+                                                     "SCardSetCardTypeProviderNameA",
+                                                     "SCardForgetCardTypeA",
+                                                     "SCardLocateCardsA",
+                                                     "SCardLocateCardsByATRA",
+                                                     "SCardAccessStartedEvent",
+                                                     "SCardReleaseStartedEvent"};
+    return std::find(names.begin(), names.end(), entry) != names.end();
+}
+
+Check check_library(Findings& findings) {
+    findings.library = card::LoadWinSCard();
+    if (!findings.library)
+        return fail("library", std::string(card::kPcscLibraryName) + " cannot be loaded",
+                    "sudo apt-get install libpcsclite1 pcscd");
+    std::size_t bound = 0;
+    std::vector<std::string> missing;
+    for (const card::WinSCardEntryBase* entry : card::winscard_entries()) {
+        if (entry->is_bound())
+            ++bound;
+        else if (!windows_only(entry->name()))
+            missing.push_back(entry->name());
+    }
+    const std::string found = std::string(card::kPcscLibraryName) + " from " +
+                              loaded_from(card::kPcscLibraryName) + ", " + std::to_string(bound) +
+                              " entries bound";
+    if (missing.empty())
+        return ok("library", found + " (all that pcsc-lite has)");
+    return fail("library", found + "; missing: " + joined(missing, ", "),
+                "the library is not pcsc-lite's or is damaged: sudo apt-get install --reinstall "
+                "libpcsclite1");
+}
+
+Check check_service(Findings& findings) {
+    if (!findings.library)
+        return skipped("service", "no PC/SC library to ask it");
+    const char* named = std::getenv("PCSCLITE_CSOCK_NAME");
+    const std::string socket = named != nullptr && *named != '\0' ? named : kDefaultSocket;
+    const std::string where =
+        "socket " + socket + (named != nullptr ? " (PCSCLITE_CSOCK_NAME)" : "");
+    SCARDCONTEXT context = 0;
+    const LONG result = card::SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    if (result == SCARD_S_SUCCESS) {
+        findings.context = card::PcscContext(context);
+        return ok("service", "the PC/SC service answers on " + where);
+    }
+    const std::string found = "no answer on " + where + ": " + card::SCardErrorText(result);
+    if (::access(kPcscd, X_OK) != 0)
+        return fail("service", found + "; pcscd is not installed", "sudo apt-get install pcscd");
+    return fail("service", found + "; pcscd is installed at " + kPcscd,
+                "sudo systemctl start pcscd.socket (or run pcscd by hand)");
+}
+
+std::vector<Reader> list_readers(SCARDCONTEXT context) {
+    card::PcscBuffer<char> names(context);
+    DWORD length = SCARD_AUTOALLOCATE;
+    const LONG listed = card::SCardListReadersA(context, nullptr, names.receive<LPSTR>(), &length);
+    std::vector<Reader> readers;
+    if (listed != SCARD_S_SUCCESS || names.get() == nullptr)
+        return readers;
+    for (const char* name = names.get(); *name != '\0'; name += std::strlen(name) + 1)
+        readers.push_back({name, false, {}});
+    std::vector<SCARD_READERSTATE> states(readers.size());
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        states[i].szReader = readers[i].name.c_str();
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    if (card::SCardGetStatusChangeA(context, 0, states.data(), states.size()) != SCARD_S_SUCCESS)
+        return readers;
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        readers[i].card = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
+        if (readers[i].card)
+            readers[i].atr_hex = util::to_hex(std::span<const std::uint8_t>(
+                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, 36)));
+    }
+    return readers;
+}
+
+Check check_readers(Findings& findings) {
+    if (!findings.context.holds())
+        return skipped("readers", "no PC/SC service to list them");
+    findings.readers = list_readers(findings.context.get());
+    if (findings.readers.empty())
+        return fail("readers", "no reader is attached",
+                    "plug in the dongle (it is a reader of its own); if it is in, check that the "
+                    "system sees it (lsusb) and that its driver is there (libccid)");
+    std::vector<std::string> listed;
+    bool any_card = false;
+    for (const Reader& reader : findings.readers) {
+        listed.push_back(quoted(reader.name) + (reader.card ? " (card in)" : " (empty)"));
+        any_card = any_card || reader.card;
+    }
+    if (!any_card)
+        return warn("readers", joined(listed, ", "), "put the dongle in (all the way)");
+    return ok("readers", joined(listed, ", "));
+}
+
+// The protocol the card takes, asked in shared mode and left as it was; or why it cannot be.
+std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) {
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    const LONG connected =
+        card::SCardConnectA(context, reader.name.c_str(), SCARD_SHARE_SHARED,
+                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
+    if (connected != SCARD_S_SUCCESS) {
+        held = connected == SCARD_E_SHARING_VIOLATION;
+        return held ? "held by another program" : card::SCardErrorText(connected);
+    }
+    card::SCardDisconnect(handle, SCARD_LEAVE_CARD);
+    return protocol == SCARD_PROTOCOL_T1 ? "T=1" : "T=0";
+}
+
+Check check_cards(Findings& findings) {
+    if (!findings.context.holds())
+        return skipped("cards", "no PC/SC service to ask them");
+    findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
+    std::vector<std::string> cards;
+    bool generic = false;
+    bool held = false;
+    for (const Reader& reader : findings.readers) {
+        if (!reader.card)
+            continue;
+        bool this_held = false;
+        const std::string protocol = protocol_of(findings.context.get(), reader, this_held);
+        held = held || this_held;
+        const gp::ProfileOrigin origin =
+            gp::profile_origin(findings.profiles.ini.get(), reader.atr_hex);
+        std::string profile;
+        switch (origin.kind) {
+            case gp::ProfileOrigin::Kind::IniSection:
+                profile =
+                    "profile [" + error_line(origin.name) + "] of " + findings.profiles.file_name;
+                break;
+            case gp::ProfileOrigin::Kind::BuiltIn:
+                profile = "built-in profile " + quoted(origin.name);
+                break;
+            case gp::ProfileOrigin::Kind::None:
+                profile = "no profile (a generic card)";
+                generic = true;
+                break;
+        }
+        cards.push_back(quoted(reader.name) + ": ATR " + reader.atr_hex + ", " + protocol + ", " +
+                        profile);
+    }
+    if (cards.empty())
+        return skipped("cards", "no card in any reader");
+    if (held)
+        return warn("cards", joined(cards, "; "),
+                    "close the program that holds the card (or wait until it lets go); if none "
+                    "does, unplug the dongle and plug it in again");
+    if (generic)
+        return warn("cards", joined(cards, "; "),
+                    "a card without a profile is read with the default one; if it is the dongle, "
+                    "add a section for its ATR to KSCard.ini");
+    return ok("cards", joined(cards, "; "));
+}
+
+Check check_profiles(Findings& findings) {
+    if (findings.profiles.file_name.empty())
+        findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
+    const std::string& path = findings.profiles.file_name;
+    if (::access(path.c_str(), F_OK) != 0)
+        return ok("profiles", "no " + path + ": the built-in profiles serve");
+    gp::IniFile ini;
+    try {
+        ini = gp::IniFile::load(path);
+    } catch (const std::exception& e) {
+        return warn("profiles", path + " cannot be read: " + e.what(),
+                    "fix or remove " + path + "; until then the built-in profiles serve");
+    }
+    std::vector<std::string> problems;
+    for (const gp::ProfileProblem& problem : gp::profile_problems(ini))
+        problems.push_back("[" + error_line(problem.section) + "] " + problem.key + ": " +
+                           problem.problem);
+    if (problems.empty())
+        return ok("profiles",
+                  path + " read, " + std::to_string(ini.section_count()) + " sections, no problem");
+    return warn("profiles", path + ": " + joined(problems, "; "),
+                "correct these values in " + path +
+                    " (hex values need an even number of digits); a card whose section holds one "
+                    "cannot be read");
+}
+
+// The readout's lines, kept for the report instead of shown.
+class KeptLines : public ReadoutOutput {
+public:
+    void add(const std::string&) override {}
+    void add_status(const std::string&) override {}
+};
+
+Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
+    if (!findings.context.holds())
+        return skipped("dongle", "no PC/SC service to read it through");
+    if (findings.readers.empty())
+        return skipped("dongle", "no reader to read it in");
+    std::unique_ptr<t_qel_sc_base> dongle;
+    KeptLines lines;
+    ReadoutOptions options;
+    options.context = findings.context.get();
+    const ReadoutResult result = read_dongle(dongle, lines, options);
+    if (result.outcome == ReadoutResult::Outcome::Read) {
+        diagnosis.dongle = DiagnosedDongle{result.reader, result.serial,
+                                           util::hex_digits(result.firmware, 4), result.error_code};
+        return ok("dongle", result.serial + " in " + quoted(result.reader) + ", firmware " +
+                                diagnosis.dongle->firmware + ", error code 0x" +
+                                util::hex_digits(result.error_code, 2));
+    }
+    HintContext hint_context;
+    for (const Reader& reader : findings.readers)
+        hint_context.readers.push_back(reader.name);
+    const Hint hint = select_hint(result, hint_context);
+    const std::string fix = hint == Hint::None ? "" : hint_text(hint, hint_context);
+    if (result.outcome == ReadoutResult::Outcome::NotFound)
+        return fail("dongle", "not found: " + error_line(result.failure), fix);
+    return fail("dongle",
+                "found in " + quoted(result.reader) + ", not read: " + error_line(result.failure),
+                fix);
+}
+
+const char* status_word(Status status) {
+    switch (status) {
+        case Status::Ok:
+            return "ok";
+        case Status::Warn:
+            return "warn";
+        case Status::Fail:
+            return "FAIL";
+        case Status::Skipped:
+            return "skipped";
+    }
+    return "";
+}
+
+}  // namespace
+
+bool Diagnosis::failed() const {
+    return std::any_of(checks.begin(), checks.end(),
+                       [](const Check& check) { return check.status == Status::Fail; });
+}
+
+Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place) {
+    Diagnosis diagnosis;
+    Findings findings;
+    diagnosis.checks.push_back(check_program(program, log_place));
+    diagnosis.checks.push_back(check_library(findings));
+    diagnosis.checks.push_back(check_service(findings));
+    diagnosis.checks.push_back(check_readers(findings));
+    diagnosis.checks.push_back(check_cards(findings));
+    diagnosis.checks.push_back(check_profiles(findings));
+    diagnosis.checks.push_back(check_dongle(findings, diagnosis));
+    return diagnosis;
+}
+
+std::string diagnosis_text(const Diagnosis& diagnosis) {
+    std::string text;
+    for (const Check& check : diagnosis.checks) {
+        std::string status = status_word(check.status);
+        std::string name = check.name;
+        status.resize(std::max<std::size_t>(status.size(), 8), ' ');
+        name.resize(std::max<std::size_t>(name.size(), 9), ' ');
+        text += status + name + check.finding + "\n";
+        if (!check.fix.empty())
+            text += std::string(8, ' ') + "fix: " + check.fix + "\n";
+    }
+    return text;
+}
+
+std::string diagnosis_json(const Diagnosis& diagnosis) {
+    nlohmann::ordered_json checks = nlohmann::ordered_json::array();
+    for (const Check& check : diagnosis.checks) {
+        std::string status = status_word(check.status);
+        std::transform(status.begin(), status.end(), status.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        checks.push_back({{"check", check.name},
+                          {"status", status},
+                          {"finding", as_utf8(check.finding)},
+                          {"fix", as_utf8(check.fix)}});
+    }
+    nlohmann::ordered_json dongle = nullptr;
+    if (diagnosis.dongle)
+        dongle = {{"reader", as_utf8(diagnosis.dongle->reader)},
+                  {"serial", as_utf8(diagnosis.dongle->serial)},
+                  {"firmware", diagnosis.dongle->firmware},
+                  {"error_code", diagnosis.dongle->error_code}};
+    const nlohmann::ordered_json report = {{"checks", checks}, {"dongle", dongle}};
+    return report.dump() + "\n";
+}
+
+}  // namespace qel::app

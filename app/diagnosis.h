@@ -1,0 +1,51 @@
+#pragma once
+
+// qel_sn --diagnose: every step of a readout looked at in turn, each with what it found and, where
+// something is wrong, what to do. For a support desk: one report a user pastes into a ticket. It
+// starts nothing, changes nothing and leaves each card as it found it; the only file it writes is
+// its line in the log file.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log/log_place.h"
+
+namespace qel::app {
+
+struct Check {
+    enum class Status { Ok, Warn, Fail, Skipped };
+    std::string name;  // program, library, service, readers, cards, profiles, dongle
+    Status status = Status::Ok;
+    std::string finding;
+    std::string fix;  // for a warning or a failure; empty otherwise
+};
+
+// The dongle's values when the diagnosis read it.
+struct DiagnosedDongle {
+    std::string reader;
+    std::string serial;
+    std::string firmware;  // 4 hex digits, as the window shows it
+    unsigned error_code = 0;
+};
+
+struct Diagnosis {
+    std::vector<Check> checks;
+    std::optional<DiagnosedDongle> dongle;
+
+    bool failed() const;
+};
+
+// Runs the checks in their order. `program` is the running program's path. Loads the PC/SC
+// library (and leaves it loaded) when it can.
+Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place);
+
+// The report for a terminal: a line per check ("ok", "warn", "FAIL" or "skipped", the check's
+// name, what it found), each warning and failure followed by an indented "fix: " line.
+std::string diagnosis_text(const Diagnosis& diagnosis);
+
+// The same as one JSON object with a line end: {"checks": [{"check", "status", "finding", "fix"}],
+// "dongle": {"reader", "serial", "firmware", "error_code"} or null}.
+std::string diagnosis_json(const Diagnosis& diagnosis);
+
+}  // namespace qel::app
