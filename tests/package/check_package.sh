@@ -7,6 +7,7 @@
 # A machine that has the package installed already is left alone: the test fails instead.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source scripts/deps.sh
 build=${1:?usage: $0 BUILD_DIR QEL_VCARD}
 vcard=${2:?usage: $0 BUILD_DIR QEL_VCARD}
 
@@ -50,6 +51,7 @@ cleanup() {
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
+    qel_wait_reader_empty "Virtual PCD 00 00" || echo "the virtual card is still in its reader" >&2
     if [ "$installed" = 1 ]; then
         apt-get purge -y -qq "$package" >/dev/null 2>&1 || echo "could not purge $package" >&2
     fi

@@ -309,6 +309,8 @@ void FaultInjector::strike(std::size_t index) {
 }
 
 void FaultInjector::start_card() {
+    // A card that has just ended is still in the reader for pcscd until its next poll.
+    wait_for_card(false);
     std::vector<std::string> args{"--port", std::to_string(e2e::kReaderPorts[kReader]), "--parent",
                                   std::to_string(::getpid())};
     args.insert(args.end(), m_card_options.begin(), m_card_options.end());

@@ -29,6 +29,7 @@ wait_for_count() { # FILE TEXT COUNT: until FILE holds TEXT COUNT times
 card_pid=
 insert() {
     [ -n "$card_pid" ] && { kill "$card_pid" 2>/dev/null; wait "$card_pid" 2>/dev/null || true; }
+    qel_wait_reader_empty "Virtual PCD 00 00" || fail "an earlier card is still in the reader"
     "$vcard" "$@" &
     card_pid=$!
 }
@@ -73,6 +74,7 @@ if [ "${1:-}" = --station ]; then
     fi
     kill "$card_pid" 2>/dev/null || true
     wait "$card_pid" 2>/dev/null || true
+    qel_wait_reader_empty "Virtual PCD 00 00" || fail "$name: the card is still in the reader"
     [ ! -s "$work/$name/out" ] || fail "$name: standard output is not empty: $(cat "$work/$name/out")"
     # Hints stay on standard error; a journal that took the entries is not mentioned there.
     ! grep -q journal "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
