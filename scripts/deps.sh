@@ -117,15 +117,17 @@ QEL_TEST_PACKAGES=(libmicrohttpd12 libcurl4 libgtest-dev libgmock-dev libbenchma
     "${QEL_DEMO_PACKAGES[@]}" "${QEL_PACKAGE_PACKAGES[@]}" "${QEL_PACKAGE_CHECK_PACKAGES[@]}")
 
 # Inside tools/pcsc-sandbox.sh: waits (up to 10 s) until the sandbox's pcscd has taken every card
-# out of READER that it took in, by its own log. A virtual card that has just ended is still in
-# the reader for the daemon until its next poll; a card started meanwhile would meet the old one.
+# out of READER that it took in, by its own log since its last start (a daemon that was restarted
+# took nothing out of its readers). A virtual card that has just ended is still in the reader for
+# the daemon until its next poll; a card started meanwhile would meet the old one.
 qel_wait_reader_empty() {
     local reader=$1 log=${QEL_SANDBOX_PCSCD_LOG:-}
-    [ -n "$log" ] || return 0
-    local _
+    [ -n "$log" ] && [ -f "$log" ] || return 0
+    local _ since
     for _ in $(seq 200); do
-        [ "$(grep -c "Card inserted into $reader\$" "$log")" -le \
-            "$(grep -c "Card Removed From $reader\$" "$log")" ] && return 0
+        since=$(tac "$log" | sed '/DebugLogSetLevel()/q')
+        [ "$(grep -c "Card inserted into $reader\$" <<<"$since")" -le \
+            "$(grep -c "Card Removed From $reader\$" <<<"$since")" ] && return 0
         sleep 0.05
     done
     return 1
