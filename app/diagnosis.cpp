@@ -15,6 +15,7 @@
 #include "app/readout.h"
 #include "app/version.h"
 #include "card/KSCardAPIExceptions.h"
+#include "card/KSCardAPIReaders.h"
 #include "card/PcscOwners.h"
 #include "card/WinSCard.h"
 #include "gp/KSCardGPCardDBini.h"
@@ -163,15 +164,19 @@ Check check_service(Findings& findings) {
                 "sudo systemctl start pcscd.socket (or run pcscd by hand)");
 }
 
+// The readers as the lookup lists them, each with its card's state now; PC/SC's answer of no
+// reader at all is an empty list, any other failure raises.
 std::vector<Reader> list_readers(SCARDCONTEXT context) {
-    card::PcscBuffer<char> names(context);
-    DWORD length = SCARD_AUTOALLOCATE;
-    const LONG listed = card::SCardListReadersA(context, nullptr, names.receive<LPSTR>(), &length);
     std::vector<Reader> readers;
-    if (listed != SCARD_S_SUCCESS || names.get() == nullptr)
+    try {
+        const card::TKSCardAPIReadersCollection listed(context);
+        for (std::size_t i = 0; i < listed.size(); ++i)
+            readers.push_back({listed.Items(i).Name, false, {}});
+    } catch (const card::EKSCardAPIWinAPIException& e) {
+        if (e.failure() != card::PcscFailure::NoReader)
+            throw;
         return readers;
-    for (const char* name = names.get(); *name != '\0'; name += std::strlen(name) + 1)
-        readers.push_back({name, false, {}});
+    }
     std::vector<SCARD_READERSTATE> states(readers.size());
     for (std::size_t i = 0; i < readers.size(); ++i) {
         states[i].szReader = readers[i].name.c_str();
@@ -191,7 +196,11 @@ std::vector<Reader> list_readers(SCARDCONTEXT context) {
 Check check_readers(Findings& findings) {
     if (!findings.context.holds())
         return skipped("readers", "no PC/SC service to list them");
-    findings.readers = list_readers(findings.context.get());
+    try {
+        findings.readers = list_readers(findings.context.get());
+    } catch (const std::exception& e) {
+        return fail("readers", error_line(e.what()), "sudo systemctl restart pcscd");
+    }
     if (findings.readers.empty())
         return fail("readers", "no reader is attached",
                     "plug in the dongle (it is a reader of its own); if it is in, check that the "
@@ -273,13 +282,16 @@ Check check_profiles(Findings& findings) {
     const std::string& path = findings.profiles.file_name;
     if (::access(path.c_str(), F_OK) != 0)
         return ok("profiles", "no " + path + ": the built-in profiles serve");
-    gp::IniFile ini;
-    try {
-        ini = gp::IniFile::load(path);
-    } catch (const std::exception& e) {
-        return warn("profiles", path + " cannot be read: " + e.what(),
-                    "fix or remove " + path + "; until then the built-in profiles serve");
+    // The parse the cards were looked up with; read again only to learn why it failed.
+    if (!findings.profiles.ini) {
+        try {
+            findings.profiles.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(path));
+        } catch (const std::exception& e) {
+            return warn("profiles", path + " cannot be read: " + e.what(),
+                        "fix or remove " + path + "; until then the built-in profiles serve");
+        }
     }
+    const gp::IniFile& ini = *findings.profiles.ini;
     std::vector<std::string> problems;
     for (const gp::ProfileProblem& problem : gp::profile_problems(ini))
         problems.push_back("[" + error_line(problem.section) + "] " + problem.key + ": " +

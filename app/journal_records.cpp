@@ -48,17 +48,15 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
             break;
         }
         case Outcome::NotFound:
-            entry = entry_of(kJournalIdNotFound, kPriorityWarning,
-                             "Dongle can't be found: " + error_line(result.failure));
-            entry.push_back("QEL_OUTCOME=not_found");
+        case Outcome::Failed: {
+            const bool found = result.outcome == Outcome::Failed;
+            entry = entry_of(found ? kJournalIdFailed : kJournalIdNotFound,
+                             found ? kPriorityError : kPriorityWarning,
+                             error_line(failure_line(result)));
+            entry.push_back(found ? "QEL_OUTCOME=failed" : "QEL_OUTCOME=not_found");
             entry.push_back("QEL_FAILURE=" + failure_lines(result.failure));
             break;
-        case Outcome::Failed:
-            entry = entry_of(kJournalIdFailed, kPriorityError,
-                             "Dongle can't be read: " + error_line(result.failure));
-            entry.push_back("QEL_OUTCOME=failed");
-            entry.push_back("QEL_FAILURE=" + failure_lines(result.failure));
-            break;
+        }
         case Outcome::Stopped:
             return {};
     }

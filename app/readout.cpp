@@ -109,7 +109,7 @@ bool create_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output
     } catch (...) {
         record_failure(result, Outcome::NotFound, current_failure_text(), std::current_exception());
     }
-    output.add_status(kNotFound + result.failure);
+    output.add_status(failure_line(result));
     return false;
 }
 
@@ -132,16 +132,27 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
     }
     // The session keeps the connection's failure as text only.
     record_failure(result, Outcome::NotFound, dongle->get_last_error(), nullptr);
-    output.add_status(kNotFound + result.failure);
+    output.add_status(failure_line(result));
     dongle.reset();
     return false;
+}
+
+std::string failure_line(const ReadoutResult& result) {
+    switch (result.outcome) {
+        case Outcome::NotFound:
+            return kNotFound + result.failure;
+        case Outcome::Failed:
+            return kNotRead + result.failure;
+        default:
+            return {};
+    }
 }
 
 ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text) {
     ReadoutResult result;
     result.reader = reader;
     record_failure(result, Outcome::Failed, std::move(text), nullptr);
-    output.add_status(kNotRead + result.failure);
+    output.add_status(failure_line(result));
     return result;
 }
 
@@ -164,7 +175,7 @@ ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput&
         result.outcome = Outcome::Stopped;
         return result;
     }
-    output.add_status(kNotRead + result.failure);
+    output.add_status(failure_line(result));
     return result;
 }
 

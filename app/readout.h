@@ -67,6 +67,10 @@ struct ReadoutResult {
 ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
                           const ReadoutOptions& options = {});
 
+// The line a failed readout logged: "Dongle can't be found: <text>" or "Dongle can't be read:
+// <text>"; empty for a readout that did not fail.
+std::string failure_line(const ReadoutResult& result);
+
 // A readout that failed outside read_dongle (its front end gave up waiting for the dongle):
 // logs "Dongle can't be read: <text>" (status) as read_dongle logs a failed read, and returns
 // the result that goes with it.
