@@ -299,10 +299,12 @@ Check check_profiles(Findings& findings) {
     if (problems.empty())
         return ok("profiles",
                   path + " read, " + std::to_string(ini.section_count()) + " sections, no problem");
-    return warn("profiles", path + ": " + joined(problems, "; "),
-                "correct these values in " + path +
-                    " (hex values need an even number of digits); a card whose section holds one "
-                    "cannot be read");
+    return warn(
+        "profiles", path + ": " + joined(problems, "; "),
+        "correct these values in " + path +
+            " (hex values need an even number of digits, numbers decimal, or hex after $ or 0x); a "
+            "bad hex value keeps its card from being read, a bad number is taken as its "
+            "default");
 }
 
 // The readout's lines, kept for the report instead of shown.
