@@ -99,13 +99,15 @@ const std::vector<CliOption>& cli_option_table() {
                  std::to_string(kDefaultTimeoutSeconds) +
                  ", 0: no limit); then it fails with \"no answer from\n"
                  "the dongle within SECONDS s\" and the program ends, since the\n"
-                 "card command under way cannot be cancelled"},
+                 "card command under way cannot be cancelled; the same time\n"
+                 "bounds each call to the PC/SC service"},
         {.name = "diagnose",
          .flag = &CliOptions::diagnose,
          .help = "look at every step of a readout (program, library, service,\n"
                  "readers, cards, profiles, dongle) and print what holds, what\n"
                  "is wrong and how to fix it; with --json as one object; exit\n"
-                 "status 1 when a check fails. Changes nothing on the machine"},
+                 "status 1 when a check fails. Changes nothing on the machine.\n"
+                 "--timeout bounds each check"},
         {.name = "help", .short_name = 'h', .flag = &CliOptions::help, .help = "this text"},
         {.name = "version", .flag = &CliOptions::version, .help = "the program's version"},
     };
@@ -222,8 +224,8 @@ private:
         if (m_options.json && m_options.journal)
             return "--json and --journal exclude each other";
         if (m_options.diagnose && (m_options.watch || m_options.all || m_options.journal ||
-                                   given(option_named("reader")) || given(option_named("timeout"))))
-            return "--diagnose takes no other option than --json";
+                                   given(option_named("reader"))))
+            return "--diagnose takes no other option than --json and --timeout";
         return std::nullopt;
     }
 
@@ -269,7 +271,7 @@ std::optional<std::string> parse_cli_options(const std::vector<std::string>& arg
 std::string short_usage_text() {
     return "usage: qel_sn [--json | --journal] [--all | --reader NAME] [--timeout SECONDS]\n"
            "       qel_sn --watch [--json | --journal] [--reader NAME] [--timeout SECONDS]\n"
-           "       qel_sn --diagnose [--json]\n"
+           "       qel_sn --diagnose [--json] [--timeout SECONDS]\n"
            "       qel_sn --help | --version\n";
 }
 

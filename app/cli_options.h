@@ -18,8 +18,8 @@ struct CliOptions {
     bool json = false;
     bool journal = false;  // each readout as an entry of the system journal, not on stdout
     bool all = false;
-    std::string reader;  // --reader; empty: any reader
-    bool watch = false;  // read each dongle once per insertion until SIGINT or SIGTERM
+    std::string reader;     // --reader; empty: any reader
+    bool watch = false;     // read each dongle once per insertion until SIGINT or SIGTERM
     bool diagnose = false;  // look at every step of a readout and say what to fix
     bool help = false;
     bool version = false;

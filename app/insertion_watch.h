@@ -17,6 +17,9 @@ inline constexpr const char* kServiceBack = "the PC/SC service is back";
 inline constexpr const char* kServiceNotRunning =
     "the PC/SC service is not running; waiting for it to start";
 inline constexpr const char* kServiceStarted = "the PC/SC service has started";
+// A service that hangs (or accepts and never answers) is waited for as one that has stopped.
+inline constexpr const char* kServiceSilent = "the PC/SC service does not answer; waiting for it";
+inline constexpr const char* kServiceAnswers = "the PC/SC service answers again";
 
 // The front end's side of a watch. Both calls come on the thread that runs the watch.
 class InsertionHandler {

@@ -67,8 +67,10 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
 }
 
 log::JournalEntry service_entry(const std::string& notice) {
-    const bool lost = notice == kServiceStopped || notice == kServiceNotRunning;
-    const bool back = notice == kServiceBack || notice == kServiceStarted;
+    const bool lost =
+        notice == kServiceStopped || notice == kServiceNotRunning || notice == kServiceSilent;
+    const bool back =
+        notice == kServiceBack || notice == kServiceStarted || notice == kServiceAnswers;
     if (!lost && !back)
         return {};
     // A notice is the tail of a "qel_sn: " line; an entry of its own starts with a capital.

@@ -5,6 +5,7 @@
 // write into a pipe that nobody reads. Another thread (the one that takes the stop signals, the
 // one that keeps a readout's time) then ends the process for it, without cutting a log line.
 
+#include <functional>
 #include <mutex>
 
 namespace qel::app {
@@ -23,6 +24,12 @@ std::timed_mutex& log_line_lock() noexcept;
 // shell or script that started it sees it stopped by that signal.
 [[noreturn]] void end_process_by_signal(int signal) noexcept;
 
+// What must be done before the process ends, whichever thread ends it and however: the
+// journal's waiting entries given their chance, and what is lost said. Runs at most once, before
+// the end; `words` must not raise. Empty: nothing. Whoever sets it empties it again before what
+// it uses goes (waiting for a run under way).
+void set_last_words(std::function<void()> words);
+
 // A stop asked for by another thread (a stop signal), and the status the process then ends
 // with. The main thread looks at stop_requested() where it can act on it; while it is inside a
 // BlockingCall it cannot, and the request ends the process at once.
@@ -31,6 +38,7 @@ bool stop_requested() noexcept;
 
 // The calling thread is inside a call that may never return by itself. A stop requested during
 // it ends the process at once; one requested before it ends the process as the call begins.
+// While another thread is ending the process, a call goes on: its last words may need one.
 class BlockingCall {
 public:
     BlockingCall() noexcept;

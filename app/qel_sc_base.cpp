@@ -126,6 +126,7 @@ void TQNBBase::decrypt_data(util::ByteString& data) {
 util::ByteString TQNBBase::read_serial_raw() {
     util::ByteString answer;
     command(cla, ins, kReadP1, kSerialP2, 8, kCommandData, answer);
+    m_last_answer_size = answer.size();
     return answer.substr(0, kSerialBytesShown);
 }
 
@@ -136,6 +137,7 @@ std::string TQNBBase::read_serial() {
 std::uint16_t TQNBBase::read_firmware_version() {
     util::ByteString answer;
     command(cla, ins, kReadP1, kFirmwareP2, 2, kCommandData, answer);
+    m_last_answer_size = answer.size();
     firmware_version = static_cast<std::uint16_t>(card::bytes_to_uint64(answer));
     return firmware_version;
 }
@@ -143,6 +145,7 @@ std::uint16_t TQNBBase::read_firmware_version() {
 std::uint16_t TQNBBase::read_error_code() {
     util::ByteString answer;
     command(cla, ins, kReadP1, kErrorCodeP2, 2, kCommandData, answer);
+    m_last_answer_size = answer.size();
     return static_cast<std::uint16_t>(card::bytes_to_uint64(answer));
 }
 

@@ -37,6 +37,10 @@ public:
     std::string read_serial();
     std::uint16_t read_firmware_version();
     std::uint16_t read_error_code();
+    // How many bytes the dongle answered the last of the three reads with, before any is cut
+    // off: 0 for an answer of the status word alone, which the reads turn into an empty serial
+    // number or a zero.
+    std::size_t last_answer_size() const { return m_last_answer_size; }
 
     static bool is_plain_p1(std::uint8_t p1);
 
@@ -49,6 +53,9 @@ public:
     util::ByteString session_key;
     std::int32_t key_answer_length = 8;
     std::int32_t block_size = 8;
+
+private:
+    std::size_t m_last_answer_size = 0;
 };
 
 class t_qel_sc_base : public TQNBBase {

@@ -99,6 +99,10 @@ std::string no_answer_text(unsigned seconds) {
     return "no answer from the dongle within " + std::to_string(seconds) + " s";
 }
 
+std::string no_service_answer_text(unsigned seconds) {
+    return "no answer from the PC/SC service within " + std::to_string(seconds) + " s";
+}
+
 std::string error_line(std::string_view text) {
     std::string line;
     line.reserve(text.size());
@@ -217,6 +221,8 @@ Hint select_hint(const ReadoutResult& result, const HintContext& context) {
     // Without the library every PC/SC call answers "no service"; starting pcscd would not help.
     if (!context.pcsc_loaded)
         return Hint::NoPcscLibrary;
+    if (result.silent == ReadoutResult::Silent::Service)
+        return Hint::ServiceNotAnswering;
 
     switch (pcsc_failure_of(result.cause)) {
         case card::PcscFailure::ServiceGone:
@@ -225,6 +231,8 @@ Hint select_hint(const ReadoutResult& result, const HintContext& context) {
             return Hint::NoReader;
         case card::PcscFailure::CardInUse:
             return Hint::CardInUse;
+        case card::PcscFailure::CardLost:
+            return Hint::CardLost;
         // A dongle pulled out takes its reader along: pcscd reports the reader gone as often as
         // the card removed.
         case card::PcscFailure::CardRemoved:
@@ -263,6 +271,9 @@ std::string hint_text(Hint hint, const HintContext& context) {
             return "The PC/SC service is not running: start it with `sudo systemctl start "
                    "pcscd.socket`, "
                    "or run `pcscd` by hand, then try again.";
+        case Hint::ServiceNotAnswering:
+            return "The PC/SC service does not answer: restart it with `sudo systemctl restart "
+                   "pcscd`, then try again.";
         case Hint::NoReader:
             return "No reader is attached: plug in the dongle (it is a reader of its own) and try "
                    "again.";
@@ -289,6 +300,10 @@ std::string hint_text(Hint hint, const HintContext& context) {
         case Hint::CardRemoved:
             return "The dongle was removed during the readout: plug it in again and repeat the "
                    "readout.";
+        case Hint::CardLost:
+            return "The dongle may have been pulled out, or lost by its reader, during the "
+                   "readout: plug it in again and repeat the readout; if it keeps failing, the "
+                   "dongle itself needs a check.";
         case Hint::ReadFailed:
             return "The dongle was found but did not answer as expected: plug it in again and "
                    "retry; if it keeps failing, the dongle itself needs a check.";

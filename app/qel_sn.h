@@ -26,6 +26,8 @@ inline constexpr int kExitNoAnswer = 75;
 
 // The failure of a readout whose dongle did not answer within --timeout.
 std::string no_answer_text(unsigned seconds);
+// The same for the PC/SC service, which hangs or accepts and never answers.
+std::string no_service_answer_text(unsigned seconds);
 
 // `text` as one line of standard error: the line breaks of a multi-line failure text become
 // "; ", and every other control character is escaped (\xHH), so that a reader name or a card's
@@ -63,11 +65,13 @@ enum class Hint {
     None,
     NoPcscLibrary,
     ServiceNotRunning,
+    ServiceNotAnswering,
     NoReader,
     UnknownReader,
     NoDongle,
     CardInUse,
     CardRemoved,
+    CardLost,
     ReadFailed,
 };
 

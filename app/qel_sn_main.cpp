@@ -73,6 +73,7 @@ public:
     std::function<void(std::chrono::milliseconds)> on_pause;
 
     void hold() { m_holding = true; }
+    bool holding() const { return m_holding; }
     void release() {
         m_holding = false;
         for (const std::string& line : m_held)
@@ -127,15 +128,23 @@ public:
           m_out(out),
           m_log(log_place),
           m_output(m_log, out, !options.json && !options.journal),
-          m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
-        if (options.journal)
+          m_deadline([this](app::StuckCall stuck) { return no_answer(stuck); }, kTimeUpSignal) {
+        if (options.journal) {
             m_journal = std::make_unique<log::Journal>([](const std::string& why) {
                 say("journal entries not written (" + why + "); the log file goes on");
             });
+            // However the process ends, a stop signal's end included, the entries still waiting
+            // get their chance and the ones lost are said.
+            app::set_last_words([this] { m_journal->drain(); });
+        }
+        m_deadline.bound_service_calls(std::chrono::seconds(options.timeout_seconds));
         card::set_card_waiter(&m_deadline);
         m_output.on_pause = [this](std::chrono::milliseconds time) { pause(time); };
     }
-    ~CommandLineReader() override { card::set_card_waiter(nullptr); }
+    ~CommandLineReader() override {
+        app::set_last_words({});
+        card::set_card_waiter(nullptr);
+    }
 
     CommandLineReader(const CommandLineReader&) = delete;
     CommandLineReader& operator=(const CommandLineReader&) = delete;
@@ -148,6 +157,11 @@ public:
     // reported: the next insertion may well be a dongle.
     int watch(card::CardWatch& watch) {
         m_watch = &watch;
+        // A service that hangs is waited for, as one that has stopped is: said once, and the
+        // watch goes on when it answers. The first of the two notices comes on the signal
+        // thread, while this one is stuck in the call.
+        m_deadline.wait_out_service([this] { tell_service(app::kServiceSilent); },
+                                    [this] { tell_service(app::kServiceAnswers); });
         announce_missing_reader();
         app::watch_insertions(watch, *this, m_options.reader);
         return app::kExitRead;
@@ -173,6 +187,13 @@ public:
     void notice(const std::string& text) override {
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
+        tell_service(text);
+    }
+
+private:
+    // Safe on the signal thread: neither the standard error nor the journal's queue waits on
+    // the calling thread.
+    void tell_service(const std::string& text) {
         say(text);
         if (m_journal) {
             log::JournalEntry entry = app::service_entry(text);
@@ -181,7 +202,6 @@ public:
         }
     }
 
-private:
     SCARDCONTEXT session() {
         if (!m_session.holds()) {
             try {
@@ -199,10 +219,14 @@ private:
         options.reader = reader;
         options.context = context;
         options.held_card_patience = held_card_patience;
+        // A script acts on the values without seeing them: an empty answer is no serial number.
+        options.empty_answer_fails = true;
         m_reading = reader;
+        m_in_readout = true;
         arm_deadline();
         ReadoutResult result = app::read_dongle(m_dongle, m_output, options);
         m_deadline.disarm();
+        m_in_readout = false;
         return result;
     }
 
@@ -222,26 +246,67 @@ private:
         arm_deadline();
     }
 
-    // The dongle stopped answering in the middle of a readout: on the signal thread while the
-    // command is stuck on this one. The card and its context stay as they are (releasing
-    // them would wait for the very command that does not end); the process ends after this.
-    int no_answer() {
-        m_output.release();
-        const ReadoutResult result =
-            app::fail_readout(m_output, m_reading, app::no_answer_text(m_options.timeout_seconds));
-        const int status = report(result, m_reading);
-        // The process ends on this thread: the readout's entry goes out first.
-        if (m_journal)
-            m_journal->drain();
+    // The dongle or the service stopped answering: on the signal thread while the call is
+    // stuck on this one. The card and its context stay as they are (releasing them would wait
+    // for the very call that does not end); the process ends after this, its journal entries
+    // given their chance on the way (end_process).
+    int no_answer(app::StuckCall stuck) {
+        const int status =
+            stuck == app::StuckCall::Service ? no_service_answer() : no_dongle_answer();
         if (m_out.failed()) {
             say(m_out.failure());
             return app::kExitOutput;
         }
+        return status;
+    }
+
+    int no_dongle_answer() {
+        const std::string reader = connected_reader();
+        release_held(reader);
+        const ReadoutResult result =
+            app::fail_readout(m_output, reader, app::no_answer_text(m_options.timeout_seconds),
+                              ReadoutResult::Silent::Dongle);
+        const int status = report(result, reader);
         if (m_watch == nullptr)
             return m_status ? app::worse_exit_status(*m_status, status) : status;
         say("the watch ends: the command to the dongle cannot be cancelled; start it again to go "
             "on");
         return app::kExitNoAnswer;
+    }
+
+    // Only a run of its own gets here: a watch waits for the service. Without a dongle
+    // connected, it ends as a missing service does.
+    int no_service_answer() {
+        const std::string text = app::no_service_answer_text(m_options.timeout_seconds);
+        if (!m_in_readout) {
+            say(text);
+            return m_status ? app::worse_exit_status(*m_status, app::kExitNotFound)
+                            : app::kExitNotFound;
+        }
+        const std::string reader = connected_reader();
+        release_held(reader);
+        const ReadoutResult result = app::fail_readout(
+            m_output, reader, text, ReadoutResult::Silent::Service,
+            reader.empty() ? ReadoutResult::Outcome::NotFound : ReadoutResult::Outcome::Failed);
+        const int status = report(result, reader, false);
+        return m_status ? app::worse_exit_status(*m_status, status) : status;
+    }
+
+    // The reader of the dongle the stuck readout had connected, else the one it was asked for.
+    // Read on the signal thread while the readout's own is stuck in a call: nothing changes it.
+    std::string connected_reader() const {
+        if (m_dongle && m_dongle->card)
+            return m_dongle->card->ReaderName;
+        return m_reading;
+    }
+
+    // The held lines of an --all readout go out, after the line that names their reader.
+    void release_held(const std::string& reader) {
+        if (!m_output.holding())
+            return;
+        if (!m_options.json && !m_options.journal)
+            m_out.write("Reader: " + app::error_line(reader) + "\n");
+        m_output.release();
     }
 
     int read_all() {
@@ -255,9 +320,7 @@ private:
             }
             // The readouts' lines look alike: a script tells them apart by this one, which is
             // no line of the window's and stays out of the log. A name cannot forge a line.
-            if (!m_options.json && !m_options.journal)
-                m_out.write("Reader: " + app::error_line(name) + "\n");
-            m_output.release();
+            release_held(name);
             const int one = report(result, name);
             m_status = m_status ? app::worse_exit_status(*m_status, one) : one;
         }
@@ -268,7 +331,7 @@ private:
 
     // The front end's part of a readout: "Finished" where the window logs it, the JSON object,
     // the hint.
-    int report(const ReadoutResult& result, const std::string& reader) {
+    int report(const ReadoutResult& result, const std::string& reader, bool list_readers = true) {
         if (result.outcome == ReadoutResult::Outcome::Read ||
             result.outcome == ReadoutResult::Outcome::NotFound)
             m_output.add_status("Finished");
@@ -281,9 +344,10 @@ private:
         }
         // A readout that succeeded needs no hint, nor the list of readers one would name.
         if (result.outcome != ReadoutResult::Outcome::Read) {
-            // Only a dongle that was not found is helped by the list of readers.
+            // Only a dongle that was not found is helped by the list of readers; a service that
+            // does not answer would not list them.
             const app::HintContext hint_context =
-                context(reader, result.outcome == ReadoutResult::Outcome::NotFound);
+                context(reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
             const app::Hint hint = app::select_hint(result, hint_context);
             if (hint != app::Hint::None) {
                 say(app::hint_text(hint, hint_context));
@@ -341,6 +405,7 @@ private:
     card::CardWatch* m_watch = nullptr;
     // The reader of the readout under way, and the worst status of --all so far.
     std::string m_reading;
+    bool m_in_readout = false;
     std::optional<int> m_status;
     bool m_pointed_to_diagnosis = false;
     app::ReadoutDeadline m_deadline;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "card/KSCardAPI.h"
+#include "util/Exception.h"
 #include "util/Hex.h"
 
 namespace qel::app {
@@ -48,21 +49,29 @@ void record_failure(ReadoutResult& result, Outcome outcome, std::string text,
 // closed in the line's message pump), so no command goes out after a line without a look at
 // both.
 bool read_values(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
-                 ReadoutResult& result) {
+                 const ReadoutOptions& options, ReadoutResult& result) {
     const auto may_go_on = [&] { return !output.stopped() && dongle != nullptr; };
+    const auto refuse_empty = [&](const char* value) {
+        if (options.empty_answer_fails && dongle->last_answer_size() == 0)
+            throw util::Exception(std::string("the dongle's answer to the ") + value +
+                                  " command is empty");
+    };
     dongle->reset_params();
     // One string serves the three lines, with room for the longest: one allocation for them all.
     std::string line;
     line.reserve(32);
     result.serial = dongle->read_serial();
+    refuse_empty("serial number");
     output.add(line.assign("Serial No (S/N): ").append(result.serial));
     if (!may_go_on())
         return false;
     result.firmware = dongle->read_firmware_version();
+    refuse_empty("firmware version");
     output.add(hex_line(line, "Firmware version: ", result.firmware, 4));
     if (!may_go_on())
         return false;
     result.error_word = dongle->read_error_code();
+    refuse_empty("error code");
     // Only the low byte is the dongle's error; a zero there is no error, and no line.
     result.error_code = result.error_word & 0xFFu;
     if (result.error_code != 0) {
@@ -148,10 +157,12 @@ std::string failure_line(const ReadoutResult& result) {
     }
 }
 
-ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text) {
+ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text,
+                           ReadoutResult::Silent silent, Outcome outcome) {
     ReadoutResult result;
     result.reader = reader;
-    record_failure(result, Outcome::Failed, std::move(text), nullptr);
+    result.silent = silent;
+    record_failure(result, outcome, std::move(text), nullptr);
     output.add_status(failure_line(result));
     return result;
 }
@@ -161,7 +172,8 @@ ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput&
     ReadoutResult result;
     try {
         if (find_dongle(dongle, output, options, result)) {
-            result.outcome = read_values(dongle, output, result) ? Outcome::Read : Outcome::Stopped;
+            result.outcome =
+                read_values(dongle, output, options, result) ? Outcome::Read : Outcome::Stopped;
         }
         dongle.reset();
         return result;

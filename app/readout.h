@@ -39,6 +39,10 @@ struct ReadoutOptions {
     // in use. Two watches on one station both see each insertion, and one of them connects
     // first: the other then reads the dongle once the first lets go. Zero: reported at once.
     std::chrono::milliseconds held_card_patience{0};
+    // An answer of the status word alone to one of the three reads fails the readout instead of
+    // showing an empty serial number or a zero: for callers that act on the values without
+    // seeing them. The window shows the lines as they come.
+    bool empty_answer_fails = false;
 };
 
 struct ReadoutResult {
@@ -56,6 +60,9 @@ struct ReadoutResult {
     std::uint16_t error_word = 0;  // the error code as the dongle answered it, high byte included
     std::string failure;           // the text after "Dongle can't be found: " / "... read: "
     std::exception_ptr cause;      // what failed underneath, for front ends that give hints
+    // What did not answer within the front end's time, when that ended the readout.
+    enum class Silent { None, Dongle, Service };
+    Silent silent = Silent::None;
 };
 
 // One readout, with exactly the window's lines in the window's order: "Searching..." (status),
@@ -71,10 +78,13 @@ ReadoutResult read_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput&
 // <text>"; empty for a readout that did not fail.
 std::string failure_line(const ReadoutResult& result);
 
-// A readout that failed outside read_dongle (its front end gave up waiting for the dongle):
-// logs "Dongle can't be read: <text>" (status) as read_dongle logs a failed read, and returns
-// the result that goes with it.
-ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text);
+// A readout that failed outside read_dongle (its front end gave up waiting for what was
+// `silent`): logs "Dongle can't be read: <text>" (or, for `outcome` NotFound, "Dongle can't be
+// found: <text>") as a status line, as read_dongle logs its failures, and returns the result
+// that goes with it.
+ReadoutResult fail_readout(ReadoutOutput& output, const std::string& reader, std::string text,
+                           ReadoutResult::Silent silent,
+                           ReadoutResult::Outcome outcome = ReadoutResult::Outcome::Failed);
 
 // The readout's first two steps on their own, for the window, whose workflow names them.
 // `create_dongle` empties the slot and fills it with a new dongle, or logs "Dongle can't be

@@ -222,8 +222,13 @@ std::optional<LONG> CardWatch::wait_status_change(std::vector<SCARD_READERSTATE>
             return std::nullopt;
         waiting = true;
     }
-    const LONG result = SCardGetStatusChangeA(context.get(), INFINITE, states.data(),
-                                              static_cast<DWORD>(states.size()));
+    LONG result = SCARD_F_UNKNOWN_ERROR;
+    // Ended by a change or by stop(), never by time: the waiter must not bound it.
+    auto wait = [&] {
+        result = SCardGetStatusChangeA(context.get(), INFINITE, states.data(),
+                                       static_cast<DWORD>(states.size()));
+    };
+    wait_for_service(wait, true);
     {
         const std::lock_guard<std::mutex> lock(mutex);
         waiting = false;

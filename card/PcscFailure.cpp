@@ -27,6 +27,10 @@ PcscFailure classify_pcsc(std::uint32_t code) noexcept {
             return PcscFailure::CardRemoved;
         case static_cast<std::uint32_t>(SCARD_E_SHARING_VIOLATION):
             return PcscFailure::CardInUse;
+        // What a CCID reader at T=1 reports when the card goes, or the reader itself, in the
+        // middle of an exchange; a card that garbles its blocks ends the same way.
+        case static_cast<std::uint32_t>(SCARD_E_NOT_TRANSACTED):
+            return PcscFailure::CardLost;
         case static_cast<std::uint32_t>(SCARD_E_CANCELLED):
         case static_cast<std::uint32_t>(SCARD_E_TIMEOUT):
             return PcscFailure::Interrupted;

@@ -15,6 +15,7 @@ enum class PcscFailure {
     NoCard,       // the reader is empty
     CardRemoved,  // the card left during the exchange
     CardInUse,    // another program holds the card
+    CardLost,     // the exchange broke off in the reader: the card pulled out, or lost by it
     Interrupted,  // a wait that was cancelled or timed out
     Other,
 };

@@ -47,15 +47,19 @@ private:
     const char* m_export_name;
 };
 
-// `WaitsOnCard`: the function lasts as long as a card takes to answer, and is called through the
-// installed card waiter (CardWait.h).
-template <class Signature, bool WaitsOnCard = false>
+// What a function waits on, and so how it is called (CardWait.h): `Card`, as long as a card takes
+// to answer, through the waiter's wait; `Service`, as long as the PC/SC service takes, through its
+// wait_for_service; `None`, nothing outside the process (or, for SCardCancel, nothing that may be
+// waited for: it is how a wait is ended, from any thread).
+enum class Waits { None, Card, Service };
+
+template <class Signature, Waits WaitsOn = Waits::None>
 class WinSCardEntry;
 
 // An empty entry never calls through a null pointer: it answers as if the resource manager were
 // absent, so a machine without pcsc-lite shows a readable error instead of crashing.
-template <class R, class... Args, bool WaitsOnCard>
-class WinSCardEntry<R(Args...), WaitsOnCard> : public WinSCardEntryBase {
+template <class R, class... Args, Waits WaitsOn>
+class WinSCardEntry<R(Args...), WaitsOn> : public WinSCardEntryBase {
 public:
     using Function = R (*)(Args...);
     using WinSCardEntryBase::WinSCardEntryBase;
@@ -69,12 +73,15 @@ public:
             } else {
                 return static_cast<R>(SCARD_E_NO_SERVICE);
             }
-        } else if constexpr (WaitsOnCard) {
+        } else if constexpr (WaitsOn != Waits::None) {
             static_assert(std::is_same_v<R, LONG>);
             const auto function = reinterpret_cast<Function>(m_raw);
             LONG result = SCARD_F_UNKNOWN_ERROR;
             auto call = [&] { result = function(args...); };
-            wait_for_card(call);
+            if constexpr (WaitsOn == Waits::Card)
+                wait_for_card(call);
+            else
+                wait_for_service(call);
             return result;
         } else {
             return reinterpret_cast<Function>(m_raw)(args...);
@@ -91,59 +98,59 @@ bool LoadWinSCard(const char* path = kPcscLibraryName);
 // into unmapped code; LoadWinSCard may then load the same or another library.
 void UnloadWinSCard();
 
-// The one list of the binding's entries, in binding order: X(name, export name, `WaitsOnCard`,
-// signature). Declarations, definitions and the binding order are all made from it. The name is
+// The one list of the binding's entries, in binding order: X(name, export name, what it waits
+// on, signature). Declarations, definitions and the binding order are all made from it. The name is
 // the one callers know the entry by; pcsc-lite exports the narrow functions without the "A".
 //
 // Entries for the functions pcsc-lite declares carry its exact signatures. The others exist only
 // on the platform the names come from; pcsc-lite never exports them, so they stay empty here
 // (GUIDs appear as untyped pointers, the event handle as void*).
 #define QEL_WINSCARD_ENTRIES(X)                                                                   \
-    X(SCardEstablishContext, "SCardEstablishContext", false, decltype(::SCardEstablishContext))   \
-    X(SCardReleaseContext, "SCardReleaseContext", false, decltype(::SCardReleaseContext))         \
-    X(SCardListReaderGroupsA, "SCardListReaderGroups", false, decltype(::SCardListReaderGroups))  \
-    X(SCardListReadersA, "SCardListReaders", false, decltype(::SCardListReaders))                 \
-    X(SCardListCardsA, "SCardListCards", false,                                                   \
+    X(SCardEstablishContext, "SCardEstablishContext", Service, decltype(::SCardEstablishContext)) \
+    X(SCardReleaseContext, "SCardReleaseContext", Service, decltype(::SCardReleaseContext))       \
+    X(SCardListReaderGroupsA, "SCardListReaderGroups", None, decltype(::SCardListReaderGroups))   \
+    X(SCardListReadersA, "SCardListReaders", Service, decltype(::SCardListReaders))               \
+    X(SCardListCardsA, "SCardListCards", None,                                                    \
       LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD))                                \
-    X(SCardListInterfacesA, "SCardListInterfaces", false,                                         \
+    X(SCardListInterfacesA, "SCardListInterfaces", None,                                          \
       LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD))                                                \
-    X(SCardGetProviderIdA, "SCardGetProviderId", false, LONG(SCARDCONTEXT, LPCSTR, LPVOID))       \
-    X(SCardGetCardTypeProviderNameA, "SCardGetCardTypeProviderName", false,                       \
+    X(SCardGetProviderIdA, "SCardGetProviderId", None, LONG(SCARDCONTEXT, LPCSTR, LPVOID))        \
+    X(SCardGetCardTypeProviderNameA, "SCardGetCardTypeProviderName", None,                        \
       LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD))                                          \
-    X(SCardIntroduceReaderGroupA, "SCardIntroduceReaderGroup", false, LONG(SCARDCONTEXT, LPCSTR)) \
-    X(SCardForgetReaderGroupA, "SCardForgetReaderGroup", false, LONG(SCARDCONTEXT, LPCSTR))       \
-    X(SCardIntroduceReaderA, "SCardIntroduceReader", false, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))   \
-    X(SCardForgetReaderA, "SCardForgetReader", false, LONG(SCARDCONTEXT, LPCSTR))                 \
-    X(SCardAddReaderToGroupA, "SCardAddReaderToGroup", false, LONG(SCARDCONTEXT, LPCSTR, LPCSTR)) \
-    X(SCardRemoveReaderFromGroupA, "SCardRemoveReaderFromGroup", false,                           \
+    X(SCardIntroduceReaderGroupA, "SCardIntroduceReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR))  \
+    X(SCardForgetReaderGroupA, "SCardForgetReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR))        \
+    X(SCardIntroduceReaderA, "SCardIntroduceReader", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))    \
+    X(SCardForgetReaderA, "SCardForgetReader", None, LONG(SCARDCONTEXT, LPCSTR))                  \
+    X(SCardAddReaderToGroupA, "SCardAddReaderToGroup", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))  \
+    X(SCardRemoveReaderFromGroupA, "SCardRemoveReaderFromGroup", None,                            \
       LONG(SCARDCONTEXT, LPCSTR, LPCSTR))                                                         \
-    X(SCardIntroduceCardTypeA, "SCardIntroduceCardType", false,                                   \
+    X(SCardIntroduceCardTypeA, "SCardIntroduceCardType", None,                                    \
       LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD))               \
-    X(SCardSetCardTypeProviderNameA, "SCardSetCardTypeProviderName", false,                       \
+    X(SCardSetCardTypeProviderNameA, "SCardSetCardTypeProviderName", None,                        \
       LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR))                                                  \
-    X(SCardForgetCardTypeA, "SCardForgetCardType", false, LONG(SCARDCONTEXT, LPCSTR))             \
-    X(SCardFreeMemory, "SCardFreeMemory", false, decltype(::SCardFreeMemory))                     \
-    X(SCardLocateCardsA, "SCardLocateCards", false,                                               \
+    X(SCardForgetCardTypeA, "SCardForgetCardType", None, LONG(SCARDCONTEXT, LPCSTR))              \
+    X(SCardFreeMemory, "SCardFreeMemory", None, decltype(::SCardFreeMemory))                      \
+    X(SCardLocateCardsA, "SCardLocateCards", None,                                                \
       LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD))                                      \
-    X(SCardGetStatusChangeA, "SCardGetStatusChange", false, decltype(::SCardGetStatusChange))     \
-    X(SCardCancel, "SCardCancel", false, decltype(::SCardCancel))                                 \
-    X(SCardConnectA, "SCardConnect", true, decltype(::SCardConnect))                              \
-    X(SCardReconnect, "SCardReconnect", true, decltype(::SCardReconnect))                         \
-    X(SCardDisconnect, "SCardDisconnect", false, decltype(::SCardDisconnect))                     \
-    X(SCardBeginTransaction, "SCardBeginTransaction", true, decltype(::SCardBeginTransaction))    \
-    X(SCardEndTransaction, "SCardEndTransaction", true, decltype(::SCardEndTransaction))          \
-    X(SCardStatusA, "SCardStatus", false, decltype(::SCardStatus))                                \
-    X(SCardTransmit, "SCardTransmit", true, decltype(::SCardTransmit))                            \
-    X(SCardControl, "SCardControl", true, decltype(::SCardControl))                               \
-    X(SCardGetAttrib, "SCardGetAttrib", false, decltype(::SCardGetAttrib))                        \
-    X(SCardSetAttrib, "SCardSetAttrib", false, decltype(::SCardSetAttrib))                        \
-    X(SCardIsValidContext, "SCardIsValidContext", false, decltype(::SCardIsValidContext))         \
-    X(SCardLocateCardsByATRA, "SCardLocateCardsByATR", false,                                     \
+    X(SCardGetStatusChangeA, "SCardGetStatusChange", Service, decltype(::SCardGetStatusChange))   \
+    X(SCardCancel, "SCardCancel", None, decltype(::SCardCancel))                                  \
+    X(SCardConnectA, "SCardConnect", Card, decltype(::SCardConnect))                              \
+    X(SCardReconnect, "SCardReconnect", Card, decltype(::SCardReconnect))                         \
+    X(SCardDisconnect, "SCardDisconnect", Service, decltype(::SCardDisconnect))                   \
+    X(SCardBeginTransaction, "SCardBeginTransaction", Card, decltype(::SCardBeginTransaction))    \
+    X(SCardEndTransaction, "SCardEndTransaction", Card, decltype(::SCardEndTransaction))          \
+    X(SCardStatusA, "SCardStatus", Service, decltype(::SCardStatus))                              \
+    X(SCardTransmit, "SCardTransmit", Card, decltype(::SCardTransmit))                            \
+    X(SCardControl, "SCardControl", Card, decltype(::SCardControl))                               \
+    X(SCardGetAttrib, "SCardGetAttrib", Service, decltype(::SCardGetAttrib))                      \
+    X(SCardSetAttrib, "SCardSetAttrib", Service, decltype(::SCardSetAttrib))                      \
+    X(SCardIsValidContext, "SCardIsValidContext", None, decltype(::SCardIsValidContext))          \
+    X(SCardLocateCardsByATRA, "SCardLocateCardsByATR", None,                                      \
       LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD))                               \
-    X(SCardAccessStartedEvent, "SCardAccessStartedEvent", false, void*())                         \
-    X(SCardReleaseStartedEvent, "SCardReleaseStartedEvent", false, void())
+    X(SCardAccessStartedEvent, "SCardAccessStartedEvent", None, void*())                          \
+    X(SCardReleaseStartedEvent, "SCardReleaseStartedEvent", None, void())
 
-#define QEL_WINSCARD_COUNT_ONE(name, export_name, waits_on_card, signature) +1
+#define QEL_WINSCARD_COUNT_ONE(name, export_name, waits_on, signature) +1
 inline constexpr std::size_t kWinSCardEntryCount = 0 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_COUNT_ONE);
 #undef QEL_WINSCARD_COUNT_ONE
 
@@ -153,8 +160,8 @@ const std::array<const WinSCardEntryBase*, kWinSCardEntryCount>& winscard_entrie
 // The entries share their names with pcsc-lite's own declarations in the global namespace: call
 // them qualified (qel::card::SCardTransmit) or from inside qel::card, never after a
 // using-directive, which makes the name ambiguous. The global functions are never linked.
-#define QEL_WINSCARD_DECLARE(name, export_name, waits_on_card, signature) \
-    extern WinSCardEntry<signature, waits_on_card> name;
+#define QEL_WINSCARD_DECLARE(name, export_name, waits_on, signature) \
+    extern WinSCardEntry<signature, Waits::waits_on> name;
 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DECLARE)
 #undef QEL_WINSCARD_DECLARE
 

@@ -95,7 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
         OptionsCase{"AbbreviatedWithoutItsValue", {"--re"}, "error: unknown option --re"},
         OptionsCase{"ShortOptionsTogether", {"-hh"}, "error: unknown option -hh"},
         OptionsCase{"ValueToAFlag", {"--json=1"}, "error: unknown option --json=1"},
-        OptionsCase{"DashAlone", {"-"}, "error: unknown option -"}),
+        OptionsCase{"DashAlone", {"-"}, "error: unknown option -"},
+        OptionsCase{"DiagnoseWithItsTimeout",
+                    {"--diagnose", "--timeout", "5", "--json"},
+                    "json  timeout=5"},
+        OptionsCase{"DiagnoseWithAReader",
+                    {"--diagnose", "--reader", "A"},
+                    "error: --diagnose takes no other option than --json and --timeout"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The parser's state is the process's: a line refused in the middle of "-hx" leaves nothing
@@ -297,6 +303,7 @@ struct HintCase {
     std::exception_ptr cause;
     Hint expected;
     HintContext context = {};
+    ReadoutResult::Silent silent = ReadoutResult::Silent::None;
 };
 
 class HintSelection : public ::testing::TestWithParam<HintCase> {};
@@ -307,6 +314,7 @@ TEST_P(HintSelection, FollowsTheCodeUnderneathElseTheText) {
     result.outcome = c.outcome;
     result.failure = c.failure;
     result.cause = c.cause;
+    result.silent = c.silent;
     EXPECT_EQ(select_hint(result, c.context), c.expected);
 }
 
@@ -340,6 +348,16 @@ INSTANTIATE_TEST_SUITE_P(
                  Hint::CardRemoved},
         HintCase{"HeldByCode", kFailed, "", pcsc_failure(SCARD_E_SHARING_VIOLATION),
                  Hint::CardInUse},
+        HintCase{"ExchangeBrokenOffInTheReader", kFailed, "", pcsc_failure(SCARD_E_NOT_TRANSACTED),
+                 Hint::CardLost},
+        // The service's silence, not the dongle's, whatever the text the readout ended with.
+        HintCase{"ServiceDidNotAnswer",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::ServiceNotAnswering,
+                 {true, kTwoReaders, ""},
+                 ReadoutResult::Silent::Service},
         HintCase{"HeldByReasonLine", kNotFound, kAidNotFound + kInUse, nullptr, Hint::CardInUse},
         HintCase{"RefusedCommand", kFailed, "", kRefused, Hint::ReadFailed},
         HintCase{

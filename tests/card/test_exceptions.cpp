@@ -223,6 +223,7 @@ TEST(WinApiException, CarriesWhatItsCodeMeans) {
         {0x8010000C, PcscFailure::NoCard},       // no smart card
         {0x80100069, PcscFailure::CardRemoved},  // removed card
         {0x8010000B, PcscFailure::CardInUse},    // sharing violation
+        {0x80100016, PcscFailure::CardLost},     // not transacted
         {0x80100002, PcscFailure::Interrupted},  // cancelled
         {0x8010000A, PcscFailure::Interrupted},  // timeout
         {0x8010006A, PcscFailure::Other},        // security violation

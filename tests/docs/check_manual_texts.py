@@ -75,6 +75,12 @@ OVERRIDES = {
     ("app/qel_sn.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
     ("card/KSCardAPI.cpp", '" is not connected'): ((CLI,), "only qel_sn names a reader"),
     ("gp/KSCardGPCardDBini.h", "not a number"): ((CLI,), "only qel_sn --diagnose reports it"),
+    ("app/insertion_watch.h", "the PC/SC service does not answer"): (
+        (CLI,), "only qel_sn bounds its calls to the service"),
+    ("app/insertion_watch.h", "the PC/SC service answers again"): (
+        (CLI,), "only qel_sn bounds its calls to the service"),
+    ("app/readout.cpp", "the dongle's answer to the"): ((CLI,), "only qel_sn refuses an empty answer"),
+    ("app/readout.cpp", "command is empty"): ((CLI,), "only qel_sn refuses an empty answer"),
     ("crypto/cipher.h", "Cipher not initialized"): ((), "every cipher gets its key first"),
     ("crypto/cipher.h", "Invalid Base64 text"): ((), "nothing on the way to the dongle is Base64"),
 }

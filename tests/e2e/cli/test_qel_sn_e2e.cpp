@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -173,7 +175,9 @@ TEST_P(Readouts, PrintLogAndEndAsTheWindowShowsTheReadout) {
 
     const ProgramRun result = run(c.args);
     EXPECT_EQ(result.status, c.status) << result.err;
-    EXPECT_EQ(result.out, c.out.empty() ? with_lf(c.lines) : c.out);
+    // The time of a readout is the one field a table cannot state.
+    EXPECT_EQ(std::regex_replace(result.out, std::regex(R"("time":"[^"]*")"), R"("time":T)"),
+              c.out.empty() ? with_lf(c.lines) : c.out);
     if (c.hint.empty()) {
         EXPECT_EQ(result.err, "");
     } else {
@@ -198,6 +202,32 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"DongleT1", {{0, {"--t1"}}}, {}, 0, kRead, ""},
         Case{"NoDongle", {{0, {"--no-applet"}}}, {}, 1, kNotFound, kBothReaders},
         Case{"RefusedFirmwareCommand", {{0, kRefuseFirmware}}, {}, 2, kRefused, "did not answer"},
+        // The status word alone, no value: the window shows the lines as they come, a script
+        // must not take an empty serial number or a zero for a readout.
+        Case{"EmptySerialNumber",
+             {{0, {"--sw", "40106212=9000"}}},
+             {},
+             2,
+             "Searching...\r\nDongle can't be read: the dongle's answer to the serial number "
+             "command is empty\r\n",
+             "did not answer as expected"},
+        Case{"EmptyFirmwareVersion",
+             {{0, {"--t1", "--sw", "401062B2=9000"}}},
+             {},
+             2,
+             "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nDongle can't be read: the dongle's "
+             "answer to the firmware version command is empty\r\n",
+             "did not answer as expected"},
+        Case{"EmptyErrorCode",
+             {{0, {"--sw", "40106220=9000"}}},
+             {"--json"},
+             2,
+             "Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nDongle "
+             "can't be read: the dongle's answer to the error code command is empty\r\n",
+             "did not answer as expected",
+             false,
+             "{\"reader\":\"Virtual PCD 00 00\",\"error\":\"the dongle's answer to the error code "
+             "command is empty\",\"exit\":2,\"time\":T}\n"},
         Case{"PulledDuringTheReadout",
              {{0, {"--t1", "--pull-after", "2"}}},
              {},
@@ -694,8 +724,9 @@ struct FaultCase {
     std::string trigger{};
     std::chrono::milliseconds limit = kDefaultTimeout;
     int status = 0;
-    std::string out_end{};  // what a standard output file ends with; CR LF read as LF
-    std::string err{};      // in standard error exactly once; @DIR@ is the program's folder
+    std::string out_end{};   // what a standard output file ends with; CR LF read as LF
+    std::string out_part{};  // a part of it, likewise
+    std::string err{};       // in standard error exactly once; @DIR@ is the program's folder
     // The log's lines after its header; none: no line is written to the file at the log's name.
     std::optional<std::string> log{};
     // The next readout, before the silent dongle wakes, finds the card the service still holds
@@ -832,6 +863,9 @@ TEST_P(Faults, EndInTimeWithTheirStatusAndLeaveTheLogWhole) {
     if (!c.out_end.empty()) {
         EXPECT_TRUE(file.text().ends_with(with_lf(c.out_end))) << file.text();
     }
+    if (!c.out_part.empty()) {
+        EXPECT_NE(file.text().find(with_lf(c.out_part)), std::string::npos) << file.text();
+    }
     if (!c.err.empty()) {
         const std::string err = std::regex_replace(c.err, std::regex("@DIR@"), m_dir.string());
         const std::string log = child.log();
@@ -899,6 +933,25 @@ INSTANTIATE_TEST_SUITE_P(
                                 .out_end = kNoAnswer,
                                 .log = "Searching...\r\n" + kNoAnswer,
                                 .held_after = true},
+                      // The readout had connected its dongle: its reader is named.
+                      FaultCase{.name = "SilentDongleEndsAJsonReadoutAtItsTimeout",
+                                .card = kSilent,
+                                .args = {"--json", "--timeout", "1"},
+                                .limit = 5s,
+                                .status = 2,
+                                .out_part = "{\"reader\":\"Virtual PCD 00 00\",\"error\":\"no "
+                                            "answer from the dongle within 1 s\",\"exit\":2,",
+                                .log = "Searching...\r\n" + kNoAnswer,
+                                .held_after = true},
+                      FaultCase{
+                          .name = "SilentDongleOfAllIsNamedByItsReader",
+                          .card = kSilent,
+                          .args = {"--all", "--timeout", "1"},
+                          .limit = 5s,
+                          .status = 2,
+                          .out_end = "Reader: Virtual PCD 00 00\r\nSearching...\r\n" + kNoAnswer,
+                          .log = "Searching...\r\n" + kNoAnswer,
+                          .held_after = true},
                       FaultCase{.name = "SilentDongleEndsTheWatchAtItsTimeout",
                                 .card = kSilent,
                                 .args = {"--watch", "--timeout", "1"},
@@ -943,6 +996,165 @@ INSTANTIATE_TEST_SUITE_P(
                                 .args = {"--json"},
                                 .out = Stdout::Closed,
                                 .log = kRead}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- A PC/SC service that hangs ------------------------------------------------------------
+
+// A socket that takes connections and never answers, as a service does that is half started or
+// hangs before it reads: the connections wait in its backlog.
+class SilentSocket {
+public:
+    explicit SilentSocket(std::filesystem::path path) : m_path(std::move(path)) {
+        m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
+        if (m_fd < 0 ||
+            ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 64) != 0)
+            throw std::runtime_error("cannot make a silent socket");
+    }
+    ~SilentSocket() {
+        ::close(m_fd);
+        ::unlink(m_path.c_str());
+    }
+    SilentSocket(const SilentSocket&) = delete;
+    SilentSocket& operator=(const SilentSocket&) = delete;
+
+private:
+    std::filesystem::path m_path;
+    int m_fd = -1;
+};
+
+// The sandbox's daemon stopped by SIGSTOP for as long as this lives.
+class FrozenDaemon {
+public:
+    FrozenDaemon() { m_daemon.freeze(); }
+    ~FrozenDaemon() { m_daemon.thaw(); }
+    FrozenDaemon(const FrozenDaemon&) = delete;
+    FrozenDaemon& operator=(const FrozenDaemon&) = delete;
+
+private:
+    SandboxDaemon m_daemon;
+};
+
+struct HangCase {
+    const char* name;
+    // The daemon frozen after the watch has read the dongle in reader 0, or before the program
+    // starts; else the program talks to a socket that never answers.
+    enum { FrozenAfterARead, FrozenBeforeStart, SilentSocket } hang;
+    Options args;
+    // Sent once standard error holds `trigger`, or the log file its header when it is empty;
+    // none: the program must end by itself. Either way within `limit`.
+    int signal = 0;
+    std::string trigger{};
+    std::chrono::milliseconds limit = std::chrono::seconds(1);
+    int status = 0;
+    std::string out_part{};  // CR LF read as LF
+    std::string err_once{};  // exactly once in standard error
+};
+
+class HungService : public QelSnE2e, public ::testing::WithParamInterface<HangCase> {};
+
+TEST_P(HungService, NeitherAStopNorTheTimeoutWaitsOnIt) {
+    const HangCase& c = GetParam();
+    std::optional<FrozenDaemon> frozen;
+    std::optional<SilentSocket> silent;
+    Options args{program()};
+    if (c.hang == HangCase::SilentSocket) {
+        silent.emplace(m_dir / "pcscd.comm");
+        args.insert(args.begin(), "PCSCLITE_CSOCK_NAME=" + (m_dir / "pcscd.comm").string());
+    }
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (c.hang == HangCase::FrozenAfterARead)
+        start_card();
+    if (c.hang == HangCase::FrozenBeforeStart)
+        frozen.emplace();
+
+    const OutputFile out;
+    ChildProcess child("/usr/bin/env", args, out.fd());
+    if (c.hang == HangCase::FrozenAfterARead) {
+        ASSERT_TRUE(wait_for_text([&] { return out.peek(); }, "Finished\n")) << child.log();
+        frozen.emplace();
+    }
+    auto since = std::chrono::steady_clock::now();
+    if (c.signal != 0) {
+        const auto told = [&] {
+            return c.trigger.empty() ? read_file(m_dir / "qel_sn.log") : child.log();
+        };
+        ASSERT_TRUE(wait_for_text(told, c.trigger.empty() ? "] ===" : c.trigger)) << child.log();
+        since = std::chrono::steady_clock::now();
+        ::kill(child.pid(), c.signal);
+    }
+    const std::optional<int> status = child.wait_exit(kDefaultTimeout);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - since);
+    ASSERT_TRUE(status) << "still running\n" << child.log();
+    EXPECT_EQ(*status, c.status) << child.log();
+    EXPECT_LT(took.count(), c.limit.count()) << child.log();
+    if (!c.out_part.empty()) {
+        EXPECT_NE(out.text().find(with_lf(c.out_part)), std::string::npos) << out.text();
+    }
+    if (!c.err_once.empty()) {
+        const std::string err = child.log();
+        const auto at = err.find(c.err_once);
+        EXPECT_TRUE(at != std::string::npos && err.find(c.err_once, at + 1) == std::string::npos)
+            << "not once in standard error: " << c.err_once << "\n"
+            << err;
+    }
+}
+
+const std::string kServiceSilentFor1s =
+    "Dongle can't be found: no answer from the PC/SC service within 1 s\r\nFinished\r\n";
+const std::string kRestartService = "qel_sn: The PC/SC service does not answer: restart it";
+
+INSTANTIATE_TEST_SUITE_P(
+    States, HungService,
+    ::testing::Values(
+        HangCase{.name = "FrozenWhileTheWatchWaitsEndsOnSigterm",
+                 .hang = HangCase::FrozenAfterARead,
+                 .args = {"--watch"},
+                 .signal = SIGTERM,
+                 .trigger = "",
+                 .status = 0},
+        HangCase{.name = "FrozenWhileTheWatchWaitsEndsOnSigint",
+                 .hang = HangCase::FrozenAfterARead,
+                 .args = {"--watch"},
+                 .signal = SIGINT,
+                 .trigger = "",
+                 .status = 0},
+        HangCase{.name = "FrozenEndsAReadoutAtItsTimeout",
+                 .hang = HangCase::FrozenBeforeStart,
+                 .args = {"--timeout", "1"},
+                 .limit = std::chrono::seconds(3),
+                 .status = 1,
+                 .out_part = kServiceSilentFor1s,
+                 .err_once = kRestartService},
+        HangCase{.name = "FrozenReadoutEndsBySigint",
+                 .hang = HangCase::FrozenBeforeStart,
+                 .args = {"--timeout", "0"},
+                 .signal = SIGINT,
+                 .status = 128 + SIGINT},
+        HangCase{
+            .name = "SilentEndsAReadoutAtItsTimeout",
+            .hang = HangCase::SilentSocket,
+            .args = {"--json", "--timeout", "1"},
+            .limit = std::chrono::seconds(3),
+            .status = 1,
+            .out_part = "\"error\":\"no answer from the PC/SC service within 1 s\",\"exit\":1,",
+            .err_once = kRestartService},
+        HangCase{.name = "HalfStartedWatchEndsOnSigterm",
+                 .hang = HangCase::SilentSocket,
+                 .args = {"--watch"},
+                 .signal = SIGTERM,
+                 .status = 0},
+        HangCase{.name = "SilentServiceIsSaidOnceAndTheWatchEndsOnSigint",
+                 .hang = HangCase::SilentSocket,
+                 .args = {"--watch", "--timeout", "1"},
+                 .signal = SIGINT,
+                 .trigger = "does not answer",
+                 .status = 0,
+                 .err_once = "qel_sn: the PC/SC service does not answer; waiting for it\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

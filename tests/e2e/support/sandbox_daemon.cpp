@@ -60,6 +60,15 @@ void SandboxDaemon::stop() {
     throw std::runtime_error("pcscd does not end");
 }
 
+void SandboxDaemon::freeze() {
+    if (::kill(m_pid, SIGSTOP) != 0)
+        throw std::runtime_error("cannot stop pcscd with SIGSTOP");
+}
+
+void SandboxDaemon::thaw() {
+    ::kill(m_pid, SIGCONT);
+}
+
 void SandboxDaemon::start() {
     spawn(m_command);
     for (const Deadline deadline(kDefaultTimeout); !deadline.passed();

@@ -27,6 +27,10 @@ public:
         stop();
         start();
     }
+    // A service that hangs: the daemon stopped by SIGSTOP, its socket still there and taking
+    // connections; SIGCONT lets it go on.
+    void freeze();
+    void thaw();
 
 private:
     void spawn(std::vector<std::string> command);
