@@ -48,8 +48,9 @@ LogPlace log_place_for(const std::string& executable, const LogEnvironment& envi
 LogPlace program_log_place();
 
 // Makes the place's state folder where it is missing, with every missing folder above it, each
-// for the user alone (0700). Returns why it cannot be made; empty when it is there, and for a
-// place beside the program.
+// for the user alone (0700), and each only inside a folder of the user running the program (not
+// even root makes one in a user's folder). Returns why it cannot be made; empty when it is there,
+// and for a place beside the program.
 std::string make_log_folder(const LogPlace& place);
 
 // The folder the place's file lies in (its state folder, or the program's folder), opened for
@@ -58,6 +59,10 @@ std::string make_log_folder(const LogPlace& place);
 // it. Otherwise a user could plant a link at the log's name, or swap the folder under the
 // program, and have a program run by someone else (root, through sudo) write into a file of
 // their choosing. Returns why the folder is not used; empty when `folder` holds it.
+//
+// Both walk the path one folder at a time from the top and follow a symbolic link on the way
+// only when it lies in a folder of the running user or of root that no one else may write into;
+// a link elsewhere stops them with why that folder is not trusted.
 std::string open_log_folder(const LogPlace& place, util::OwnedFd& folder);
 
 }  // namespace qel::log

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,28 @@ std::optional<std::string> variable(const char* value, const fs::path& tmp) {
 unsigned mode_of(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777u : 0u;
+}
+
+uid_t owner_of(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_uid : ::geteuid();
+}
+
+// The user whose home the tests stand for when they run as root: nobody.
+constexpr uid_t kOtherUser = 65534;
+
+// Gives the folders under `tmp` to kOtherUser, and the links in them; false when this process
+// may not.
+bool give_to_other_user(const fs::path& tmp, std::initializer_list<const char*> names) {
+    if (::geteuid() != 0) {
+        return false;
+    }
+    for (const char* name : names) {
+        if (::lchown((tmp / name).c_str(), kOtherUser, kOtherUser) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 struct PlaceCase {
@@ -169,6 +192,13 @@ TEST_P(LogInStateFolder, MakesTheFoldersOrSaysWhyThereIsNoFile) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(place.file)));
         // Nothing was written through a link either.
         EXPECT_TRUE(!fs::exists(dir / "elsewhere") || fs::is_empty(dir / "elsewhere"));
+        // Nor made in another user's folder: what lies there is theirs.
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+            const uid_t holder = owner_of(entry.path().parent_path());
+            if (holder != ::geteuid()) {
+                EXPECT_EQ(owner_of(entry.path()), holder) << entry.path();
+            }
+        }
         return;
     }
     const std::string text = read_all(place.file);
@@ -183,34 +213,68 @@ TEST_P(LogInStateFolder, MakesTheFoldersOrSaysWhyThereIsNoFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, LogInStateFolder,
-    ::testing::Values(OpenCase{"MissingFolders", "", ""},
-                      OpenCase{"FileInPlaceOfAFolderAbove", "{tmp}/home/.local",
-                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log (cannot create "
-                               "{tmp}/home/.local/state: Not a directory)"},
-                      OpenCase{"FileInPlaceOfTheStateFolder",
-                               "{tmp}/home/.local/state/qel-sn-reader",
-                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
-                               "({tmp}/home/.local/state/qel-sn-reader is not a folder)"},
-                      // Folders a program run by another user (root, through sudo) must not
-                      // write into: their owner could plant a link at the log's name.
-                      OpenCase{"StateFolderOthersMayWriteInto", "",
-                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
-                               "({tmp}/home/.local/state/qel-sn-reader may be written by other "
-                               "users)",
-                               [](const fs::path& folder, const fs::path&) {
-                                   fs::create_directories(folder);
-                                   fs::permissions(folder, fs::perms::all);
-                                   return true;
-                               }},
-                      OpenCase{"StateFolderIsALink", "",
-                               "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
-                               "({tmp}/home/.local/state/qel-sn-reader is not a folder)",
-                               [](const fs::path& folder, const fs::path& tmp) {
-                                   fs::create_directories(folder.parent_path());
-                                   fs::create_directory(tmp / "elsewhere");
-                                   fs::create_directory_symlink(tmp / "elsewhere", folder);
-                                   return true;
-                               }}),
+    ::testing::Values(
+        OpenCase{"MissingFolders", "", ""},
+        OpenCase{"FileInPlaceOfAFolderAbove", "{tmp}/home/.local",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log (cannot create "
+                 "{tmp}/home/.local/state: Not a directory)"},
+        OpenCase{"FileInPlaceOfTheStateFolder", "{tmp}/home/.local/state/qel-sn-reader",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home/.local/state/qel-sn-reader is not a folder)"},
+        // Folders a program run by another user (root, through sudo) must not write into: their
+        // owner could plant a link at the log's name.
+        OpenCase{"StateFolderOthersMayWriteInto", "",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home/.local/state/qel-sn-reader may be written by other "
+                 "users)",
+                 [](const fs::path& folder, const fs::path&) {
+                     fs::create_directories(folder);
+                     fs::permissions(folder, fs::perms::all);
+                     return true;
+                 }},
+        OpenCase{"StateFolderIsALink", "",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home/.local/state/qel-sn-reader is not a folder)",
+                 [](const fs::path& folder, const fs::path& tmp) {
+                     fs::create_directories(folder.parent_path());
+                     fs::create_directory(tmp / "elsewhere");
+                     fs::create_directory_symlink(tmp / "elsewhere", folder);
+                     return true;
+                 }},
+        // A program run through sudo with the user's XDG_STATE_HOME makes no folder of its own
+        // in theirs.
+        OpenCase{"StateFolderMissingInAnotherUsersHome", "",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home/.local/state belongs to another user)",
+                 [](const fs::path& folder, const fs::path& tmp) {
+                     fs::create_directories(folder.parent_path());
+                     return give_to_other_user(tmp, {"home", "home/.local", "home/.local/state"});
+                 }},
+        OpenCase{
+            "FoldersMissingInAnotherUsersHome", "",
+            "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+            "({tmp}/home belongs to another user)",
+            [](const fs::path&, const fs::path& tmp) { return give_to_other_user(tmp, {"home"}); }},
+        // A link on the way is followed only where no one but the running user (or root) could
+        // have put it.
+        OpenCase{"LinkOnTheWayInAnotherUsersHome", "",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home belongs to another user)",
+                 [](const fs::path&, const fs::path& tmp) {
+                     fs::create_directory(tmp / "elsewhere");
+                     fs::create_directory_symlink(tmp / "elsewhere", tmp / "home/.local");
+                     return give_to_other_user(tmp, {"home", "home/.local"});
+                 }},
+        OpenCase{"LinkOnTheWayInAFolderOthersMayWriteInto", "",
+                 "{tmp}/home/.local/state/qel-sn-reader/qel_sn.log "
+                 "({tmp}/home/.local may be written by other users)",
+                 [](const fs::path&, const fs::path& tmp) {
+                     fs::create_directories(tmp / "home/.local");
+                     fs::permissions(tmp / "home/.local", fs::perms::all);
+                     fs::create_directory(tmp / "elsewhere");
+                     fs::create_directory_symlink(tmp / "elsewhere", tmp / "home/.local/state");
+                     return true;
+                 }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LogInStateFolder, ExistingFolderKeepsItsModeAndItsFileIsAppended) {
