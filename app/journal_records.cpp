@@ -21,13 +21,6 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
             "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=qel_sn"};
 }
 
-// The lines of a multi-line failure as a Linux program writes them, joined with LF.
-std::string failure_lines(const std::string& failure) {
-    std::string lines = terminal_line(failure);
-    lines.pop_back();
-    return lines;
-}
-
 }  // namespace
 
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader) {
@@ -54,7 +47,7 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
                              found ? kPriorityError : kPriorityWarning,
                              error_line(failure_line(result)));
             entry.push_back(found ? "QEL_OUTCOME=failed" : "QEL_OUTCOME=not_found");
-            entry.push_back("QEL_FAILURE=" + failure_lines(result.failure));
+            entry.push_back("QEL_FAILURE=" + lf_line_ends(result.failure));
             break;
         }
         case Outcome::Stopped:

@@ -186,7 +186,8 @@ TEST(CliLines, AMultiLineFailureTextGetsLfLineEnds) {
                             "error #2148532270\r\nCannot find a smart card reader."),
               "Dongle can't be found: Error when listing readers\nSmartCard API error "
               "#2148532270\nCannot find a smart card reader.\n");
-    EXPECT_EQ(terminal_line("a\rb"), "a\rb\n");
+    // A lone CR is no line break of the window's: on a terminal it would overwrite the line.
+    EXPECT_EQ(terminal_line("a\rb"), "a\\x0Db\n");
 }
 
 // A reader name or a card's text on standard error: one line, nothing a terminal obeys.
@@ -201,6 +202,48 @@ TEST(CliLines, AnErrorLineJoinsTheLinesOfATextAndEscapesControls) {
               "a\\xC2\\x9B"
               "1m \xC3\xA9");
 }
+
+// A text from outside (a reader name, a card's answer, a KSCard.ini section) under the one rule
+// of both functions; only what becomes of its line breaks differs.
+struct OutsideTextCase {
+    const char* name;
+    std::string text;
+    std::string error_line;     // on standard error
+    std::string terminal_line;  // on standard output, its LF included
+};
+
+class OutsideText : public ::testing::TestWithParam<OutsideTextCase> {};
+
+TEST_P(OutsideText, EscapesEveryControlAndKeepsValidUtf8) {
+    EXPECT_EQ(error_line(GetParam().text), GetParam().error_line);
+    EXPECT_EQ(terminal_line(GetParam().text), GetParam().terminal_line);
+}
+
+const std::string kForged =
+    "Reader \"Evil\nok      dongle   FORGED 0A1B2C3D\x1B[2J\" is not connected";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, OutsideText,
+    ::testing::Values(
+        // 0x9B alone is CSI to a terminal that takes bytes as Latin-1 (CSI J clears the screen).
+        OutsideTextCase{"LoneCsi", "[Evil\x9BJ]", "[Evil\\x9BJ]", "[Evil\\x9BJ]\n"},
+        OutsideTextCase{"LoneC1AtBothEndsOfTheRange", "\x80x\x9F", "\\x80x\\x9F", "\\x80x\\x9F\n"},
+        // The lead byte of a cut sequence is a Latin-1 letter; the byte after it is C1.
+        OutsideTextCase{"CutSequence", "x\xE2\x82", "x\xE2\\x82", "x\xE2\\x82\n"},
+        OutsideTextCase{"Utf8C1", "a\xC2\x85 b", "a\\xC2\\x85 b", "a\\xC2\\x85 b\n"},
+        // Continuation bytes in the C1 range inside valid UTF-8 (U+20AC, U+011B) are letters.
+        OutsideTextCase{"ValidUtf8", "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
+                        "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
+                        "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B\n"},
+        OutsideTextCase{"Latin1Letter", "Lecteur \xE9", "Lecteur \xE9", "Lecteur \xE9\n"},
+        OutsideTextCase{"ForgedLine", kForged,
+                        "Reader \"Evil; ok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
+                        "connected",
+                        "Reader \"Evil\\x0Aok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
+                        "connected\n"},
+        OutsideTextCase{"CrLfBetweenLines", "A\r\nB\tC\x7F", "A; B\\x09C\\x7F",
+                        "A\nB\\x09C\\x7F\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- JSON ----------------------------------------------------------------------------------
 
@@ -262,6 +305,11 @@ TEST(CliJson, AFailureCarriesItsTextItsStatusAndTheSearchedReaderWhenNoneWasConn
     EXPECT_NE(readout_json(result, "", 0)
                   .find(R"("error":"Error when listing readers\nSmartCard )"
                         R"(API error #1\nText.")"),
+              std::string::npos);
+
+    // JSON escapes a name as JSON does, not as a terminal needs it.
+    result.failure = "Reader \"X\x1B\" is not connected";
+    EXPECT_NE(readout_json(result, "", 0).find(R"("error":"Reader \"X\u001b\" is not connected")"),
               std::string::npos);
 }
 
