@@ -16,8 +16,10 @@ constexpr int kPriorityWarning = 4;
 constexpr int kPriorityNotice = 5;
 constexpr int kPriorityInfo = 6;
 
+// journalctl shows a MESSAGE that is not valid UTF-8 as a blob; a reader name from PC/SC may be
+// Latin-1. The QEL_ fields keep the bytes as they came, for a match.
 log::JournalEntry entry_of(const char* message_id, int priority, const std::string& message) {
-    return {"MESSAGE=" + message, std::string("MESSAGE_ID=") + message_id,
+    return {"MESSAGE=" + as_utf8(message), std::string("MESSAGE_ID=") + message_id,
             "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=qel_sn"};
 }
 

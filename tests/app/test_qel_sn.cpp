@@ -452,5 +452,26 @@ TEST(JournalEntries, OneMessageLineNoReaderToNameNoEntryForAStopOrAnotherNotice)
     EXPECT_EQ(fields_of(service_entry("")), "");
 }
 
+// journalctl shows a MESSAGE that is not printable UTF-8 as a blob; the reader's field is the
+// name as PC/SC gave it, for a match.
+TEST(JournalEntries, MessageIsPrintableUtf8AndTheReaderFieldKeepsItsBytes) {
+    ReadoutResult result;
+    result.outcome = Outcome::Read;
+    result.reader = "Lecteur \xE9\x9B";
+    result.serial = "0A1B2C3D";
+    result.firmware = 0x010A;
+    result.error_code = 0x2A;
+    const std::string fields = fields_of(readout_entry(result, ""));
+    EXPECT_EQ(fields.substr(0, fields.find('|')),
+              "MESSAGE=Dongle 0A1B2C3D read in \"Lecteur \xC3\xA9\\x9B\": firmware 010A, error "
+              "code 0x2A");
+    EXPECT_NE(fields.find("|QEL_READER=Lecteur \xE9\x9B|"), std::string::npos) << fields;
+
+    const std::string failed = fields_of(
+        readout_entry(result_of(Outcome::Failed, "Reader \"\xE9\" is not connected"), ""));
+    EXPECT_EQ(failed.substr(0, failed.find('|')),
+              "MESSAGE=Dongle can't be read: Reader \"\xC3\xA9\" is not connected");
+}
+
 }  // namespace
 }  // namespace qel::app
