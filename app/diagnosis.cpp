@@ -188,7 +188,7 @@ std::vector<Reader> list_readers(SCARDCONTEXT context) {
         readers[i].card = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
         if (readers[i].card)
             readers[i].atr_hex = util::to_hex(std::span<const std::uint8_t>(
-                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, 36)));
+                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, sizeof states[i].rgbAtr)));
     }
     return readers;
 }
