@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/cli_options.h"
+#include "app/diagnosis.h"
 #include "app/insertion_watch.h"
 #include "app/journal_records.h"
 #include "app/option_help.h"
@@ -244,6 +245,24 @@ INSTANTIATE_TEST_SUITE_P(
         OutsideTextCase{"CrLfBetweenLines", "A\r\nB\tC\x7F", "A; B\\x09C\\x7F",
                         "A\nB\\x09C\\x7F\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- Diagnosis -----------------------------------------------------------------------------
+
+// The report's lines come from the machine: a reader's name, a path, a variable.
+TEST(DiagnosisText, ANameWithALineEndOrAnEscapeStaysOnItsChecksLine) {
+    Diagnosis diagnosis;
+    diagnosis.checks = {
+        {"program", Check::Status::Ok, "qel_sn 1.1 at /opt/\x9BJ/qel_sn, log file /x", ""},
+        {"readers", Check::Status::Ok, "\"Evil\nok      dongle   FORGED\x1B[2J\" (card in)", ""},
+        {"dongle", Check::Status::Fail, "not found: Card with specified AID is not found",
+         "No dongle in the readers searched: \"Evil\nok      dongle   FORGED\x1B[2J\"."}};
+    EXPECT_EQ(diagnosis_text(diagnosis),
+              "ok      program  qel_sn 1.1 at /opt/\\x9BJ/qel_sn, log file /x\n"
+              "ok      readers  \"Evil; ok      dongle   FORGED\\x1B[2J\" (card in)\n"
+              "FAIL    dongle   not found: Card with specified AID is not found\n"
+              "        fix: No dongle in the readers searched: \"Evil; ok      dongle   "
+              "FORGED\\x1B[2J\".\n");
+}
 
 // --- JSON ----------------------------------------------------------------------------------
 
