@@ -188,7 +188,7 @@ std::vector<Reader> list_readers(SCARDCONTEXT context) {
         readers[i].card = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
         if (readers[i].card)
             readers[i].atr_hex = util::to_hex(std::span<const std::uint8_t>(
-                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, 36)));
+                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, sizeof states[i].rgbAtr)));
     }
     return readers;
 }
@@ -364,30 +364,42 @@ bool Diagnosis::failed() const {
                        [](const Check& check) { return check.status == Status::Fail; });
 }
 
-Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place) {
+Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place,
+                   const std::function<void(const Check&)>& check_made) {
     Diagnosis diagnosis;
     Findings findings;
-    diagnosis.checks.push_back(check_program(program, log_place));
-    diagnosis.checks.push_back(check_library(findings));
-    diagnosis.checks.push_back(check_service(findings));
-    diagnosis.checks.push_back(check_readers(findings));
-    diagnosis.checks.push_back(check_cards(findings));
-    diagnosis.checks.push_back(check_profiles(findings));
-    diagnosis.checks.push_back(check_dongle(findings, diagnosis));
+    // A check that waits (on a dongle that hardly answers) holds back none made before it.
+    const auto made = [&](Check check) {
+        diagnosis.checks.push_back(std::move(check));
+        if (check_made)
+            check_made(diagnosis.checks.back());
+    };
+    made(check_program(program, log_place));
+    made(check_library(findings));
+    made(check_service(findings));
+    made(check_readers(findings));
+    made(check_cards(findings));
+    made(check_profiles(findings));
+    made(check_dongle(findings, diagnosis));
     return diagnosis;
+}
+
+std::string check_text(const Check& check) {
+    std::string status = status_word(check.status);
+    std::string name = check.name;
+    status.resize(std::max<std::size_t>(status.size(), 8), ' ');
+    name.resize(std::max<std::size_t>(name.size(), 9), ' ');
+    // Findings and fixes carry reader names, paths and variables as the machine has them.
+    std::string text = status + name + error_line(check.finding) + "\n";
+    if (!check.fix.empty())
+        text += std::string(8, ' ') + "fix: " + error_line(check.fix) + "\n";
+    return text;
 }
 
 std::string diagnosis_text(const Diagnosis& diagnosis) {
     std::string text;
-    for (const Check& check : diagnosis.checks) {
-        std::string status = status_word(check.status);
-        std::string name = check.name;
-        status.resize(std::max<std::size_t>(status.size(), 8), ' ');
-        name.resize(std::max<std::size_t>(name.size(), 9), ' ');
-        text += status + name + check.finding + "\n";
-        if (!check.fix.empty())
-            text += std::string(8, ' ') + "fix: " + check.fix + "\n";
-    }
+    for (const Check& check : diagnosis.checks)
+        text += check_text(check);
     return text;
 }
 

@@ -5,6 +5,7 @@
 // starts nothing, changes nothing and leaves each card as it found it; the only file it writes is
 // its line in the log file.
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,12 +37,17 @@ struct Diagnosis {
     bool failed() const;
 };
 
-// Runs the checks in their order. `program` is the running program's path. Loads the PC/SC
-// library (and leaves it loaded) when it can.
-Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place);
+// Runs the checks in their order, and hands each to `check_made` (if given) as soon as it is
+// made. `program` is the running program's path. Loads the PC/SC library (and leaves it
+// loaded) when it can.
+Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place,
+                   const std::function<void(const Check&)>& check_made = {});
 
-// The report for a terminal: a line per check ("ok", "warn", "FAIL" or "skipped", the check's
-// name, what it found), each warning and failure followed by an indented "fix: " line.
+// A check's lines for a terminal: "ok", "warn", "FAIL" or "skipped", the check's name and what it
+// found; for a warning or a failure an indented "fix: " line after it. What it found and the fix
+// go through error_line: each is one line, whatever names and paths they carry.
+std::string check_text(const Check& check);
+// The report for a terminal: the lines of every check.
 std::string diagnosis_text(const Diagnosis& diagnosis);
 
 // The same as one JSON object with a line end: {"checks": [{"check", "status", "finding", "fix"}],

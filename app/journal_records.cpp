@@ -16,16 +16,11 @@ constexpr int kPriorityWarning = 4;
 constexpr int kPriorityNotice = 5;
 constexpr int kPriorityInfo = 6;
 
+// journalctl shows a MESSAGE that is not valid UTF-8 as a blob; a reader name from PC/SC may be
+// Latin-1. The QEL_ fields keep the bytes as they came, for a match.
 log::JournalEntry entry_of(const char* message_id, int priority, const std::string& message) {
-    return {"MESSAGE=" + message, std::string("MESSAGE_ID=") + message_id,
+    return {"MESSAGE=" + as_utf8(message), std::string("MESSAGE_ID=") + message_id,
             "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=qel_sn"};
-}
-
-// The lines of a multi-line failure as a Linux program writes them, joined with LF.
-std::string failure_lines(const std::string& failure) {
-    std::string lines = terminal_line(failure);
-    lines.pop_back();
-    return lines;
 }
 
 }  // namespace
@@ -54,7 +49,7 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
                              found ? kPriorityError : kPriorityWarning,
                              error_line(failure_line(result)));
             entry.push_back(found ? "QEL_OUTCOME=failed" : "QEL_OUTCOME=not_found");
-            entry.push_back("QEL_FAILURE=" + failure_lines(result.failure));
+            entry.push_back("QEL_FAILURE=" + lf_line_ends(result.failure));
             break;
         }
         case Outcome::Stopped:

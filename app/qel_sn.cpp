@@ -56,6 +56,49 @@ std::string hex_escape(unsigned char byte) {
     return "\\x" + util::to_hex(bytes);
 }
 
+// What becomes of the line breaks of a multi-line text from outside.
+enum class LineBreaks {
+    Joined,  // CR LF, LF and CR alike: "; " between two lines, none at the end
+    Lf,      // CR LF becomes LF; a lone CR or LF is a control like any other
+};
+
+// The one rule for a text from outside the program on a terminal (see error_line).
+std::string escaped(std::string_view text, LineBreaks breaks) {
+    std::string line;
+    line.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool crlf = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+        if (breaks == LineBreaks::Joined && (byte == '\r' || byte == '\n')) {
+            i += crlf ? 2 : 1;
+            if (i < text.size())
+                line += "; ";
+        } else if (breaks == LineBreaks::Lf && crlf) {
+            line += '\n';
+            i += 2;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            line += hex_escape(byte);
+            ++i;
+        } else if (byte < 0x80) {
+            line += static_cast<char>(byte);
+            ++i;
+        } else if (const std::size_t length = utf8_sequence_length(text, i); length == 0) {
+            // No UTF-8: a terminal that takes bytes as Latin-1 obeys 80 to 9F (9B is its CSI).
+            line += byte <= 0x9F ? hex_escape(byte) : std::string(1, static_cast<char>(byte));
+            ++i;
+        } else if (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F: a terminal that reads UTF-8 takes them for control codes.
+            line += hex_escape(byte) + hex_escape(static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else {
+            // Continuation bytes in the range of C1 belong to their character.
+            line.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return line;
+}
+
 std::exception_ptr nested_cause(const std::exception& e) {
     try {
         std::rethrow_if_nested(e);
@@ -104,28 +147,7 @@ std::string no_service_answer_text(unsigned seconds) {
 }
 
 std::string error_line(std::string_view text) {
-    std::string line;
-    line.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\r' || byte == '\n') {
-            // CR LF, LF or CR: one break between two lines of the text, none at its end.
-            if (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-            if (i + 1 < text.size())
-                line += "; ";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            line += hex_escape(byte);
-        } else if (byte == 0xC2 && i + 1 < text.size() &&
-                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            // U+0080 to U+009F: a terminal that reads UTF-8 takes them for control codes.
-            line += hex_escape(byte) + hex_escape(static_cast<unsigned char>(text[++i]));
-        } else {
-            line += static_cast<char>(byte);
-        }
-    }
-    return line;
+    return escaped(text, LineBreaks::Joined);
 }
 
 std::string version_text(const std::string& program) {
@@ -151,15 +173,18 @@ int worse_exit_status(int a, int b) {
 }
 
 std::string terminal_line(const std::string& line) {
-    std::string text;
-    text.reserve(line.size() + 1);
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n')
+    return escaped(line, LineBreaks::Lf) + '\n';
+}
+
+std::string lf_line_ends(std::string_view text) {
+    std::string lines;
+    lines.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
             continue;
-        text += line[i];
+        lines += text[i];
     }
-    text += '\n';
-    return text;
+    return lines;
 }
 
 std::string as_utf8(std::string_view text) {
@@ -205,9 +230,7 @@ std::string readout_json(const ReadoutResult& result, const std::string& reader,
         json["error_code"] = result.error_code;
     } else {
         // The lines of a multi-line failure as a Linux program writes them, joined with LF.
-        std::string failure = terminal_line(result.failure);
-        failure.pop_back();
-        json["error"] = as_utf8(failure);
+        json["error"] = as_utf8(lf_line_ends(result.failure));
         json["exit"] = exit_status(result);
     }
     json["time"] = iso8601_utc(when);

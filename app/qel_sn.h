@@ -29,9 +29,12 @@ std::string no_answer_text(unsigned seconds);
 // The same for the PC/SC service, which hangs or accepts and never answers.
 std::string no_service_answer_text(unsigned seconds);
 
-// `text` as one line of standard error: the line breaks of a multi-line failure text become
-// "; ", and every other control character is escaped (\xHH), so that a reader name or a card's
-// answer can neither forge a line nor drive the terminal.
+// `text` as one line of standard error, or of any other line the program writes for a terminal:
+// the line breaks of a multi-line failure text become "; ", and every other control character
+// is escaped (\xHH), so that a reader name, a path or a card's answer can neither forge a line
+// nor drive the terminal. Controls are C0 and DEL, and C1 both as UTF-8 (C2 80 to C2 9F) and as
+// a byte of its own that starts no valid UTF-8 sequence (80 to 9F, which a terminal that takes
+// bytes as Latin-1 obeys); valid UTF-8 and the other bytes pass unchanged.
 std::string error_line(std::string_view text);
 
 // "<program> <major>.<minor>" and a line end.
@@ -43,8 +46,13 @@ int exit_status(const ReadoutResult& result);
 int worse_exit_status(int a, int b);
 
 // A readout line for a terminal or a pipe: the CR LF inside a multi-line failure text becomes
-// LF, and the line gets its LF.
+// LF, every other control character (a lone CR or LF included) is escaped as error_line escapes
+// it, and the line gets its LF.
 std::string terminal_line(const std::string& line);
+
+// The lines of a multi-line failure text as a Linux program writes them: each CR LF becomes LF,
+// and nothing else changes. For JSON and the journal, which carry every byte as it is.
+std::string lf_line_ends(std::string_view text);
 
 // `text` as UTF-8 for JSON, which takes nothing else: reader names and failure texts come from
 // PC/SC and the card, and a byte that starts no valid UTF-8 sequence is taken as Latin-1 (the

@@ -472,14 +472,19 @@ int read_once(const app::CliOptions& options, bool pcsc_loaded, const log::LogPl
     return reader.run();
 }
 
-// The report of --diagnose on standard output: status 1 when a check failed.
+// The report of --diagnose on standard output: status 1 when a check failed. The text comes a
+// check at a time, as each is made; the JSON object once all are.
 int diagnose_machine(const app::CliOptions& options) {
-    const app::Diagnosis diagnosis =
-        app::diagnose(log::executable_path(), log::program_log_place());
-    card::UnloadWinSCard();
     app::StandardOutput out;
-    if (!out.write(options.json ? app::diagnosis_json(diagnosis)
-                                : app::diagnosis_text(diagnosis))) {
+    const app::Diagnosis diagnosis = app::diagnose(log::executable_path(), log::program_log_place(),
+                                                   [&](const app::Check& check) {
+                                                       if (!options.json)
+                                                           out.write(app::check_text(check));
+                                                   });
+    card::UnloadWinSCard();
+    if (options.json)
+        out.write(app::diagnosis_json(diagnosis));
+    if (out.failed()) {
         say(out.failure());
         return app::kExitOutput;
     }

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "app/cli_options.h"
+#include "app/diagnosis.h"
 #include "app/insertion_watch.h"
 #include "app/journal_records.h"
 #include "app/option_help.h"
@@ -192,7 +193,8 @@ TEST(CliLines, AMultiLineFailureTextGetsLfLineEnds) {
                             "error #2148532270\r\nCannot find a smart card reader."),
               "Dongle can't be found: Error when listing readers\nSmartCard API error "
               "#2148532270\nCannot find a smart card reader.\n");
-    EXPECT_EQ(terminal_line("a\rb"), "a\rb\n");
+    // A lone CR is no line break of the window's: on a terminal it would overwrite the line.
+    EXPECT_EQ(terminal_line("a\rb"), "a\\x0Db\n");
 }
 
 // A reader name or a card's text on standard error: one line, nothing a terminal obeys.
@@ -206,6 +208,66 @@ TEST(CliLines, AnErrorLineJoinsTheLinesOfATextAndEscapesControls) {
                          "1m \xC3\xA9"),
               "a\\xC2\\x9B"
               "1m \xC3\xA9");
+}
+
+// A text from outside (a reader name, a card's answer, a KSCard.ini section) under the one rule
+// of both functions; only what becomes of its line breaks differs.
+struct OutsideTextCase {
+    const char* name;
+    std::string text;
+    std::string error_line;     // on standard error
+    std::string terminal_line;  // on standard output, its LF included
+};
+
+class OutsideText : public ::testing::TestWithParam<OutsideTextCase> {};
+
+TEST_P(OutsideText, EscapesEveryControlAndKeepsValidUtf8) {
+    EXPECT_EQ(error_line(GetParam().text), GetParam().error_line);
+    EXPECT_EQ(terminal_line(GetParam().text), GetParam().terminal_line);
+}
+
+const std::string kForged =
+    "Reader \"Evil\nok      dongle   FORGED 0A1B2C3D\x1B[2J\" is not connected";
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, OutsideText,
+    ::testing::Values(
+        // 0x9B alone is CSI to a terminal that takes bytes as Latin-1 (CSI J clears the screen).
+        OutsideTextCase{"LoneCsi", "[Evil\x9BJ]", "[Evil\\x9BJ]", "[Evil\\x9BJ]\n"},
+        OutsideTextCase{"LoneC1AtBothEndsOfTheRange", "\x80x\x9F", "\\x80x\\x9F", "\\x80x\\x9F\n"},
+        // The lead byte of a cut sequence is a Latin-1 letter; the byte after it is C1.
+        OutsideTextCase{"CutSequence", "x\xE2\x82", "x\xE2\\x82", "x\xE2\\x82\n"},
+        OutsideTextCase{"Utf8C1", "a\xC2\x85 b", "a\\xC2\\x85 b", "a\\xC2\\x85 b\n"},
+        // Continuation bytes in the C1 range inside valid UTF-8 (U+20AC, U+011B) are letters.
+        OutsideTextCase{"ValidUtf8", "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
+                        "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
+                        "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B\n"},
+        OutsideTextCase{"Latin1Letter", "Lecteur \xE9", "Lecteur \xE9", "Lecteur \xE9\n"},
+        OutsideTextCase{"ForgedLine", kForged,
+                        "Reader \"Evil; ok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
+                        "connected",
+                        "Reader \"Evil\\x0Aok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
+                        "connected\n"},
+        OutsideTextCase{"CrLfBetweenLines", "A\r\nB\tC\x7F", "A; B\\x09C\\x7F",
+                        "A\nB\\x09C\\x7F\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Diagnosis -----------------------------------------------------------------------------
+
+// The report's lines come from the machine: a reader's name, a path, a variable.
+TEST(DiagnosisText, ANameWithALineEndOrAnEscapeStaysOnItsChecksLine) {
+    Diagnosis diagnosis;
+    diagnosis.checks = {
+        {"program", Check::Status::Ok, "qel_sn 1.1 at /opt/\x9BJ/qel_sn, log file /x", ""},
+        {"readers", Check::Status::Ok, "\"Evil\nok      dongle   FORGED\x1B[2J\" (card in)", ""},
+        {"dongle", Check::Status::Fail, "not found: Card with specified AID is not found",
+         "No dongle in the readers searched: \"Evil\nok      dongle   FORGED\x1B[2J\"."}};
+    EXPECT_EQ(diagnosis_text(diagnosis),
+              "ok      program  qel_sn 1.1 at /opt/\\x9BJ/qel_sn, log file /x\n"
+              "ok      readers  \"Evil; ok      dongle   FORGED\\x1B[2J\" (card in)\n"
+              "FAIL    dongle   not found: Card with specified AID is not found\n"
+              "        fix: No dongle in the readers searched: \"Evil; ok      dongle   "
+              "FORGED\\x1B[2J\".\n");
 }
 
 // --- JSON ----------------------------------------------------------------------------------
@@ -268,6 +330,11 @@ TEST(CliJson, AFailureCarriesItsTextItsStatusAndTheSearchedReaderWhenNoneWasConn
     EXPECT_NE(readout_json(result, "", 0)
                   .find(R"("error":"Error when listing readers\nSmartCard )"
                         R"(API error #1\nText.")"),
+              std::string::npos);
+
+    // JSON escapes a name as JSON does, not as a terminal needs it.
+    result.failure = "Reader \"X\x1B\" is not connected";
+    EXPECT_NE(readout_json(result, "", 0).find(R"("error":"Reader \"X\u001b\" is not connected")"),
               std::string::npos);
 }
 
@@ -420,6 +487,27 @@ TEST(JournalEntries, OneMessageLineNoReaderToNameNoEntryForAStopOrAnotherNotice)
               "MESSAGE_ID=98d14d3b808b4a3a8c38a5c82e8bfcde|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
     EXPECT_EQ(fields_of(service_entry("the watch failed")), "");
     EXPECT_EQ(fields_of(service_entry("")), "");
+}
+
+// journalctl shows a MESSAGE that is not printable UTF-8 as a blob; the reader's field is the
+// name as PC/SC gave it, for a match.
+TEST(JournalEntries, MessageIsPrintableUtf8AndTheReaderFieldKeepsItsBytes) {
+    ReadoutResult result;
+    result.outcome = Outcome::Read;
+    result.reader = "Lecteur \xE9\x9B";
+    result.serial = "0A1B2C3D";
+    result.firmware = 0x010A;
+    result.error_code = 0x2A;
+    const std::string fields = fields_of(readout_entry(result, ""));
+    EXPECT_EQ(fields.substr(0, fields.find('|')),
+              "MESSAGE=Dongle 0A1B2C3D read in \"Lecteur \xC3\xA9\\x9B\": firmware 010A, error "
+              "code 0x2A");
+    EXPECT_NE(fields.find("|QEL_READER=Lecteur \xE9\x9B|"), std::string::npos) << fields;
+
+    const std::string failed = fields_of(
+        readout_entry(result_of(Outcome::Failed, "Reader \"\xE9\" is not connected"), ""));
+    EXPECT_EQ(failed.substr(0, failed.find('|')),
+              "MESSAGE=Dongle can't be read: Reader \"\xC3\xA9\" is not connected");
 }
 
 }  // namespace

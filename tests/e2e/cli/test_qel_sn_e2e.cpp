@@ -442,7 +442,15 @@ INSTANTIATE_TEST_SUITE_P(
                          t.foreign_log_folder();
                      },
                      "program", "warn", "belongs to another user", "writable by that user alone",
-                     0}),
+                     0},
+        // 0x9B alone is CSI to a terminal that takes bytes as Latin-1 (CSI J clears the screen).
+        DiagnoseCase{"ControlByteInASectionName",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles("[Evil\x9BJ]\nCardManagerAID=A00000015100000\n");
+                     },
+                     "profiles", "warn", "[Evil\\x9BJ] CardManagerAID: odd number of hex digits",
+                     "correct these values in ./KSCard.ini", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The JSON form through a parser that is not ours: the status of each check and the dongle.
@@ -473,6 +481,23 @@ TEST_F(Diagnose, JsonReportParsesWithEachChecksStatusAndTheDongle) {
                             "profiles=ok dongle=skipped None None\n")
             << report.out;
     }
+}
+
+bool wait_for_text(const std::function<std::string()>& text, const std::string& part);
+
+// A support desk watching a slow dongle sees each check as it is done, not all at the end.
+TEST_F(Diagnose, PrintsEachCheckWhenItIsDone) {
+    // Every command after the first takes 700 ms: the dongle's check takes seconds.
+    start_card({"--silent-after", "1", "--silent-for", "700"});
+    const OutputFile out;
+    ChildProcess report("/usr/bin/env", {"-C", m_dir.string(), program(), "--diagnose"}, out.fd());
+    ASSERT_TRUE(wait_for_text([&] { return out.peek(); }, "\nok      profiles ")) << out.peek();
+    const std::string early = out.peek();
+    EXPECT_EQ(early.find("dongle   "), std::string::npos) << early;
+    EXPECT_EQ(report.wait_exit(kDefaultTimeout), 0) << report.log();
+    EXPECT_EQ(check_lines(out.peek(), "dongle"),
+              "ok | 0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A | ")
+        << out.peek();
 }
 
 // --- Watch ---------------------------------------------------------------------------------
