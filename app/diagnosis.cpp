@@ -364,24 +364,48 @@ bool Diagnosis::failed() const {
                        [](const Check& check) { return check.status == Status::Fail; });
 }
 
+const std::vector<std::string>& diagnosis_check_names() {
+    static const std::vector<std::string> names{"program", "library",  "service", "readers",
+                                                "cards",   "profiles", "dongle"};
+    return names;
+}
+
 Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place,
-                   const std::function<void(const Check&)>& check_made) {
+                   const std::function<void(const Check&)>& check_made,
+                   const std::function<void(const std::string&)>& check_begins) {
     Diagnosis diagnosis;
     Findings findings;
+    const std::vector<std::string>& names = diagnosis_check_names();
     // A check that waits (on a dongle that hardly answers) holds back none made before it.
-    const auto made = [&](Check check) {
-        diagnosis.checks.push_back(std::move(check));
+    const auto run = [&](std::size_t step, const std::function<Check()>& check) {
+        if (check_begins)
+            check_begins(names[step]);
+        diagnosis.checks.push_back(check());
         if (check_made)
             check_made(diagnosis.checks.back());
     };
-    made(check_program(program, log_place));
-    made(check_library(findings));
-    made(check_service(findings));
-    made(check_readers(findings));
-    made(check_cards(findings));
-    made(check_profiles(findings));
-    made(check_dongle(findings, diagnosis));
+    run(0, [&] { return check_program(program, log_place); });
+    run(1, [&] { return check_library(findings); });
+    run(2, [&] { return check_service(findings); });
+    run(3, [&] { return check_readers(findings); });
+    run(4, [&] { return check_cards(findings); });
+    run(5, [&] { return check_profiles(findings); });
+    run(6, [&] { return check_dongle(findings, diagnosis); });
     return diagnosis;
+}
+
+Check unanswered_check(const std::string& name, Unanswered what, unsigned seconds) {
+    const std::string within = " within " + std::to_string(seconds) + " s";
+    if (what == Unanswered::Service)
+        return {name, Status::Fail, "no answer from the PC/SC service" + within,
+                "the service hangs: sudo systemctl restart pcscd"};
+    return {name, Status::Fail, "no answer from the card" + within,
+            "unplug the dongle and plug it in again; if it stays silent, the dongle itself needs a "
+            "check"};
+}
+
+Check not_run_check(const std::string& name, const std::string& unanswered) {
+    return {name, Status::Skipped, "not run: the " + unanswered + " check got no answer", {}};
 }
 
 std::string check_text(const Check& check) {

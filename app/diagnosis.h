@@ -37,11 +37,21 @@ struct Diagnosis {
     bool failed() const;
 };
 
-// Runs the checks in their order, and hands each to `check_made` (if given) as soon as it is
-// made. `program` is the running program's path. Loads the PC/SC library (and leaves it
-// loaded) when it can.
+// The checks' names, in the order they run.
+const std::vector<std::string>& diagnosis_check_names();
+
+// Runs the checks in their order, tells `check_begins` (if given) the name of each as it
+// begins and hands each to `check_made` (if given) as soon as it is made. `program` is the
+// running program's path. Loads the PC/SC library (and leaves it loaded) when it can.
 Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place,
-                   const std::function<void(const Check&)>& check_made = {});
+                   const std::function<void(const Check&)>& check_made = {},
+                   const std::function<void(const std::string&)>& check_begins = {});
+
+// What did not answer within `seconds` while the check `name` ran.
+enum class Unanswered { Service, Dongle };
+// The failed check that says so, and the one of each check after it, which is not run.
+Check unanswered_check(const std::string& name, Unanswered what, unsigned seconds);
+Check not_run_check(const std::string& name, const std::string& unanswered);
 
 // A check's lines for a terminal: "ok", "warn", "FAIL" or "skipped", the check's name and what it
 // found; for a warning or a failure an indented "fix: " line after it. What it found and the fix

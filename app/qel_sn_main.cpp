@@ -473,22 +473,96 @@ int read_once(const app::CliOptions& options, bool pcsc_loaded, const log::LogPl
 }
 
 // The report of --diagnose on standard output: status 1 when a check failed. The text comes a
-// check at a time, as each is made; the JSON object once all are.
-int diagnose_machine(const app::CliOptions& options) {
-    app::StandardOutput out;
-    const app::Diagnosis diagnosis = app::diagnose(log::executable_path(), log::program_log_place(),
-                                                   [&](const app::Check& check) {
-                                                       if (!options.json)
-                                                           out.write(app::check_text(check));
-                                                   });
-    card::UnloadWinSCard();
-    if (options.json)
-        out.write(app::diagnosis_json(diagnosis));
-    if (out.failed()) {
-        say(out.failure());
-        return app::kExitOutput;
+// check at a time, as each is made; the JSON object once all are. Each check may take
+// --timeout: one that gets no answer from the service or a card fails, and the process ends
+// with the report of what was made, since the call under way cannot be cancelled.
+class MachineDiagnosis {
+public:
+    explicit MachineDiagnosis(const app::CliOptions& options)
+        : m_options(options),
+          m_deadline([this](app::StuckCall stuck) { return unanswered(stuck); }, kTimeUpSignal) {
+        card::set_card_waiter(&m_deadline);
     }
-    return diagnosis.failed() ? 1 : app::kExitRead;
+    ~MachineDiagnosis() { card::set_card_waiter(nullptr); }
+
+    MachineDiagnosis(const MachineDiagnosis&) = delete;
+    MachineDiagnosis& operator=(const MachineDiagnosis&) = delete;
+
+    int run() {
+        const app::Diagnosis diagnosis = app::diagnose(
+            log::executable_path(), log::program_log_place(),
+            [this](const app::Check& check) {
+                m_deadline.disarm();
+                m_made.checks.push_back(check);
+                show(check);
+            },
+            [this](const std::string& name) {
+                m_running = name;
+                if (m_options.timeout_seconds > 0)
+                    m_deadline.arm(std::chrono::seconds(m_options.timeout_seconds));
+            });
+        m_made.dongle = diagnosis.dongle;
+        card::UnloadWinSCard();
+        return end();
+    }
+
+    // For the signal thread: a check's time may be up.
+    void time_up() noexcept { m_deadline.time_up(); }
+
+private:
+    void show(const app::Check& check) {
+        if (!m_options.json)
+            m_out.write(app::check_text(check));
+    }
+
+    int end() {
+        if (m_options.json)
+            m_out.write(app::diagnosis_json(m_made));
+        if (m_out.failed()) {
+            say(m_out.failure());
+            return app::kExitOutput;
+        }
+        return m_made.failed() ? 1 : app::kExitRead;
+    }
+
+    // On the signal thread, while the check's call is stuck on the main one: the checks made
+    // before it are in m_made.checks (handed over through the deadline's lock).
+    int unanswered(app::StuckCall stuck) {
+        const auto what =
+            stuck == app::StuckCall::Service ? app::Unanswered::Service : app::Unanswered::Dongle;
+        std::vector<app::Check> rest{
+            app::unanswered_check(m_running, what, m_options.timeout_seconds)};
+        const std::vector<std::string>& names = app::diagnosis_check_names();
+        for (auto it = std::find(names.begin(), names.end(), m_running);
+             it != names.end() && ++it != names.end();)
+            rest.push_back(app::not_run_check(*it, m_running));
+        for (app::Check& check : rest) {
+            show(check);
+            m_made.checks.push_back(std::move(check));
+        }
+        return end();
+    }
+
+    const app::CliOptions& m_options;
+    app::StandardOutput m_out;
+    app::Diagnosis m_made;
+    std::string m_running;
+    app::ReadoutDeadline m_deadline;
+};
+
+int diagnose_machine(const app::CliOptions& options) {
+    MachineDiagnosis diagnosis(options);
+    // A stop ends the report where it is, as any program ends; the end of a check's time goes
+    // to the diagnosis.
+    const app::StopSignals signals(
+        [&diagnosis](int signal) {
+            if (signal == kTimeUpSignal)
+                diagnosis.time_up();
+            else
+                app::end_process_by_signal(signal);
+        },
+        kTakenSignals);
+    return diagnosis.run();
 }
 
 int read_dongles(const app::CliOptions& options, const log::LogPlace& log_place) {

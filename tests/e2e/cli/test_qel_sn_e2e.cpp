@@ -351,6 +351,7 @@ struct DiagnoseCase {
     std::string finding;  // a part of the check's line
     std::string fix;      // a part of its "fix: " line
     int exit = 1;         // 0 when no check fails
+    Options args = {};    // after --diagnose
 };
 
 class Diagnose : public QelSnE2e, public ::testing::WithParamInterface<DiagnoseCase> {
@@ -385,10 +386,14 @@ TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
     SandboxDaemon daemon;
     c.arrange(*this, daemon);
     const OutputFile out;
-    const ProgramRun report = diagnose({"--diagnose"}, out);
+    Options args{"--diagnose"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const ProgramRun report = diagnose(args, out);
     m_holder.reset();
-    if (std::string(c.check) == "service" || std::string(c.check) == "readers")
+    if (std::string(c.check) == "service" || std::string(c.check) == "readers") {
+        daemon.thaw();
         daemon.restart();
+    }
     const std::string lines = check_lines(report.out, c.check);
     EXPECT_EQ(report.status, c.exit) << report.out << report.err;
     EXPECT_EQ(lines.substr(0, lines.find(' ')), c.status) << report.out;
@@ -450,7 +455,18 @@ INSTANTIATE_TEST_SUITE_P(
                          t.profiles("[Evil\x9BJ]\nCardManagerAID=A00000015100000\n");
                      },
                      "profiles", "warn", "[Evil\\x9BJ] CardManagerAID: odd number of hex digits",
-                     "correct these values in ./KSCard.ini", 0}),
+                     "correct these values in ./KSCard.ini", 0},
+        // Each check has --timeout: the one whose call does not come back fails, naming what
+        // did not answer, and ends the report.
+        DiagnoseCase{"FrozenService", [](Diagnose&, SandboxDaemon& d) { d.freeze(); }, "service",
+                     "FAIL", "no answer from the PC/SC service within 1 s",
+                     "sudo systemctl restart pcscd", 1, Options{"--timeout", "1"}},
+        DiagnoseCase{"SilentDongle",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card({"--silent-after", "1", "--silent-for", "3000"});
+                     },
+                     "dongle", "FAIL", "no answer from the card within 1 s", "unplug the dongle", 1,
+                     Options{"--timeout", "1"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The JSON form through a parser that is not ours: the status of each check and the dongle.
