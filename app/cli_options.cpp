@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/option_help.h"
+#include "app/qel_sn.h"
 
 namespace qel::app {
 
@@ -276,8 +277,10 @@ std::string short_usage_text() {
 }
 
 std::string log_file_help(const log::LogPlace& log_place) {
+    // The path comes from the environment or the program's own place: escaped as any text from
+    // outside.
     const std::string where =
-        log_place.file.empty() ? "(none: " + log_place.problem + ")" : log_place.file;
+        error_line(log_place.file.empty() ? "(none: " + log_place.problem + ")" : log_place.file);
     const std::string state = std::string(log::kStateFolderName) + "/";
     return "log file:\n"
            "  " +

@@ -181,6 +181,14 @@ TEST(WindowCommandLine, LeavesOnlyOurOptionsAndFindsADisplayOrNone) {
     EXPECT_TRUE(window_has_display({}, "xcb", nullptr, nullptr));
 }
 
+TEST(CliHelp, ALogPathFromTheEnvironmentCannotDriveTheTerminal) {
+    log::LogPlace place;
+    place.file = "/home/u\n\x1B[2J/qel-sn-reader/qel_sn.log";
+    EXPECT_NE(usage_text(place).find("  /home/u; \\x1B[2J/qel-sn-reader/qel_sn.log\n"),
+              std::string::npos)
+        << usage_text(place);
+}
+
 TEST(Version, NamesTheProgram) {
     EXPECT_EQ(version_text(), "qel_sn 1.1\n");
     EXPECT_EQ(version_text("qel_sn_reader"), "qel_sn_reader 1.1\n");

@@ -1171,11 +1171,6 @@ INSTANTIATE_TEST_SUITE_P(
                  .status = 1,
                  .out_part = kServiceSilentFor1s,
                  .err_once = kRestartService},
-        HangCase{.name = "FrozenReadoutEndsBySigint",
-                 .hang = HangCase::FrozenBeforeStart,
-                 .args = {"--timeout", "0"},
-                 .signal = SIGINT,
-                 .status = 128 + SIGINT},
         HangCase{
             .name = "SilentEndsAReadoutAtItsTimeout",
             .hang = HangCase::SilentSocket,
