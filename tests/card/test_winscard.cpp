@@ -175,5 +175,44 @@ TEST_F(Binding, LoadingAgainKeepsTheLibraryAlreadyHeld) {
     EXPECT_EQ(bound_entries(), kPcscLiteEntries);
 }
 
+// Counts what reaches it, and runs each call in place.
+class RecordingWaiter final : public CardWaiter {
+public:
+    void wait(void (*call)(void*), void* context) override {
+        taken.push_back("card");
+        call(context);
+    }
+    void wait_for_service(void (*call)(void*), void* context, bool endless) override {
+        taken.push_back(endless ? "endless" : "service");
+        call(context);
+    }
+    std::vector<std::string> taken;
+};
+
+// A call that may never come back reaches the waiter once, as what it waits on; the cancel that
+// ends a wait, and what never leaves the process, do not.
+TEST_F(Binding, CallsThatWaitReachTheWaiterOnceAsWhatTheyWaitOn) {
+    fakepcsc::state().reset();
+    ASSERT_TRUE(LoadWinSCard(FAKE_PCSC_LIBRARY));
+    RecordingWaiter waiter;
+    set_card_waiter(&waiter);
+    SCARDCONTEXT context = 0;
+    SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    SCARDHANDLE card = 0;
+    DWORD protocol = 0;
+    SCardConnectA(context, "Reader", SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, &card, &protocol);
+    SCardCancel(context);
+    SCardIsValidContext(context);
+    SCARD_READERSTATE state{};
+    state.szReader = "Reader";
+    // A wait made endless by its caller: the entry inside it is not waited for again.
+    auto endless = [&] { SCardGetStatusChangeA(context, 0, &state, 1); };
+    wait_for_service(endless, true);
+    SCardReleaseContext(context);
+    set_card_waiter(nullptr);
+    EXPECT_EQ(waiter.taken, (std::vector<std::string>{"service", "card", "endless", "service"}));
+    EXPECT_FALSE(inside_waited_call());
+}
+
 }  // namespace
 }  // namespace qel::card
