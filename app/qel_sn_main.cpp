@@ -129,9 +129,15 @@ public:
           m_output(m_log, out, !options.json && !options.journal),
           m_deadline([this] { return no_answer(); }, kTimeUpSignal) {
         if (options.journal)
-            m_journal = std::make_unique<log::Journal>([](const std::string& why) {
-                say("journal entries not written (" + why + "); the log file goes on");
-            });
+            m_journal = std::make_unique<log::Journal>(
+                [](const std::string& why) {
+                    say("journal entries not written (" + why + "); the log file goes on");
+                },
+                [](std::size_t lost) {
+                    say(lost == 0
+                            ? std::string("journal entries written again; none lost")
+                            : "journal entries written again; " + std::to_string(lost) + " lost");
+                });
         card::set_card_waiter(&m_deadline);
         m_output.on_pause = [this](std::chrono::milliseconds time) { pause(time); };
     }
