@@ -130,9 +130,15 @@ public:
           m_output(m_log, out, !options.json && !options.journal),
           m_deadline([this](app::StuckCall stuck) { return no_answer(stuck); }, kTimeUpSignal) {
         if (options.journal) {
-            m_journal = std::make_unique<log::Journal>([](const std::string& why) {
-                say("journal entries not written (" + why + "); the log file goes on");
-            });
+            m_journal = std::make_unique<log::Journal>(
+                [](const std::string& why) {
+                    say("journal entries not written (" + why + "); the log file goes on");
+                },
+                [](std::size_t lost) {
+                    say(lost == 0
+                            ? std::string("journal entries written again; none lost")
+                            : "journal entries written again; " + std::to_string(lost) + " lost");
+                });
             // However the process ends, a stop signal's end included, the entries still waiting
             // get their chance and the ones lost are said.
             app::set_last_words([this] { m_journal->drain(); });
@@ -459,7 +465,13 @@ int watch_dongles(const app::CliOptions& options, const log::LogPlace& log_place
             say(app::StandardOutput::failure_text(EPIPE));
             return app::kExitOutput;
         });
-    return reader.watch(watch);
+    const int status = reader.watch(watch);
+    // A stop signal ended the watch: the process ends here, as it would have in the middle of a
+    // call, its journal given its last words while it lives and nothing after them waiting on a
+    // service that may hang (the release of a context).
+    if (app::stop_requested())
+        app::end_process(status);
+    return status;
 }
 
 int read_once(const app::CliOptions& options, bool pcsc_loaded, const log::LogPlace& log_place,

@@ -3,7 +3,8 @@
 # each with a private systemd-journald in a namespace with its own host name
 # (tools/journal-sandbox.sh), read dongles into their journals; systemd-journal-upload ships the
 # entries to one systemd-journal-remote on the sandbox's loopback, where they are found by serial
-# and by station.
+# and by station. Two more stations take their journal away during a watch: one brings it back
+# twice, the other stops the watch while an entry waits for it.
 #   tests/e2e/journal/check_journal.sh QEL_SN QEL_VCARD
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
@@ -14,12 +15,29 @@ readonly collector_port=19532
 
 fail() {
     echo "FAIL: $*" >&2
+    # What a station started would hold the test's output open.
+    [ -z "${card_pid:-}" ] || kill "$card_pid" 2>/dev/null || true
+    [ -z "${watch:-}" ] || kill "$watch" 2>/dev/null || true
     exit 1
 }
 
 wait_for_count() { # FILE TEXT COUNT: until FILE holds TEXT COUNT times
     for _ in $(seq $((wait_s * 20))); do
         [ "$(grep -c -F -- "$2" "$1" 2>/dev/null || true)" -ge "$3" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# Entries of ours in the station's journal whose message holds TEXT, however many.
+journal_count() { # TEXT
+    journalctl -D "$QEL_JOURNAL_DIR" -o cat SYSLOG_IDENTIFIER=qel_sn 2>/dev/null |
+        grep -c -F -- "$1" || true
+}
+
+wait_for_journal() { # TEXT COUNT
+    for _ in $(seq $((wait_s * 20))); do
+        [ "$(journal_count "$1")" -ge "$2" ] && return 0
         sleep 0.05
     done
     return 1
@@ -34,13 +52,87 @@ insert() {
     card_pid=$!
 }
 
+remove_card() {
+    kill "$card_pid" 2>/dev/null || true
+    wait "$card_pid" 2>/dev/null || true
+    qel_wait_reader_empty "Virtual PCD 00 00" || fail "$name: the card is still in the reader"
+}
+
 # --- one station, inside its journal sandbox -------------------------------------------------
 if [ "${1:-}" = --station ]; then
     shift
     name=$1 work=$2 qel_sn=$3 vcard=$4
     cp "$qel_sn" "$work/$name/qel_sn"
     log="$work/$name/qel_sn.log"
+    err="$work/$name/err"
     touch "$log"
+    readouts=0
+    read_dongle() { # SERIAL: in the reader, and read into the log file
+        insert --serial "$1"
+        readouts=$((readouts + 1))
+        wait_for_count "$log" Finished "$readouts" || fail "$name: no readout of $1: $(cat "$err")"
+    }
+    # The notices of the journal on standard error, with nothing else.
+    journal_notices() { grep journal "$err" || true; }
+    not_written() { echo "qel_sn: journal entries not written ($1); the log file goes on"; }
+    readonly refused="the journal cannot be reached: Connection refused"
+    readonly no_socket="the journal cannot be reached: no socket at /run/systemd/journal/socket"
+    readonly again="qel_sn: journal entries written again; none lost"
+
+    if [ "$name" = station-c ]; then
+        # The journal dies twice during a watch, and comes back: each outage is said as it begins
+        # and as it ends, and the readouts meanwhile reach the journal when it is back.
+        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$err" &
+        watch=$!
+        read_dongle 44444401
+        wait_for_journal 44444401 1 || fail "$name: the first readout is not in the journal"
+        tools/journal-sandbox.sh --journald crash
+        read_dongle 44444402
+        wait_for_count "$err" "$refused" 1 || fail "$name: the first outage is not said: $(cat "$err")"
+        read_dongle 44444403
+        tools/journal-sandbox.sh --journald start
+        wait_for_count "$err" "$again" 1 || fail "$name: the first outage's end is not said: $(cat "$err")"
+        wait_for_journal 44444403 1 || fail "$name: the readouts of the first outage are not in the journal"
+        tools/journal-sandbox.sh --journald gone
+        read_dongle 44444404
+        wait_for_count "$err" "$no_socket" 1 || fail "$name: the second outage is not said: $(cat "$err")"
+        tools/journal-sandbox.sh --journald start
+        wait_for_count "$err" "$again" 2 || fail "$name: the second outage's end is not said: $(cat "$err")"
+        read_dongle 44444405
+        wait_for_journal 44444405 1 || fail "$name: the last readout is not in the journal"
+        kill -TERM "$watch"
+        status=0
+        wait "$watch" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: the watch ended with $status: $(cat "$err")"
+        [ "$(journal_notices)" = "$(not_written "$refused"; echo "$again"; not_written "$no_socket"; echo "$again")" ] ||
+            fail "$name: the outages are said so: $(cat "$err")"
+        serials=$(journalctl -D "$QEL_JOURNAL_DIR" -o json SYSLOG_IDENTIFIER=qel_sn |
+            python3 -c 'import json,sys; print(" ".join(json.loads(l).get("QEL_SERIAL", "-") for l in sys.stdin))')
+        [ "$serials" = "44444401 44444402 44444403 44444404 44444405" ] ||
+            fail "$name: the journal has the readouts $serials"
+        remove_card
+        exit 0
+    fi
+    if [ "$name" = station-d ]; then
+        # A watch stopped while its entry waits for a journal that is gone says what it leaves
+        # unsent.
+        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$err" &
+        watch=$!
+        read_dongle 55555501
+        wait_for_journal 55555501 1 || fail "$name: the first readout is not in the journal"
+        tools/journal-sandbox.sh --journald gone
+        read_dongle 55555502
+        wait_for_count "$err" "$no_socket" 1 || fail "$name: the outage is not said: $(cat "$err")"
+        kill -TERM "$watch"
+        status=0
+        wait "$watch" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: the watch ended with $status: $(cat "$err")"
+        [ "$(journal_notices)" = "$(not_written "$no_socket"; not_written "the journal took no entry within 2 s; 1 not sent")" ] ||
+            fail "$name: the stop says: $(cat "$err")"
+        remove_card
+        exit 0
+    fi
+
     if [ "$name" = station-a ]; then
         "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$work/$name/err" &
         watch=$!
@@ -60,21 +152,20 @@ if [ "${1:-}" = --station ]; then
         insert --serial 33333333 --verbose 2>"$work/$name/card.log"
         # pcscd powers a new card down once it has taken it in: then a readout finds it.
         wait_for_count "$work/$name/card.log" "power off" 1 || fail "$name: the card did not come in"
-        # Without a journal to reach, the readout is logged all the same and said so once.
+        # Without a journal to reach, the readout is logged all the same; the outage is said, and
+        # at the end the entry that waited for it in vain.
         status=0
         unshare --mount sh -c 'mount -t tmpfs tmpfs /run/systemd && exec "$0" --journal' \
-            "$work/$name/qel_sn" >"$work/$name/out" 2>"$work/$name/err" || status=$?
+            "$work/$name/qel_sn" >"$work/$name/out" 2>"$err" || status=$?
         [ "$status" -eq 0 ] || fail "$name: qel_sn --journal without a journal ended with $status"
-        [ "$(cat "$work/$name/err")" = "qel_sn: journal entries not written (the journal cannot be reached: no socket at /run/systemd/journal/socket); the log file goes on" ] ||
-            fail "$name: without a journal, standard error says: $(cat "$work/$name/err")"
+        [ "$(cat "$err")" = "$(not_written "$no_socket"; not_written "the journal took no entry within 2 s; 1 not sent")" ] ||
+            fail "$name: without a journal, standard error says: $(cat "$err")"
         wait_for_count "$log" "Serial No (S/N): 33333333" 1 || fail "$name: the log file lacks the readout"
         status=0
         "$work/$name/qel_sn" --journal >"$work/$name/out" 2>"$work/$name/err" || status=$?
         [ "$status" -eq 0 ] || fail "$name: qel_sn --journal ended with $status"
     fi
-    kill "$card_pid" 2>/dev/null || true
-    wait "$card_pid" 2>/dev/null || true
-    qel_wait_reader_empty "Virtual PCD 00 00" || fail "$name: the card is still in the reader"
+    remove_card
     [ ! -s "$work/$name/out" ] || fail "$name: standard output is not empty: $(cat "$work/$name/out")"
     # Hints stay on standard error; a journal that took the entries is not mentioned there.
     ! grep -q journal "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
@@ -101,7 +192,7 @@ cleanup() {
     rm -rf -- "$work"
 }
 trap cleanup EXIT
-mkdir -p "$work/station-a" "$work/station-b" "$work/remote"
+mkdir -p "$work/station-a" "$work/station-b" "$work/station-c" "$work/station-d" "$work/remote"
 "$qel_journal_remote" --listen-http="$collector_port" --output="$work/remote/all.journal" \
     --split-mode=none >"$work/remote.log" 2>&1 &
 collector=$!
@@ -167,3 +258,9 @@ done
 [ "$(query _HOSTNAME=station-a SYSLOG_IDENTIFIER=qel_sn | wc -l)" -eq 4 ] ||
     fail "the collector has not station-a's four entries"
 echo "ok: two stations' readouts reached the collector, found by serial and by station"
+
+for station in station-c station-d; do
+    tools/journal-sandbox.sh --hostname "$station" -- \
+        "$0" --station "$station" "$work" "$qel_sn" "$vcard"
+done
+echo "ok: a watch's journal went and came back twice, and went at its stop: each outage said"
