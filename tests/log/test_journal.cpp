@@ -242,19 +242,6 @@ INSTANTIATE_TEST_SUITE_P(
             {{1, kFull}, {kFull + 2, 2 * kFull + 1}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(JournalTest, RefusedEntryIsTriedAgainAtAModestPace) {
-    start();
-    fake.set(Mode::Refuse, kRefused);
-    send(1, 1);
-    std::this_thread::sleep_for(Journal::kRetryTime * 4 + 100ms);
-    // Five tries in a second: once at once, then once per kRetryTime; a loaded machine may
-    // lose one.
-    EXPECT_GE(fake.tries(), 3);
-    EXPECT_LE(fake.tries(), 7);
-    fake.set(Mode::Take);
-    ASSERT_TRUE(wait_until([&] { return fake.taken().size() == 1; }));
-}
-
 // --- The end ------------------------------------------------------------------------------
 
 struct EndCase {
