@@ -16,6 +16,7 @@
 #include "app/version.h"
 #include "card/KSCardAPIExceptions.h"
 #include "card/KSCardAPIReaders.h"
+#include "card/PcscFailure.h"
 #include "card/PcscOwners.h"
 #include "card/WinSCard.h"
 #include "gp/KSCardGPCardDBini.h"
@@ -224,7 +225,8 @@ std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) 
         card::SCardConnectA(context, reader.name.c_str(), SCARD_SHARE_SHARED,
                             SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
     if (connected != SCARD_S_SUCCESS) {
-        held = connected == SCARD_E_SHARING_VIOLATION;
+        held = card::classify_pcsc(static_cast<std::uint32_t>(connected)) ==
+               card::PcscFailure::CardInUse;
         return held ? "held by another program" : card::SCardErrorText(connected);
     }
     card::SCardDisconnect(handle, SCARD_LEAVE_CARD);

@@ -13,6 +13,7 @@
 
 #include "app/process_end.h"
 #include "util/Exception.h"
+#include "util/OwnedFd.h"
 
 namespace qel::app {
 
@@ -51,10 +52,11 @@ void open_closed_standard_streams() noexcept {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
             continue;
-        // The lowest free number is the one that is closed. Left open for the process's life.
-        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened >= 0 && opened != fd)
-            ::close(opened);
+        // The lowest free number is the one that is closed: that one is kept for the process's
+        // life, any other closed again.
+        util::OwnedFd opened(::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY));
+        if (opened.get() == fd)
+            opened.release();
     }
 }
 

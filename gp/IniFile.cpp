@@ -11,6 +11,7 @@
 
 #include "util/Exception.h"
 #include "util/Hex.h"
+#include "util/OwnedFd.h"
 
 namespace qel::gp {
 
@@ -46,32 +47,16 @@ constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
     throw util::Exception("INI file \"" + path + "\" cannot be read: " + why);
 }
 
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor() {
-        // A close failure of a file opened read-only loses nothing.
-        ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 }  // namespace
 
 IniFile IniFile::load(const std::string& path) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+    const util::OwnedFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!file.holds()) {
         if (errno == ENOENT || errno == ENOTDIR)
             return IniFile{};
         refuse(path, "cannot open");
     }
-    FileDescriptor file(fd);
 
     struct stat info {};
     if (::fstat(file.get(), &info) != 0)

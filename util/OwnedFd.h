@@ -20,6 +20,8 @@ public:
     bool holds() const noexcept { return m_fd >= 0; }
     int get() const noexcept { return m_fd; }
     void reset() noexcept;
+    // Gives the descriptor up without closing it: it stays open for the process's life.
+    int release() noexcept { return std::exchange(m_fd, -1); }
 
 private:
     int m_fd = -1;
