@@ -316,6 +316,32 @@ public:
     void add_status(const std::string&) override {}
 };
 
+// What the search met that kept the dongle from being found, said before the not-found text:
+// the real cause first.
+std::string met_first(const std::vector<card::ReaderCause>& causes) {
+    using Kind = card::ReaderCause::Kind;
+    const std::optional<card::ReaderCause> cause = leading_cause(causes);
+    if (!cause)
+        return causes.empty() ? "" : "every reader is empty; ";
+    const std::string card = "the card in " + quoted(cause->reader);
+    switch (cause->kind) {
+        case Kind::CardInUse:
+            return "in use by another program: " + card + "; ";
+        case Kind::ProfileUnusable:
+            return card + " has a profile that cannot be used: " + cause->file + " [" +
+                   cause->section + "] " + cause->key + ": " + cause->problem + "; ";
+        case Kind::OtherCard:
+            return card + " is not a QEL dongle (ATR " + util::to_hex(cause->atr) +
+                   (cause->profile.empty() ? std::string()
+                                           : ", profile " + quoted(cause->profile)) +
+                   "); ";
+        case Kind::Failed:
+        case Kind::NoCard:
+            break;
+    }
+    return {};
+}
+
 Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     if (!findings.context.holds())
         return skipped("dongle", "no PC/SC service to read it through");
@@ -336,10 +362,12 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     HintContext hint_context;
     for (const Reader& reader : findings.readers)
         hint_context.readers.push_back(reader.name);
+    hint_context.cause = leading_cause(result.causes);
     const Hint hint = select_hint(result, hint_context);
     const std::string fix = hint == Hint::None ? "" : hint_text(hint, hint_context);
     if (result.outcome == ReadoutResult::Outcome::NotFound)
-        return fail("dongle", "not found: " + error_line(result.failure), fix);
+        return fail("dongle", met_first(result.causes) + "not found: " + error_line(result.failure),
+                    fix);
     return fail("dongle",
                 "found in " + quoted(result.reader) + ", not read: " + error_line(result.failure),
                 fix);

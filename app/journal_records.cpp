@@ -25,7 +25,8 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
 
 }  // namespace
 
-log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader) {
+log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
+                                std::string_view cause) {
     using Outcome = ReadoutResult::Outcome;
     const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
     log::JournalEntry entry;
@@ -50,6 +51,8 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
                              error_line(failure_line(result)));
             entry.push_back(found ? "QEL_OUTCOME=failed" : "QEL_OUTCOME=not_found");
             entry.push_back("QEL_FAILURE=" + lf_line_ends(result.failure));
+            if (!cause.empty())
+                entry.push_back("QEL_CAUSE=" + std::string(cause));
             break;
         }
         case Outcome::Stopped:

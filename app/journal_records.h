@@ -6,6 +6,7 @@
 // (packaging/qel-sn-reader.catalog), which `journalctl -x` shows beside each entry.
 
 #include <string>
+#include <string_view>
 
 #include "app/readout.h"
 #include "log/journal.h"
@@ -21,7 +22,9 @@ inline constexpr const char* kJournalIdServiceBack = "98d14d3b808b4a3a8c38a5c82e
 
 // The entry of a readout in `reader` (the reader asked for; the dongle's own when it was found).
 // A stopped readout has none: the returned entry is empty.
-log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader);
+// A failure's entry carries QEL_CAUSE (cause_word) when `cause` is given.
+log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
+                                std::string_view cause = {});
 
 // The entry of a watch notice when it tells of the service going or coming back; empty for
 // any other notice.

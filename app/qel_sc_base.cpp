@@ -1,5 +1,6 @@
 #include "qel_sc_base.h"
 
+#include <exception>
 #include <string>
 
 #include "card/KSCardAPIExceptions.h"
@@ -27,7 +28,13 @@ const util::ByteString kCommandData(1, '\xFF');
 
 TQNBBase::TQNBBase(SCARDCONTEXT context) : t_ekscard(true, context) {
     if (!api || !api->Readers || api->Readers->size() == 0) {
-        throw util::Exception(card::kErrReaderNotFound);
+        // A plain failure, with the card layer's meaning underneath for whoever gives advice.
+        try {
+            throw card::EKSCardAPIWinAPIException(card::kErrReaderNotFound, 0,
+                                                  card::PcscFailure::NoReader);
+        } catch (const card::EKSCardAPIWinAPIException&) {
+            std::throw_with_nested(util::Exception(card::kErrReaderNotFound));
+        }
     }
     reset_params();
 }

@@ -114,7 +114,7 @@ card::PcscFailure pcsc_failure_of(std::exception_ptr cause) {
         try {
             std::rethrow_exception(cause);
         } catch (const card::EKSCardAPIWinAPIException& e) {
-            if (e.ErrorCode != 0)
+            if (e.failure() != card::PcscFailure::None)
                 return e.failure();
             cause = nested_cause(e);
         } catch (const std::exception& e) {
@@ -124,6 +124,10 @@ card::PcscFailure pcsc_failure_of(std::exception_ptr cause) {
         }
     }
     return card::PcscFailure::None;
+}
+
+std::string cause_reader(const HintContext& context) {
+    return "\"" + (context.cause ? context.cause->reader : std::string()) + "\"";
 }
 
 std::string quoted_list(const std::vector<std::string>& names) {
@@ -219,7 +223,8 @@ std::string iso8601_utc(std::time_t when) {
     return std::string(text, n);
 }
 
-std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when) {
+std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when,
+                         std::string_view cause) {
     const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
     nlohmann::ordered_json json = nlohmann::ordered_json::object();
     if (result.outcome == ReadoutResult::Outcome::Read || !shown_reader.empty())
@@ -232,6 +237,8 @@ std::string readout_json(const ReadoutResult& result, const std::string& reader,
         // The lines of a multi-line failure as a Linux program writes them, joined with LF.
         json["error"] = as_utf8(lf_line_ends(result.failure));
         json["exit"] = exit_status(result);
+        if (!cause.empty())
+            json["cause"] = std::string(cause);
     }
     json["time"] = iso8601_utc(when);
     return json.dump();
@@ -271,15 +278,74 @@ Hint select_hint(const ReadoutResult& result, const HintContext& context) {
         std::find(readers.begin(), readers.end(), context.wanted_reader) == readers.end())
         return Hint::UnknownReader;
 
-    const std::string& text = result.failure;
-    if (text == card::kErrReaderNotFound)
-        return Hint::NoReader;
-    if (card::names_held_card(text))
-        return Hint::CardInUse;
-    // What a card pulled in the middle of an exchange leaves behind.
-    if (text.find(card::kErrShortAnswer) != std::string::npos)
-        return Hint::CardRemoved;
-    return result.outcome == Outcome::Failed ? Hint::ReadFailed : Hint::NoDongle;
+    if (result.outcome == Outcome::Failed)
+        return Hint::ReadFailed;
+    using Kind = card::ReaderCause::Kind;
+    const std::optional<card::ReaderCause> cause = leading_cause(result.causes);
+    if (!cause)
+        return result.causes.empty() ? Hint::NoDongle : Hint::EmptyReaders;
+    switch (cause->kind) {
+        case Kind::CardInUse:
+            return Hint::CardInUse;
+        case Kind::ProfileUnusable:
+            return Hint::ProfileUnusable;
+        case Kind::OtherCard:
+            return Hint::NotTheDongle;
+        case Kind::Failed:
+        case Kind::NoCard:
+            break;
+    }
+    return cause->failure == card::PcscFailure::ServiceGone ? Hint::ServiceNotRunning
+                                                            : Hint::NoDongle;
+}
+
+std::optional<card::ReaderCause> leading_cause(const std::vector<card::ReaderCause>& causes) {
+    using Kind = card::ReaderCause::Kind;
+    for (const Kind kind :
+         {Kind::CardInUse, Kind::ProfileUnusable, Kind::OtherCard, Kind::Failed}) {
+        const auto found =
+            std::find_if(causes.begin(), causes.end(),
+                         [kind](const card::ReaderCause& c) { return c.kind == kind; });
+        if (found != causes.end())
+            return *found;
+    }
+    return std::nullopt;
+}
+
+std::string cause_word(const ReadoutResult& result, Hint hint) {
+    if (result.silent == ReadoutResult::Silent::Dongle)
+        return "dongle_not_answering";
+    switch (hint) {
+        case Hint::None:
+            return {};
+        case Hint::NoPcscLibrary:
+            return "no_pcsc_library";
+        case Hint::ServiceNotRunning:
+            return "service_not_running";
+        case Hint::ServiceNotAnswering:
+            return "service_not_answering";
+        case Hint::NoReader:
+            return "no_reader";
+        case Hint::UnknownReader:
+            return "unknown_reader";
+        case Hint::NoDongle:
+            return "no_dongle";
+        case Hint::EmptyReaders:
+            return card::reader_cause_word(card::ReaderCause::Kind::NoCard);
+        case Hint::NotTheDongle:
+            return card::reader_cause_word(card::ReaderCause::Kind::OtherCard);
+        case Hint::ProfileUnusable:
+            return card::reader_cause_word(card::ReaderCause::Kind::ProfileUnusable);
+        case Hint::CardInUse:
+            return card::reader_cause_word(card::ReaderCause::Kind::CardInUse);
+        case Hint::CardRemoved:
+            return "card_removed";
+        case Hint::CardLost:
+            return "card_lost";
+        case Hint::ReadFailed:
+            return "read_failed";
+    }
+    return {};
 }
 
 std::string hint_text(Hint hint, const HintContext& context) {
@@ -316,10 +382,31 @@ std::string hint_text(Hint hint, const HintContext& context) {
                         ? ". Plug in the dongle, or name its reader with --reader."
                         : ". Plug in the dongle.");
         }
+        case Hint::EmptyReaders: {
+            const std::vector<std::string> searched =
+                context.wanted_reader.empty() ? context.readers
+                                              : std::vector<std::string>{context.wanted_reader};
+            // Naming a reader would not help: no reader holds a card.
+            return (searched.empty()
+                        ? std::string("No card in any reader")
+                        : "No card in the readers searched: " + quoted_list(searched)) +
+                   ". Plug in the dongle.";
+        }
+        case Hint::NotTheDongle:
+            return "The card in " + cause_reader(context) +
+                   " is not a QEL dongle: take it out and put the dongle in.";
+        case Hint::ProfileUnusable: {
+            const card::ReaderCause& cause = context.cause.value_or(card::ReaderCause{});
+            return "The card in " + cause_reader(context) +
+                   " cannot be read by its profile: " + cause.file + " [" + cause.section + "] " +
+                   cause.key + ": " + cause.problem + "; correct the line or remove the file.";
+        }
         case Hint::CardInUse:
-            return "The card is held by another program: close that program (or wait until it "
-                   "lets the card go) and try again; if no program holds it, unplug the dongle "
-                   "and plug it in again.";
+            return "The " + (context.cause ? "card in " + cause_reader(context) : "dongle") +
+                   " is in use by another program: close it (on a Linux desktop, often GnuPG's "
+                   "smart-card daemon: gpgconf --kill scdaemon) or wait until it lets the card "
+                   "go, and try again; if no program holds it, unplug the dongle and plug it in "
+                   "again.";
         case Hint::CardRemoved:
             return "The dongle was removed during the readout: plug it in again and repeat the "
                    "readout.";

@@ -5,6 +5,7 @@
 // app/cli_options.h.
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,7 +67,9 @@ std::string iso8601_utc(std::time_t when);
 
 // One readout as a JSON object on one line, without a line end. `reader` stands in for the
 // result's reader when the readout connected none (the reader that was searched, if one was).
-std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when);
+// A failure's object carries `cause` (cause_word) when it is given.
+std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when,
+                         std::string_view cause = {});
 
 // What the user can do about a failed readout.
 enum class Hint {
@@ -77,21 +80,37 @@ enum class Hint {
     NoReader,
     UnknownReader,
     NoDongle,
+    EmptyReaders,
+    NotTheDongle,
+    ProfileUnusable,
     CardInUse,
     CardRemoved,
     CardLost,
     ReadFailed,
 };
 
+// Of what a search met, the cause its advice leads with, the real cause first: a held card, then
+// a profile that cannot be used, then a card that is not the dongle, then a reader that failed.
+// None when every reader was empty, or nothing was met.
+std::optional<card::ReaderCause> leading_cause(const std::vector<card::ReaderCause>& causes);
+
 struct HintContext {
     bool pcsc_loaded = true;
     std::vector<std::string> readers;  // the readers PC/SC lists now; empty when unknown
     std::string wanted_reader;         // --reader, if given
+    // leading_cause of the readout's causes: the reader and card the advice names.
+    std::optional<card::ReaderCause> cause;
 };
 
 // Decided from the PC/SC code underneath the failure where there is one (the construction
-// failures carry it nested inside a plain exception), else from the failure text.
+// failures carry it nested inside a plain exception), else from what the search met in each
+// reader.
 Hint select_hint(const ReadoutResult& result, const HintContext& context);
 std::string hint_text(Hint hint, const HintContext& context);
+
+// One fixed word for what a failed readout met, for scripts: the hint's, such as "card_in_use",
+// "other_card", "no_card" or "service_not_running"; "dongle_not_answering" for a readout ended
+// by --timeout.
+std::string cause_word(const ReadoutResult& result, Hint hint);
 
 }  // namespace qel::app

@@ -320,7 +320,7 @@ private:
         for (const std::string& name : names) {
             m_output.hold();
             const ReadoutResult result = read(name);
-            if (app::select_hint(result, context(name, true)) == app::Hint::NoDongle) {
+            if (no_dongle_there(result, name)) {
                 m_output.drop();
                 continue;
             }
@@ -341,20 +341,26 @@ private:
         if (result.outcome == ReadoutResult::Outcome::Read ||
             result.outcome == ReadoutResult::Outcome::NotFound)
             m_output.add_status("Finished");
+        // A readout that succeeded needs no hint, nor the list of readers one would name. Only a
+        // dongle that was not found is helped by the list of readers; a service that does not
+        // answer would not list them.
+        app::HintContext hint_context;
+        app::Hint hint = app::Hint::None;
+        if (result.outcome != ReadoutResult::Outcome::Read) {
+            hint_context =
+                context(reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
+            hint_context.cause = app::leading_cause(result.causes);
+            hint = app::select_hint(result, hint_context);
+        }
+        const std::string cause = app::cause_word(result, hint);
         if (m_options.json)
-            m_out.write(app::readout_json(result, reader, std::time(nullptr)) + "\n");
+            m_out.write(app::readout_json(result, reader, std::time(nullptr), cause) + "\n");
         if (m_journal) {
-            log::JournalEntry entry = app::readout_entry(result, reader);
+            log::JournalEntry entry = app::readout_entry(result, reader, cause);
             if (!entry.empty())
                 m_journal->send(std::move(entry));
         }
-        // A readout that succeeded needs no hint, nor the list of readers one would name.
         if (result.outcome != ReadoutResult::Outcome::Read) {
-            // Only a dongle that was not found is helped by the list of readers; a service that
-            // does not answer would not list them.
-            const app::HintContext hint_context =
-                context(reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
-            const app::Hint hint = app::select_hint(result, hint_context);
             if (hint != app::Hint::None) {
                 say(app::hint_text(hint, hint_context));
                 // Once: a watch that meets one failure after another needs it no more often.
@@ -366,10 +372,20 @@ private:
         return app::exit_status(result);
     }
 
+    // An --all readout of a reader that holds no card, or another card: nothing to report.
+    bool no_dongle_there(const ReadoutResult& result, const std::string& reader) {
+        app::HintContext hint_context = context(reader, true);
+        hint_context.cause = app::leading_cause(result.causes);
+        const app::Hint hint = app::select_hint(result, hint_context);
+        return hint == app::Hint::NoDongle || hint == app::Hint::EmptyReaders ||
+               hint == app::Hint::NotTheDongle;
+    }
+
     app::HintContext context(const std::string& reader, bool with_readers) {
         return {.pcsc_loaded = m_pcsc_loaded,
                 .readers = with_readers ? readers() : std::vector<std::string>{},
-                .wanted_reader = reader};
+                .wanted_reader = reader,
+                .cause = {}};
     }
 
     // A watch for a reader that is not there waits all the same (it may be plugged in later),

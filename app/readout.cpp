@@ -91,7 +91,7 @@ bool connect_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& outpu
         const auto now = std::chrono::steady_clock::now();
         if (!give_up)
             give_up = now + options.held_card_patience;
-        if (now >= *give_up || !card::names_held_card(dongle->get_last_error()))
+        if (now >= *give_up || !card::met_held_card(dongle->causes()))
             return false;
         output.pause(kHeldCardRetryStep);
         if (output.stopped() || dongle == nullptr) {
@@ -139,8 +139,9 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
         result.outcome = Outcome::Stopped;
         return false;
     }
-    // The session keeps the connection's failure as text only.
+    // The session keeps the connection's failure as its text, and what it met in each reader.
     record_failure(result, Outcome::NotFound, dongle->get_last_error(), nullptr);
+    result.causes = dongle->causes();
     output.add_status(failure_line(result));
     dongle.reset();
     return false;

@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/qel_sc_base.h"
 
@@ -60,6 +61,8 @@ struct ReadoutResult {
     std::uint16_t error_word = 0;  // the error code as the dongle answered it, high byte included
     std::string failure;           // the text after "Dongle can't be found: " / "... read: "
     std::exception_ptr cause;      // what failed underneath, for front ends that give hints
+    // What the search met in each reader that did not hold the dongle (not found only).
+    std::vector<card::ReaderCause> causes;
     // What did not answer within the front end's time, when that ended the readout.
     enum class Silent { None, Dongle, Service };
     Silent silent = Silent::None;

@@ -28,6 +28,50 @@ std::string one_line(std::string text) {
     return text;
 }
 
+// What the reader's failure tells of it. `card` is the card the search had connected there, if
+// any.
+ReaderCause cause_of(const std::string& reader, const gp::TKSCardAPICardGP* card,
+                     const std::exception& failure) {
+    ReaderCause cause;
+    cause.reader = reader;
+    if (dynamic_cast<const EKSCardAPIISO7816Excepion*>(&failure) != nullptr) {
+        cause.kind = ReaderCause::Kind::OtherCard;
+        if (card != nullptr) {
+            cause.atr = card->ATR.GetArray();
+            if (card->CardDB.IsLoaded())
+                cause.profile = card->CardDB.Name;
+        }
+        return cause;
+    }
+    if (const auto* bad_hex = dynamic_cast<const gp::ProfileHexError*>(&failure)) {
+        cause.kind = ReaderCause::Kind::ProfileUnusable;
+        cause.file = bad_hex->file_name;
+        cause.section = bad_hex->section;
+        cause.key = bad_hex->key;
+        cause.problem = bad_hex->fault;
+        return cause;
+    }
+    const auto* pcsc = dynamic_cast<const EKSCardAPIWinAPIException*>(&failure);
+    const PcscFailure meaning = pcsc != nullptr ? pcsc->failure() : PcscFailure::None;
+    // Only PC/SC itself can tell an empty reader or a held card; a card that answered the card
+    // layers wrongly (one byte) was there.
+    switch (pcsc != nullptr && pcsc->ErrorCode != 0 ? meaning : PcscFailure::Other) {
+        case PcscFailure::NoCard:
+        case PcscFailure::CardRemoved:
+            cause.kind = ReaderCause::Kind::NoCard;
+            return cause;
+        case PcscFailure::CardInUse:
+            cause.kind = ReaderCause::Kind::CardInUse;
+            return cause;
+        default:
+            break;
+    }
+    cause.kind = ReaderCause::Kind::Failed;
+    cause.failure = meaning;
+    cause.text = one_line(failure.what());
+    return cause;
+}
+
 // Why a reader's card was passed over; empty when it simply is not the card searched for: a card
 // that refuses the SELECT with a status word, or no card at all.
 std::string skip_reason(const std::string& reader, const std::exception& failure) {
@@ -134,7 +178,7 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
     const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
     const std::string& reader_name) {
     if (!Readers || Readers->size() == 0)
-        throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0);
+        throw EKSCardAPIWinAPIException(kErrReaderNotFound, 0, PcscFailure::NoReader);
     if (!reader_name.empty() && !has_reader(reader_name))
         throw EKSCardAPIWinAPIException("Reader \"" + reader_name + "\" is not connected", 0);
 
@@ -142,21 +186,34 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::find_card(
     const gp::ProfileFileParse profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
 
     std::vector<std::string> reasons;
+    m_causes.clear();
     for (std::size_t i = 0; i < Readers->size(); ++i) {
         const TKSCardAPIReader& reader = Readers->Items(i);
         if (!reader_name.empty() && reader.Name != reader_name)
             continue;
+        // The search goes on with the next reader; the card, if any, is disconnected as it goes
+        // out of scope. Why it failed counts only if no other reader has the card.
+        std::unique_ptr<gp::TKSCardAPICardGP> card;
         try {
             // The search's parse of the profile file goes to the card before its first Refresh
             // looks the profile up.
-            auto card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode, profiles);
+            card = reader.Connect<gp::TKSCardAPICardGP>(ShareMode, profiles);
             if (aid_refused)
                 throw *aid_refused;
-            if (card_passes(*card, search_type, text, aid))
+            if (card_passes(*card, search_type, text, aid)) {
+                m_causes.clear();
                 return card;
+            }
+            // Its identifier is another card's.
+            ReaderCause other;
+            other.kind = ReaderCause::Kind::OtherCard;
+            other.reader = reader.Name;
+            other.atr = card->ATR.GetArray();
+            if (card->CardDB.IsLoaded())
+                other.profile = card->CardDB.Name;
+            m_causes.push_back(std::move(other));
         } catch (const std::exception& e) {
-            // The search goes on with the next reader; the card, if any, is disconnected as it
-            // goes out of scope. Why it failed counts only if no other reader has the card.
+            m_causes.push_back(cause_of(reader.Name, card.get(), e));
             std::string reason = one_line(skip_reason(reader.Name, e));
             if (!reason.empty() &&
                 std::find(reasons.begin(), reasons.end(), reason) == reasons.end())
@@ -187,8 +244,26 @@ std::unique_ptr<gp::TKSCardAPICardGP> TKSCardAPI::FirstCard(std::uint8_t ShareMo
     return FindCard(kAnyCard, "", ShareMode, reader_name);
 }
 
-bool names_held_card(std::string_view failure) {
-    return failure.find(kHeldCardReason) != std::string_view::npos;
+bool met_held_card(const std::vector<ReaderCause>& causes) {
+    return std::any_of(causes.begin(), causes.end(), [](const ReaderCause& cause) {
+        return cause.kind == ReaderCause::Kind::CardInUse;
+    });
+}
+
+const char* reader_cause_word(ReaderCause::Kind kind) noexcept {
+    switch (kind) {
+        case ReaderCause::Kind::NoCard:
+            return "no_card";
+        case ReaderCause::Kind::OtherCard:
+            return "other_card";
+        case ReaderCause::Kind::CardInUse:
+            return "card_in_use";
+        case ReaderCause::Kind::ProfileUnusable:
+            return "profile_unusable";
+        case ReaderCause::Kind::Failed:
+            return "reader_failed";
+    }
+    return "reader_failed";
 }
 
 bool TKSCardAPI::has_reader(const std::string& name) const {

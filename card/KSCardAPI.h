@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "card/KSCardAPIReaders.h"
 #include "card/PcscOwners.h"
@@ -20,6 +21,37 @@ enum CardSearch : std::uint8_t {
     kByHWID = 2,
     kBySerial = 3,
 };
+
+// What a search met in a reader that did not give it its card. The not-found text says the same
+// in words for the window; this is what a program acts on.
+struct ReaderCause {
+    enum class Kind {
+        NoCard,           // the reader is empty
+        OtherCard,        // a card that refused the search's question: not the card searched for
+        CardInUse,        // another program holds the card, or a command of its is unfinished
+        ProfileUnusable,  // a value of the card's profile in KSCard.ini cannot be used
+        Failed,           // PC/SC or the card failed in another way
+    };
+    Kind kind = Kind::NoCard;
+    std::string reader;
+    util::ByteArray atr;  // OtherCard: the card's ATR
+    std::string profile;  // OtherCard: the name of the card's profile; empty for none
+    // ProfileUnusable: where the value is, and what is wrong with it.
+    std::string file;
+    std::string section;
+    std::string key;
+    std::string problem;
+    // Failed: what a PC/SC code underneath means (None for a failure of the card layers), and
+    // the failure's text on one line.
+    PcscFailure failure = PcscFailure::None;
+    std::string text;
+
+    bool operator==(const ReaderCause&) const = default;
+};
+
+// A fixed word for each kind, for scripts: "no_card", "other_card", "card_in_use",
+// "profile_unusable", "reader_failed".
+const char* reader_cause_word(ReaderCause::Kind kind) noexcept;
 
 // The entry object of the card library: a PC/SC context, the readers listed once, and the search
 // for the card the caller wants.
@@ -61,6 +93,10 @@ public:
     // Whether the reader list, as taken at construction, holds a reader of exactly this name.
     bool has_reader(const std::string& name) const;
 
+    // What the last search met in each reader it tried and that did not give it its card, in
+    // the readers' order; empty after a search that found its card.
+    const std::vector<ReaderCause>& causes() const { return m_causes; }
+
 private:
     struct Borrowed {};
     TKSCardAPI(Borrowed, SCARDCONTEXT context);
@@ -84,10 +120,12 @@ private:
         std::uint8_t search_type, const std::string& text, std::span<const std::uint8_t> aid,
         const std::optional<util::Exception>& aid_refused, std::uint8_t ShareMode,
         const std::string& reader_name);
+
+    std::vector<ReaderCause> m_causes;
 };
 
-// Whether a failure text of FindCard names a card that another program holds: a search that may
-// well pass once that program lets the card go.
-bool names_held_card(std::string_view failure);
+// Whether a search met a card that another program holds: one that may well pass once that
+// program lets the card go.
+bool met_held_card(const std::vector<ReaderCause>& causes);
 
 }  // namespace qel::card

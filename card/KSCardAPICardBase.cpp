@@ -56,7 +56,7 @@ private:
 
 std::uint16_t status_word_at(std::span<const std::uint8_t> bytes, std::size_t count) {
     if (count < 2) {
-        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0, PcscFailure::CardRemoved);
     }
     if (count > bytes.size()) {
         throw EKSCardAPIWinAPIException("Status word position past the end of the answer", 0);
@@ -212,7 +212,7 @@ void TKSCardAPICardBase::send_case4_t0(std::span<const std::uint8_t> command,
     const std::span<std::uint8_t> answer = buffer.get();
     const std::size_t received = transmit(SendPci, command, answer);
     if (received < 2) {
-        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0, PcscFailure::CardRemoved);
     }
     if (received == 2 && answer[0] == 0x61) {
         const std::array<std::uint8_t, 5> get_response{0x00, 0xC0, 0x00, 0x00, answer[1]};
@@ -271,7 +271,7 @@ void TKSCardAPICardBase::exchange(const SCARD_IO_REQUEST& send_pci,
     const std::size_t received = transmit(send_pci, command, answer);
     // Every answer ends in SW1 SW2; fewer bytes than that is a broken answer, not a status.
     if (received < 2) {
-        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0);
+        throw EKSCardAPIWinAPIException(kErrShortAnswer, 0, PcscFailure::CardRemoved);
     }
     LastSW = status_word_at(answer, received);
     CheckStatusWord(LastSW);

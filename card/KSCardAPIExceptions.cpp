@@ -201,6 +201,10 @@ EKSCardAPIWinAPIException::EKSCardAPIWinAPIException(const std::string& text, st
       ErrorCode(code),
       m_failure(classify_pcsc(code)) {}
 
+EKSCardAPIWinAPIException::EKSCardAPIWinAPIException(const std::string& text, std::uint32_t code,
+                                                     PcscFailure failure)
+    : util::Exception(compose_winapi_message(text, code)), ErrorCode(code), m_failure(failure) {}
+
 EKSCardAPIISO7816Excepion::EKSCardAPIISO7816Excepion(const std::string& text,
                                                      std::uint16_t status_word)
     : util::Exception(text + ". ISO7816 error 0x" + util::hex_digits(status_word, 4) + " (" +

@@ -14,6 +14,9 @@ namespace qel::card {
 class EKSCardAPIWinAPIException : public util::Exception {
 public:
     EKSCardAPIWinAPIException(const std::string& text, std::uint32_t code);
+    // A failure of the card layers themselves (code 0, so the text stays as it is) that means
+    // what a PC/SC code would: no reader at all, a card gone in the middle of an answer.
+    EKSCardAPIWinAPIException(const std::string& text, std::uint32_t code, PcscFailure failure);
 
     std::uint32_t ErrorCode;
 

@@ -40,6 +40,11 @@ void t_ekscard::set_last_error(const std::string& text) {
         print_line(text);
 }
 
+const std::vector<ReaderCause>& t_ekscard::causes() const {
+    static const std::vector<ReaderCause> none;
+    return api ? api->causes() : none;
+}
+
 void t_ekscard::disconnect() {
     card.reset();
 }

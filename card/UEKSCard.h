@@ -32,6 +32,8 @@ public:
     bool connect_first(const std::string& reader = {});
     // An empty AID connects the first card that answers at all.
     bool connect_by_aid(const util::ByteString& aid, const std::string& reader = {});
+    // What the last connect met in each reader that did not give it its card (TKSCardAPI).
+    const std::vector<ReaderCause>& causes() const;
 
     // One command to the connected card; without a connection the answer is empty. Empty data
     // goes out as the single byte FF. The answer is cut to answer_length bytes. Card failures

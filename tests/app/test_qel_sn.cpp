@@ -371,6 +371,19 @@ std::exception_ptr nested_pcsc_failure(LONG code) {
 
 const std::vector<std::string> kTwoReaders{"Reader A", "Reader B"};
 
+std::exception_ptr card_layer_failure(const char* text, card::PcscFailure meaning) {
+    return std::make_exception_ptr(card::EKSCardAPIWinAPIException(text, 0, meaning));
+}
+
+using Kind = card::ReaderCause::Kind;
+
+card::ReaderCause met(Kind kind, const std::string& reader) {
+    card::ReaderCause cause;
+    cause.kind = kind;
+    cause.reader = reader;
+    return cause;
+}
+
 struct HintCase {
     const char* name;
     Outcome outcome;
@@ -379,6 +392,7 @@ struct HintCase {
     Hint expected;
     HintContext context = {};
     ReadoutResult::Silent silent = ReadoutResult::Silent::None;
+    std::vector<card::ReaderCause> causes = {};
 };
 
 class HintSelection : public ::testing::TestWithParam<HintCase> {};
@@ -390,6 +404,7 @@ TEST_P(HintSelection, FollowsTheCodeUnderneathElseTheText) {
     result.failure = c.failure;
     result.cause = c.cause;
     result.silent = c.silent;
+    result.causes = c.causes;
     EXPECT_EQ(select_hint(result, c.context), c.expected);
 }
 
@@ -411,15 +426,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  nested_pcsc_failure(SCARD_E_NO_SERVICE),
                  Hint::NoPcscLibrary,
-                 {false, {}, ""}},
+                 {false, {}, "", {}}},
         HintCase{"ServiceNested", kNotFound, "", nested_pcsc_failure(SCARD_E_NO_SERVICE),
                  Hint::ServiceNotRunning},
         HintCase{"NoReaderNested", kNotFound, "", nested_pcsc_failure(SCARD_E_NO_READERS_AVAILABLE),
                  Hint::NoReader},
-        HintCase{"EmptyReaderList", kNotFound, "Card-Reader is not found", nullptr, Hint::NoReader},
+        // The meaning travels with the failure, whatever its text.
+        HintCase{"EmptyReaderList", kNotFound, "Card-Reader is not found",
+                 card_layer_failure(card::kErrReaderNotFound, card::PcscFailure::NoReader),
+                 Hint::NoReader},
         HintCase{"RemovedDuringRead", kFailed, "", pcsc_failure(SCARD_W_REMOVED_CARD),
                  Hint::CardRemoved},
-        HintCase{"ShortAnswerOfAPulledCard", kFailed, card::kErrShortAnswer, nullptr,
+        HintCase{"ShortAnswerOfAPulledCard", kFailed, card::kErrShortAnswer,
+                 card_layer_failure(card::kErrShortAnswer, card::PcscFailure::CardRemoved),
                  Hint::CardRemoved},
         HintCase{"HeldByCode", kFailed, "", pcsc_failure(SCARD_E_SHARING_VIOLATION),
                  Hint::CardInUse},
@@ -431,30 +450,68 @@ INSTANTIATE_TEST_SUITE_P(
                  kAidNotFound,
                  nullptr,
                  Hint::ServiceNotAnswering,
-                 {true, kTwoReaders, ""},
+                 {true, kTwoReaders, "", {}},
                  ReadoutResult::Silent::Service},
-        HintCase{"HeldByReasonLine", kNotFound, kAidNotFound + kInUse, nullptr, Hint::CardInUse},
+        // What the search met, the real cause first; a text alone decides nothing.
+        HintCase{"HeldBesideAnotherCard",
+                 kNotFound,
+                 kAidNotFound + kInUse,
+                 nullptr,
+                 Hint::CardInUse,
+                 {},
+                 ReadoutResult::Silent::None,
+                 {met(Kind::OtherCard, "Reader B"), met(Kind::CardInUse, "Reader A")}},
+        HintCase{"UnusableProfileBeforeAnotherCard",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::ProfileUnusable,
+                 {},
+                 ReadoutResult::Silent::None,
+                 {met(Kind::OtherCard, "Reader B"), met(Kind::ProfileUnusable, "Reader A")}},
+        HintCase{"AnotherCard",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::NotTheDongle,
+                 {},
+                 ReadoutResult::Silent::None,
+                 {met(Kind::NoCard, "Reader A"), met(Kind::OtherCard, "Reader B")}},
+        HintCase{"EveryReaderEmpty",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::EmptyReaders,
+                 {},
+                 ReadoutResult::Silent::None,
+                 {met(Kind::NoCard, "Reader A"), met(Kind::NoCard, "Reader B")}},
+        HintCase{"JustTheTextOfAHeldCard", kNotFound, kAidNotFound + kInUse, nullptr,
+                 Hint::NoDongle},
         HintCase{"RefusedCommand", kFailed, "", kRefused, Hint::ReadFailed},
-        HintCase{
-            "NoDongle", kNotFound, kAidNotFound, nullptr, Hint::NoDongle, {true, kTwoReaders, ""}},
+        HintCase{"NoDongle",
+                 kNotFound,
+                 kAidNotFound,
+                 nullptr,
+                 Hint::NoDongle,
+                 {true, kTwoReaders, "", {}}},
         HintCase{"NamedReaderIsNotThere",
                  kNotFound,
                  kAidNotFound,
                  nullptr,
                  Hint::UnknownReader,
-                 {true, kTwoReaders, "Reader C"}},
+                 {true, kTwoReaders, "Reader C", {}}},
         HintCase{"NamedReaderWithServiceDown",
                  kNotFound,
                  "",
                  nested_pcsc_failure(SCARD_E_NO_SERVICE),
                  Hint::ServiceNotRunning,
-                 {true, {}, "Reader C"}}),
+                 {true, {}, "Reader C", {}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HintText, NoDongleNamesTheReadersSearched) {
-    const HintContext all{true, kTwoReaders, ""};
+    const HintContext all{true, kTwoReaders, "", {}};
     EXPECT_NE(hint_text(Hint::NoDongle, all).find("\"Reader A\", \"Reader B\""), std::string::npos);
-    const HintContext one{true, kTwoReaders, "Reader B"};
+    const HintContext one{true, kTwoReaders, "Reader B", {}};
     EXPECT_EQ(hint_text(Hint::NoDongle, one).find("Reader A"), std::string::npos);
     EXPECT_NE(hint_text(Hint::NoDongle, one).find("\"Reader B\""), std::string::npos);
     // Who named the reader needs no advice to name one.

@@ -234,6 +234,7 @@ struct NotFoundCase {
     const char* name;
     std::vector<Slot> readers;  // "Reader 1", "Reader 2", ... in this order
     std::string reasons;        // what follows the not-found text
+    std::string causes;         // the kind of cause met in each reader, a word each
 };
 
 class SearchReportsWhyCardsWereSkipped : public LookupWithProfiles,
@@ -293,6 +294,17 @@ TEST_P(SearchReportsWhyCardsWereSkipped, AfterTheNotFoundTextOneLineEach) {
             EXPECT_EQ(e.what(), kAidNotFound + GetParam().reasons);
             EXPECT_EQ(e.ErrorCode, 0u);
         }
+        std::string causes;
+        for (std::size_t i = 0; i < api.causes().size(); ++i) {
+            const ReaderCause& cause = api.causes()[i];
+            EXPECT_EQ(cause.reader, "Reader " + std::to_string(i + 1));
+            // A card that is not the one searched for is named by what it is.
+            if (cause.kind == ReaderCause::Kind::OtherCard) {
+                EXPECT_FALSE(cause.atr.empty());
+            }
+            causes += (causes.empty() ? "" : " ") + std::string(reader_cause_word(cause.kind));
+        }
+        EXPECT_EQ(causes, GetParam().causes);
         EXPECT_EQ(pcsc.count("SCardConnect"), GetParam().readers.size());
     }
     expect_everything_released();
@@ -301,21 +313,28 @@ TEST_P(SearchReportsWhyCardsWereSkipped, AfterTheNotFoundTextOneLineEach) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SearchReportsWhyCardsWereSkipped,
     ::testing::Values(
-        NotFoundCase{"EmptyReadersGiveNoReason", {Slot::kEmpty, Slot::kRemoved}, ""},
+        NotFoundCase{
+            "EmptyReadersGiveNoReason", {Slot::kEmpty, Slot::kRemoved}, "", "no_card no_card"},
         NotFoundCase{"CardsWithoutTheAppletGiveNoReason",
                      {Slot::kNoApplet, Slot::kEmpty, Slot::kNoApplet},
-                     ""},
-        NotFoundCase{
-            "CardHeldByAnotherProgram", {Slot::kNoApplet, Slot::kHeld}, held_reason("Reader 2")},
+                     "",
+                     "other_card no_card other_card"},
+        NotFoundCase{"CardHeldByAnotherProgram",
+                     {Slot::kNoApplet, Slot::kHeld},
+                     held_reason("Reader 2"),
+                     "other_card card_in_use"},
         NotFoundCase{"ServiceGoneAtTheSelect",
                      {Slot::kNoApplet, Slot::kServiceGoneAtSelect},
-                     "\r\nReader \"Reader 2\": The Smart card resource manager is not running."},
+                     "\r\nReader \"Reader 2\": The Smart card resource manager is not running.",
+                     "other_card reader_failed"},
         NotFoundCase{"SameReasonInTwoReadersGivesOneLine",
                      {Slot::kOddHexProfile, Slot::kEmpty, Slot::kOddHexProfile},
-                     "\r\n" + kOddHexReason},
+                     "\r\n" + kOddHexReason,
+                     "profile_unusable no_card profile_unusable"},
         NotFoundCase{"SameFailureInTwoReadersNamesEach",
                      {Slot::kHeld, Slot::kHeld},
-                     held_reason("Reader 1") + held_reason("Reader 2")},
+                     held_reason("Reader 1") + held_reason("Reader 2"),
+                     "card_in_use card_in_use"},
         NotFoundCase{"MixedReasonsInReaderOrder",
                      {Slot::kShortAnswer, Slot::kEmpty, Slot::kNoHexAliasProfile, Slot::kNoApplet,
                       Slot::kHeld, Slot::kOddHexProfile, Slot::kUnknownProtocol,
@@ -325,7 +344,9 @@ INSTANTIATE_TEST_SUITE_P(
                          kNoHexReason + held_reason("Reader 5") + "\r\n" + kOddHexReason +
                          "\r\nReader \"Reader 7\": Protocols T0 and T1 are not supported for "
                          "Card in: Reader 7\r\nReader \"Reader 8\": The Smart card resource "
-                         "manager is not running."}),
+                         "manager is not running.",
+                     "reader_failed no_card profile_unusable other_card card_in_use "
+                     "profile_unusable reader_failed reader_failed profile_unusable"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CardLookup, AReasonStaysOnItsLineWhateverItsTextHolds) {

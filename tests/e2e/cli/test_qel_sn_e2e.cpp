@@ -200,7 +200,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"DongleT0", {{0, {}}}, {}, 0, kRead, ""},
         Case{"DongleT1", {{0, {"--t1"}}}, {}, 0, kRead, ""},
-        Case{"NoDongle", {{0, {"--no-applet"}}}, {}, 1, kNotFound, kBothReaders},
+        Case{"NoDongle",
+             {{0, {"--no-applet"}}},
+             {},
+             1,
+             kNotFound,
+             "qel_sn: The card in \"Virtual PCD 00 00\" is not a QEL dongle: take it out and put "
+             "the dongle in.\n"},
         Case{"RefusedFirmwareCommand", {{0, kRefuseFirmware}}, {}, 2, kRefused, "did not answer"},
         // The status word alone, no value: the window shows the lines as they come, a script
         // must not take an empty serial number or a zero for a readout.
@@ -227,7 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
              "did not answer as expected",
              false,
              "{\"reader\":\"Virtual PCD 00 00\",\"error\":\"the dongle's answer to the error code "
-             "command is empty\",\"exit\":2,\"time\":T}\n"},
+             "command is empty\",\"exit\":2,\"cause\":\"read_failed\",\"time\":T}\n"},
         Case{"PulledDuringTheReadout",
              {{0, {"--t1", "--pull-after", "2"}}},
              {},
@@ -243,7 +249,9 @@ INSTANTIATE_TEST_SUITE_P(
             "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\nThe "
             "card in reader \"Virtual PCD 00 00\" is in use by another program, or still busy with "
             "a command that did not finish (then unplug it and plug it in again)\r\nFinished\r\n",
-            "held by another program",
+            "qel_sn: The card in \"Virtual PCD 00 00\" is in use by another program: close it (on "
+            "a "
+            "Linux desktop, often GnuPG's smart-card daemon: gpgconf --kill scdaemon)",
             true},
         Case{"BadOption", {}, {"--bogus"}, 64, "", "usage: qel_sn"},
         Case{"WatchWithAll", {}, {"--watch", "--all"}, 64, "", "--watch and --all exclude"},
@@ -259,7 +267,15 @@ INSTANTIATE_TEST_SUITE_P(
              {"--reader", "Virtual PCD 00 00"},
              1,
              kNotFound,
-             "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\". Plug in the "
+             "qel_sn: The card in \"Virtual PCD 00 00\" is not a QEL dongle: take it out and put "
+             "the dongle in.\n"},
+        // Every reader empty: naming one is no advice to give.
+        Case{"NoCardInTheNamedReader",
+             {},
+             {"--reader", "Virtual PCD 00 01"},
+             1,
+             kNotFound,
+             "qel_sn: No card in the readers searched: \"Virtual PCD 00 01\". Plug in the "
              "dongle.\n"},
         Case{"AllReadsEachDongle",
              {{0, {}}, {1, {"--t1"}}},
@@ -421,9 +437,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "readers", "FAIL", "no reader is attached", "lsusb"},
         DiagnoseCase{"ReaderWithoutCard", [](Diagnose&, SandboxDaemon&) {}, "readers", "warn",
                      "\"Virtual PCD 00 00\" (empty)", "put the dongle in"},
-        DiagnoseCase{"CardWithoutTheApplet",
-                     [](Diagnose& t, SandboxDaemon&) { t.card({"--no-applet"}); }, "dongle", "FAIL",
-                     "Card with specified AID is not found", "No dongle in the readers searched"},
+        DiagnoseCase{
+            "CardWithoutTheApplet", [](Diagnose& t, SandboxDaemon&) { t.card({"--no-applet"}); },
+            "dongle", "FAIL",
+            "is not a QEL dongle (ATR 3B759400006202020301, profile \"e-gate\"); not found: "
+            "Card with specified AID is not found",
+            "The card in \"Virtual PCD 00 00\" is not a QEL dongle: take it out"},
         DiagnoseCase{"OddHexInTheDonglesProfile",
                      [](Diagnose& t, SandboxDaemon&) {
                          t.card();
@@ -437,7 +456,9 @@ INSTANTIATE_TEST_SUITE_P(
                          t.card();
                          t.hold_card();
                      },
-                     "dongle", "FAIL", "in use by another program", "close that program"},
+                     "dongle", "FAIL",
+                     "in use by another program: the card in \"Virtual PCD 00 00\"; not found",
+                     "gpgconf --kill scdaemon"},
         DiagnoseCase{"RefusedRead", [](Diagnose& t, SandboxDaemon&) { t.card(kRefuseFirmware); },
                      "dongle", "FAIL", "not read: Send + Receive error. ISO7816 error 0x6A82",
                      "did not answer as expected"},
@@ -621,7 +642,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{Step::Insert, 0, {"--no-applet"}, kNoApplet + "\r\nFinished\r\n"},
                    {Step::Insert, 1, {"--serial", "33333333"}, readout_of("33333333")}},
                   "Searching...\r\n" + kNoApplet + "\r\nFinished\r\n" + readout_of("33333333"),
-                  "qel_sn: No dongle in the readers searched: \"Virtual PCD 00 00\"."},
+                  "qel_sn: The card in \"Virtual PCD 00 00\" is not a QEL dongle"},
         WatchCase{"ServiceStoppedAndStartedAgain",
                   {"--watch"},
                   {{Step::Insert, 0, {"--serial", "44444444"}, readout_of("44444444")},
