@@ -251,8 +251,8 @@ Check check_cards(Findings& findings) {
         std::string profile;
         switch (origin.kind) {
             case gp::ProfileOrigin::Kind::IniSection:
-                profile =
-                    "profile [" + error_line(origin.name) + "] of " + findings.profiles.file_name;
+                profile = "profile [" + error_line(origin.name) + "] of " +
+                          findings.profiles.absolute_name;
                 break;
             case gp::ProfileOrigin::Kind::BuiltIn:
                 profile = "built-in profile " + quoted(origin.name);
@@ -281,13 +281,15 @@ Check check_cards(Findings& findings) {
 Check check_profiles(Findings& findings) {
     if (findings.profiles.file_name.empty())
         findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
-    const std::string& path = findings.profiles.file_name;
-    if (::access(path.c_str(), F_OK) != 0)
+    const std::string& opened = findings.profiles.file_name;
+    // The file is opened by the name it resolved to, and named to the user by its absolute path.
+    const std::string& path = findings.profiles.absolute_name;
+    if (::access(opened.c_str(), F_OK) != 0)
         return ok("profiles", "no " + path + ": the built-in profiles serve");
     // The parse the cards were looked up with; read again only to learn why it failed.
     if (!findings.profiles.ini) {
         try {
-            findings.profiles.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(path));
+            findings.profiles.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(opened));
         } catch (const std::exception& e) {
             return warn("profiles", path + " cannot be read: " + e.what(),
                         "fix or remove " + path + "; until then the built-in profiles serve");
@@ -304,8 +306,9 @@ Check check_profiles(Findings& findings) {
     return warn(
         "profiles", path + ": " + joined(problems, "; "),
         "correct these values in " + path +
-            " (hex values need an even number of digits, numbers decimal, or hex after $ or 0x); a "
-            "bad hex value keeps its card from being read, a bad number is taken as its "
+            " (hex values need an even number of digits, numbers decimal, or hex after $ or 0x); "
+            "an odd number of hex digits, or none, keeps its card from being read, letters and "
+            "other signs that are no hex digits are skipped, and a bad number is taken as its "
             "default");
 }
 

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <filesystem>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -47,6 +49,21 @@ const char* hex_fault(const std::string& value) {
     return has_digit ? kHexOddDigits : kHexNoDigits;
 }
 
+// The problem of a value the conversion takes only by skipping characters other than the
+// separators a user writes between bytes, named by the first of them; nothing if it holds none.
+std::optional<std::string> skipped_characters(const std::string& value) {
+    const auto skipped = std::find_if(value.begin(), value.end(), [](char c) {
+        return util::hex_digit_value(c) < 0 && c != ' ' && c != '\t' && c != ':';
+    });
+    if (skipped == value.end())
+        return std::nullopt;
+    const auto byte = static_cast<unsigned char>(*skipped);
+    // The line goes to a terminal, which would obey a control byte.
+    const std::string shown =
+        byte < 0x20 || byte >= 0x7F ? "\\x" + util::hex_digits(byte, 2) : std::string(1, *skipped);
+    return "holds \"" + shown + "\", " + kHexSkipped;
+}
+
 // A present, non-empty value of the field that its load refuses, or nothing.
 template <class Field>
 std::optional<std::string> problem_of(const Field& field, const std::string& value) {
@@ -60,6 +77,7 @@ std::optional<std::string> problem_of(const Field& field, const std::string& val
         } catch (const util::Exception&) {
             return std::string(hex_fault(value));
         }
+        return skipped_characters(value);
     } else if constexpr (!std::is_same_v<Text, std::string>) {
         if (!IniFile::parse_integer(value))
             return std::string(kNotANumber);
@@ -68,6 +86,24 @@ std::optional<std::string> problem_of(const Field& field, const std::string& val
 }
 
 }  // namespace
+
+std::string absolute_file_name(const std::string& file_name) {
+    if (file_name.empty() || file_name.front() == '/')
+        return file_name;
+    std::error_code error;
+    std::string folder = std::filesystem::current_path(error).string();
+    // A folder removed, or outside the process's root, has no path to give.
+    if (error || folder.empty() || folder.front() != '/')
+        return file_name;
+    std::string_view name = file_name;
+    while (name.rfind("./", 0) == 0) {
+        const std::size_t rest = name.find_first_not_of('/', 1);
+        name = rest == std::string_view::npos ? std::string_view{} : name.substr(rest);
+    }
+    if (folder.back() != '/')
+        folder += '/';
+    return folder + std::string(name);
+}
 
 std::vector<ProfileProblem> profile_problems(const IniFile& ini) {
     std::vector<std::string> sections = ini.section_names();
@@ -133,14 +169,16 @@ bool TKSCardGPCardDBini::parse_ini_file() {
     ProfileFileParse parse = parse_profile_file(FileName);
     FileName = std::move(parse.file_name);
     IniFile = std::move(parse.ini);
+    absolute_name = std::move(parse.absolute_name);
     return IniFile != nullptr;
 }
 
 ProfileFileParse TKSCardGPCardDBini::parse_profile_file(std::string file_name) {
+    const FileState state = resolve_file_name(file_name);
     ProfileFileParse parse{std::move(file_name), nullptr};
     // A missing file reads as an empty INI. It is the usual case, and the stat that found it
     // missing already says what an open would.
-    if (resolve_file_name(parse.file_name) == FileState::Missing) {
+    if (state == FileState::Missing) {
         parse.ini = missing_file();
         return parse;
     }
@@ -154,7 +192,7 @@ ProfileFileParse TKSCardGPCardDBini::parse_profile_file(std::string file_name) {
 }
 
 void TKSCardGPCardDBini::share_ini_file_of(const TKSCardGPCardDBini& other) {
-    share_ini_file_of(ProfileFileParse{other.FileName, other.IniFile});
+    share_ini_file_of(ProfileFileParse{other.FileName, other.IniFile, other.absolute_name});
 }
 
 void TKSCardGPCardDBini::share_ini_file_of(const ProfileFileParse& parse) {
@@ -162,6 +200,7 @@ void TKSCardGPCardDBini::share_ini_file_of(const ProfileFileParse& parse) {
         return;
     FileName = parse.file_name;
     IniFile = parse.ini;
+    absolute_name = parse.absolute_name;
 }
 
 bool TKSCardGPCardDBini::LoadByATRHex(const std::string& atr_hex) {
@@ -196,7 +235,7 @@ bool TKSCardGPCardDBini::load_by_atr_hex(const gp::IniFile* file, const std::str
     record.atr = key;
     return load_record(
         record, [&](const char* name, const std::string& value, const util::Exception& refusal) {
-            throw ProfileHexError(refusal.what(), FileName, section, name, hex_fault(value));
+            throw ProfileHexError(refusal.what(), absolute_name, section, name, hex_fault(value));
         });
 }
 

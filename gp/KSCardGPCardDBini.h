@@ -14,6 +14,15 @@ inline constexpr const char* kDefaultCardDBFileName = "./KSCard.ini";
 
 inline constexpr const char* kHexOddDigits = "odd number of hex digits";
 inline constexpr const char* kHexNoDigits = "no hex digits";
+// The problem of a hex value with characters the conversion skips, after the first of them named
+// as in `holds "G", ` (a control or non-ASCII byte as \xHH). Blanks and colons, which a user puts
+// between bytes, are none.
+inline constexpr const char* kHexSkipped = "which is no hex digit and is skipped";
+
+// `file_name` by its absolute path, for a text that names the file: the current folder joined
+// with the name, less a leading "./"; as it is when it is absolute or the current folder cannot
+// be known.
+std::string absolute_file_name(const std::string& file_name);
 
 // A hex value of the profile file that the byte conversion refuses. what() is the conversion's
 // own text, as for any other bad hex; reason() points the user at the line to fix, because a
@@ -23,11 +32,12 @@ public:
     ProfileHexError(const std::string& message, std::string file_name, std::string section,
                     std::string key, std::string fault);
 
-    // One line: "<file> [<section>] <key>: <fault>", the file without a leading "./".
+    // One line: "<file> [<section>] <key>: <fault>", the file without a leading "./" (which only
+    // a relative name has, when the current folder could not be known).
     std::string reason() const;
 
-    std::string file_name;
-    std::string section;  // the section the value was read from: the alias one, if named
+    std::string file_name;  // absolute, as absolute_file_name gives it at the parse
+    std::string section;    // the section the value was read from: the alias one, if named
     std::string key;
     std::string fault;  // kHexOddDigits or kHexNoDigits
 };
@@ -36,7 +46,7 @@ public:
 struct ProfileProblem {
     std::string section;  // as its header writes it
     std::string key;
-    std::string problem;  // kHexOddDigits, kHexNoDigits or kNotANumber
+    std::string problem;  // kHexOddDigits, kHexNoDigits, kNotANumber, or one with kHexSkipped
 };
 inline constexpr const char* kNotANumber = "not a number";
 
@@ -56,6 +66,8 @@ ProfileOrigin profile_origin(const IniFile* ini, const std::string& atr_hex);
 struct ProfileFileParse {
     std::string file_name;
     std::shared_ptr<const gp::IniFile> ini;
+    // file_name as absolute_file_name gave it at the parse: what a text names the file by.
+    std::string absolute_name = absolute_file_name(file_name);
 };
 
 // Profiles from an INI file with one section per ATR (canonical hex), optionally pointing to a
@@ -68,8 +80,9 @@ public:
     ~TKSCardGPCardDBini() override = default;
 
     // A non-empty hex value in the file with an odd number of digits, or none at all, raises
-    // ProfileHexError with the even-length error of the byte conversions as its text;
-    // the fields read before it are kept and Loaded stays false.
+    // ProfileHexError with the even-length error of the byte conversions as its text and the
+    // file by the absolute name it had at the parse; the fields read before it are kept and
+    // Loaded stays false.
     bool LoadByATRHex(const std::string& atr_hex) override;
     // As LoadByATRHex with the ATR's canonical hex; the hex is only written out when the file
     // has sections to look it up in.
@@ -95,6 +108,9 @@ public:
     std::shared_ptr<const gp::IniFile> IniFile;
 
 private:
+    // FileName as absolute_file_name gave it at the parse, or as the shared parse holds it.
+    std::string absolute_name;
+
     enum class FileState { Missing, Present, Other };
     // ResolveFileName of `file_name`, telling a name that is not there from one that is not a
     // readable file.

@@ -29,9 +29,10 @@ const std::string kProfiles =
     "AUTHKey=404142434445464748494A4B4C4D4E4\r\n"
     "[3B021450]\r\nAlias=Shared Keys\r\n"
     "[Shared Keys]\r\nCardManagerAID=A0000000030000\r\nMACKey=<unknown>\r\n";
+// "{dir}" stands for the test's directory, the current one.
 const std::string kOddHexReason =
-    "KSCard.ini [3B880151454C2D444F4E47FE] AUTHKey: odd number of hex digits";
-const std::string kNoHexReason = "KSCard.ini [Shared Keys] MACKey: no hex digits";
+    "{dir}/KSCard.ini [3B880151454C2D444F4E47FE] AUTHKey: odd number of hex digits";
+const std::string kNoHexReason = "{dir}/KSCard.ini [Shared Keys] MACKey: no hex digits";
 
 std::string held_reason(const std::string& reader) {
     return "\r\nThe card in reader \"" + reader +
@@ -291,7 +292,7 @@ TEST_P(SearchReportsWhyCardsWereSkipped, AfterTheNotFoundTextOneLineEach) {
             api.FindCardByAID(kDongleHex, SCARD_SHARE_EXCLUSIVE);
             FAIL() << "no exception";
         } catch (const EKSCardAPIWinAPIException& e) {
-            EXPECT_EQ(e.what(), kAidNotFound + GetParam().reasons);
+            EXPECT_EQ(e.what(), kAidNotFound + dir.with_path(GetParam().reasons));
             EXPECT_EQ(e.ErrorCode, 0u);
         }
         std::string causes;

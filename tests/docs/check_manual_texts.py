@@ -75,6 +75,8 @@ OVERRIDES = {
     ("app/qel_sn.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
     ("card/KSCardAPI.cpp", '" is not connected'): ((CLI,), "only qel_sn names a reader"),
     ("gp/KSCardGPCardDBini.h", "not a number"): ((CLI,), "only qel_sn --diagnose reports it"),
+    ("gp/KSCardGPCardDBini.h", "which is no hex digit"): (
+        (CLI,), "only qel_sn --diagnose reports it"),
     ("app/insertion_watch.h", "the PC/SC service does not answer"): (
         (CLI,), "only qel_sn bounds its calls to the service"),
     ("app/insertion_watch.h", "the PC/SC service answers again"): (

@@ -303,16 +303,19 @@ TEST(CardDBSharedParse, ADatabaseGivenAnotherOnesParseSeesTheFileAsItWasParsed) 
     TKSCardGPCardDB db;
     db.share_ini_file_of(parser);
     EXPECT_EQ(db.IniFile, parser.IniFile);
-    // The file it reports a bad value in is the one that was parsed.
+    // The file it reports a bad value in is the one that was parsed, in the folder it was parsed
+    // in.
+    std::filesystem::current_path(dir.path() / "conf");
     try {
         load(db, kEntry1Atr);
         FAIL() << "no error raised";
     } catch (const ProfileHexError& e) {
-        EXPECT_EQ(e.reason(),
-                  "conf/cards.ini [" + kEntry1Atr + "] MACKey: odd number of hex digits");
+        EXPECT_EQ(e.reason(), dir.with_path("{dir}/conf/cards.ini [" + kEntry1Atr +
+                                            "] MACKey: odd number of hex digits"));
     }
     EXPECT_EQ(db.Name, "first");
 
+    std::filesystem::current_path(dir.path());
     TKSCardGPCardDB fresh("conf/cards.ini");
     EXPECT_TRUE(load(fresh, kEntry1Atr));
     EXPECT_EQ(fresh.Name, "second");
@@ -333,12 +336,12 @@ TEST(CardDBSharedParse, AnUnreadableFileLeavesEachDatabaseToTryItAgain) {
     EXPECT_EQ(db.CardManagerAID.GetAsHexString(), "0102");
 }
 
-// A refused hex value names where it is, so that the user can find it: the file as resolved,
-// the section it was read from, the key as the profile names it.
+// A refused hex value names where it is, so that the user can find it: the file as resolved, by
+// its absolute path, the section it was read from, the key as the profile names it.
 struct BadHexCase {
     const char* name;
     std::string ini;
-    std::string reason;
+    std::string reason;          // "{dir}" stands for the scratch directory
     const char* file_name = "";  // as given to the database; written below the scratch directory
 };
 
@@ -355,12 +358,13 @@ TEST_P(CardDBIniBadHex, NamesTheFileSectionAndKeyAndKeepsTheConversionText) {
         FAIL() << "no error raised";
     } catch (const ProfileHexError& e) {
         EXPECT_STREQ(e.what(), kEvenLength);
-        EXPECT_EQ(e.reason(), c.reason);
+        EXPECT_EQ(e.reason(), dir.with_path(c.reason));
+        EXPECT_EQ(e.file_name, dir.with_path(c.reason.substr(0, c.reason.find(" ["))));
     }
     EXPECT_FALSE(db.Loaded);
 }
 
-const std::string kInAtr1 = "KSCard.ini [" + kEntry1Atr + "] ";
+const std::string kInAtr1 = "{dir}/KSCard.ini [" + kEntry1Atr + "] ";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CardDBIniBadHex,
@@ -380,13 +384,66 @@ INSTANTIATE_TEST_SUITE_P(
                    kInAtr1 + "AUTHKey: odd number of hex digits"},
         BadHexCase{"AliasSectionAsTheAliasNamesIt",
                    kAtr1Section + "Alias=Shared Keys\nAUTHKey=1\n[shared keys]\nMACKey=zz\n",
-                   "KSCard.ini [Shared Keys] MACKey: no hex digits"},
+                   "{dir}/KSCard.ini [Shared Keys] MACKey: no hex digits"},
         BadHexCase{"NamedFileWithoutItsDotSlash", kAtr1Section + "AUTHKey=123\n",
-                   "conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
+                   "{dir}/conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
                    "./conf/cards.ini"},
-        BadHexCase{"NamedFileAsGiven", kAtr1Section + "AUTHKey=123\n",
-                   "conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
+        BadHexCase{"NamedFileInTheCurrentFolder", kAtr1Section + "AUTHKey=123\n",
+                   "{dir}/conf/cards.ini [" + kEntry1Atr + "] AUTHKey: odd number of hex digits",
                    "conf/cards.ini"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a support desk is told about the values of the file, one line per value a load cannot use
+// as written: "[SECTION] KEY: PROBLEM", sections in name order.
+struct ProblemCase {
+    const char* name;
+    std::string ini;
+    std::vector<std::string> problems;
+};
+
+class ProfileProblems : public ::testing::TestWithParam<ProblemCase> {};
+
+TEST_P(ProfileProblems, NameEachValueALoadCannotUseAsWritten) {
+    const ProblemCase& c = GetParam();
+    std::vector<std::string> found;
+    for (const ProfileProblem& p : profile_problems(IniFile::parse(c.ini)))
+        found.push_back("[" + p.section + "] " + p.key + ": " + p.problem);
+    EXPECT_EQ(found, c.problems);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ProfileProblems,
+    ::testing::Values(
+        ProblemCase{"WellFormedValues",
+                    "[P]\nName=Ghost\nCardManagerAID = A0 00 00:00 03\tFF\nAUTHKey=\n"
+                    "KeySetVersion=$1F\nKeyNumber=0x02\nSCPVersion=-1\nKeyDerivationAlgo=zzz\n",
+                    {}},
+        ProblemCase{"OddDigits", "[P]\nAUTHKey=123\n", {"[P] AUTHKey: odd number of hex digits"}},
+        ProblemCase{"NoDigits", "[P]\nMACKey=<unknown>\n", {"[P] MACKey: no hex digits"}},
+        ProblemCase{
+            "NotANumber", "[P]\nKeySetVersion=12abc\n", {"[P] KeySetVersion: not a number"}},
+        ProblemCase{"LetterThatIsNoHexDigit",
+                    "[P]\nAUTHKey = 4041424344454647GG\n",
+                    {"[P] AUTHKey: holds \"G\", which is no hex digit and is skipped"}},
+        ProblemCase{"FirstOfSeveralSignsNamed",
+                    "[P]\nCardManagerAID=A0-00_00 x03\n",
+                    {"[P] CardManagerAID: holds \"-\", which is no hex digit and is skipped"}},
+        ProblemCase{"ControlByteEscaped",
+                    "[P]\nDEKKey=01\x01"
+                    "02\n",
+                    {"[P] DEKKey: holds \"\\x01\", which is no hex digit and is skipped"}},
+        ProblemCase{"NonAsciiByteEscaped",
+                    "[P]\nMotherKey=01\xC3\xA9"
+                    "02\n",
+                    {"[P] MotherKey: holds \"\\xC3\", which is no hex digit and is skipped"}},
+        ProblemCase{"AnOddCountOutweighsLetters",
+                    "[P]\nAUTHKey=123G\nMACKey=GHIJ\n",
+                    {"[P] AUTHKey: odd number of hex digits", "[P] MACKey: no hex digits"}},
+        ProblemCase{"SectionsInNameOrderAsTheirHeadersWriteThem",
+                    "[b]\nAUTHKey=01g0203\n[Alias Keys]\nMACKey=1\nKeyNumber=x\n",
+                    {"[Alias Keys] MACKey: odd number of hex digits",
+                     "[Alias Keys] KeyNumber: not a number",
+                     "[b] AUTHKey: holds \"g\", which is no hex digit and is skipped"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CardDBIniError, AFailedLoadKeepsNothingOfThePreviousProfile) {

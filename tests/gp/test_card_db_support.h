@@ -93,7 +93,8 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path() / "qel_gpdb_XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
+        // As the system names the current directory, should the temporary folder be a link.
+        m_path = std::filesystem::canonical(pattern);
         m_previous = std::filesystem::current_path();
         std::filesystem::current_path(m_path);
     }
@@ -106,6 +107,16 @@ public:
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     const std::filesystem::path& path() const { return m_path; }
+
+    // `text` with every "{dir}" replaced by the directory's path: an expected text that names a
+    // file in it.
+    std::string with_path(std::string text) const {
+        static constexpr std::string_view kMark = "{dir}";
+        for (auto at = text.find(kMark); at != std::string::npos;
+             at = text.find(kMark, at + m_path.string().size()))
+            text.replace(at, kMark.size(), m_path.string());
+        return text;
+    }
 
     void write(const std::string& name, std::string_view content) const {
         std::ofstream out(m_path / name, std::ios::binary | std::ios::trunc);

@@ -27,8 +27,9 @@ const std::string kAidNotFound = "Card with specified AID is not found";
 // A card profile file whose section for the T=0 dongle's ATR has a key one hex digit short.
 const std::string kOddHexProfiles = "[" + kAtrT0Hex + "]\r\nCardManagerAID=" + kCardManagerAidHex +
                                     "\r\nAUTHKey=404142434445464748494A4B4C4D4E4\r\n";
+// "{dir}" stands for the directory of the search, the current one.
 const std::string kOddHexReason =
-    "\r\nKSCard.ini [" + kAtrT0Hex + "] AUTHKey: odd number of hex digits";
+    "\r\n{dir}/KSCard.ini [" + kAtrT0Hex + "] AUTHKey: odd number of hex digits";
 
 constexpr auto kLookupBound = std::chrono::seconds(5);
 
@@ -88,7 +89,7 @@ TEST_P(LookupSearch, SearchPicksTheFirstMatchingCardAndReleasesTheOthers) {
 
     if (c.found_in < 0) {
         EXPECT_EQ(failure_text([&] { api.FindCard(c.search_type, c.text, SCARD_SHARE_EXCLUSIVE); }),
-                  c.message);
+                  dir ? dir->with_path(c.message) : c.message);
         expect_all_readers_free();
         return;
     }

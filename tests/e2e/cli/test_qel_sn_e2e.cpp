@@ -411,10 +411,16 @@ TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
         daemon.restart();
     }
     const std::string lines = check_lines(report.out, c.check);
+    // "{dir}" in an expected text stands for the folder the report was made in.
+    const auto in_dir = [&](std::string text) {
+        if (const auto at = text.find("{dir}"); at != std::string::npos)
+            text.replace(at, 5, m_dir.string());
+        return text;
+    };
     EXPECT_EQ(report.status, c.exit) << report.out << report.err;
     EXPECT_EQ(lines.substr(0, lines.find(' ')), c.status) << report.out;
-    EXPECT_NE(lines.find(c.finding), std::string::npos) << report.out;
-    EXPECT_NE(lines.find(c.fix), std::string::npos) << report.out;
+    EXPECT_NE(lines.find(in_dir(c.finding)), std::string::npos) << report.out;
+    EXPECT_NE(lines.find(in_dir(c.fix)), std::string::npos) << report.out;
     // The report leaves the card as it found it: a readout after it reads the dongle.
     if (std::string(c.name) == "AllWell") {
         EXPECT_EQ(report.out.find("\nwarn"), std::string::npos) << report.out;
@@ -450,7 +456,7 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "profiles", "warn",
                      "[3B759400006202020301] CardManagerAID: odd number of hex digits",
-                     "correct these values in ./KSCard.ini"},
+                     "correct these values in {dir}/KSCard.ini"},
         DiagnoseCase{"DongleHeldByAnotherProgram",
                      [](Diagnose& t, SandboxDaemon&) {
                          t.card();
@@ -476,7 +482,7 @@ INSTANTIATE_TEST_SUITE_P(
                          t.profiles("[Evil\x9BJ]\nCardManagerAID=A00000015100000\n");
                      },
                      "profiles", "warn", "[Evil\\x9BJ] CardManagerAID: odd number of hex digits",
-                     "correct these values in ./KSCard.ini", 0},
+                     "correct these values in {dir}/KSCard.ini", 0},
         // Each check has --timeout: the one whose call does not come back fails, naming what
         // did not answer, and ends the report.
         DiagnoseCase{"FrozenService", [](Diagnose&, SandboxDaemon& d) { d.freeze(); }, "service",
@@ -487,7 +493,30 @@ INSTANTIATE_TEST_SUITE_P(
                          t.card({"--silent-after", "1", "--silent-for", "3000"});
                      },
                      "dongle", "FAIL", "no answer from the card within 1 s", "unplug the dongle", 1,
-                     Options{"--timeout", "1"}}),
+                     Options{"--timeout", "1"}},
+        // A letter that is no hex digit is skipped: the card is read, but not as its profile
+        // says.
+        DiagnoseCase{"LetterThatIsNoHexDigitInTheDonglesProfile",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles(
+                             "[3B759400006202020301]\nCardManagerAID=A0000000030000\n"
+                             "AUTHKey = 4041424344454647GG\n");
+                     },
+                     "profiles", "warn",
+                     "[3B759400006202020301] AUTHKey: holds \"G\", which is no hex digit and is "
+                     "skipped",
+                     "letters and other signs that are no hex digits are skipped", 0},
+        DiagnoseCase{"DonglesProfileFromTheFile",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles(
+                             "[3B759400006202020301]\nAlias=MyCard\n[MyCard]\n"
+                             "CardManagerAID=A0000000030000\n");
+                     },
+                     "cards", "ok", "T=0, profile [MyCard] of {dir}/KSCard.ini", "", 0},
+        DiagnoseCase{"NoProfileFile", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "profiles",
+                     "ok", "no {dir}/KSCard.ini: the built-in profiles serve", "", 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The JSON form through a parser that is not ours: the status of each check and the dongle.

@@ -303,8 +303,9 @@ TEST_F(WindowWithProfiles, OddHexValueInTheDonglesProfileIsNamedUnderTheNotFound
     window->press();
 
     const std::string run =
-        "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\n"
-        "KSCard.ini [3B759400006202020301] AUTHKey: odd number of hex digits\r\nFinished\r\n";
+        "Searching...\r\nDongle can't be found: Card with specified AID is not found\r\n" +
+        (dir.path() / "KSCard.ini").string() +
+        " [3B759400006202020301] AUTHKey: odd number of hex digits\r\nFinished\r\n";
     EXPECT_EQ(window->memo(), run);
     EXPECT_EQ(window->status(), "Finished");
     EXPECT_EQ(file_lines(), run);
