@@ -240,6 +240,10 @@ Check check_cards(Findings& findings) {
     std::vector<std::string> cards;
     bool generic = false;
     bool held = false;
+    std::string unusable;  // the first profile value that keeps a card from being read
+    const std::vector<gp::ProfileProblem> problems =
+        findings.profiles.ini ? gp::profile_problems(*findings.profiles.ini)
+                              : std::vector<gp::ProfileProblem>{};
     for (const Reader& reader : findings.readers) {
         if (!reader.card)
             continue;
@@ -250,10 +254,25 @@ Check check_cards(Findings& findings) {
             gp::profile_origin(findings.profiles.ini.get(), reader.atr_hex);
         std::string profile;
         switch (origin.kind) {
-            case gp::ProfileOrigin::Kind::IniSection:
+            case gp::ProfileOrigin::Kind::IniSection: {
                 profile = "profile [" + error_line(origin.name) + "] of " +
                           findings.profiles.absolute_name;
+                // Letters are skipped and a bad number taken as its default; bad hex digits
+                // keep the card from being read at all.
+                const auto bad = std::find_if(problems.begin(), problems.end(),
+                                              [&](const gp::ProfileProblem& problem) {
+                                                  return problem.section == origin.name &&
+                                                         (problem.problem == gp::kHexOddDigits ||
+                                                          problem.problem == gp::kHexNoDigits);
+                                              });
+                if (bad != problems.end()) {
+                    profile += " that cannot be used (" + bad->key + ": " + bad->problem + ")";
+                    if (unusable.empty())
+                        unusable = findings.profiles.absolute_name + " [" +
+                                   error_line(bad->section) + "] " + bad->key;
+                }
                 break;
+            }
             case gp::ProfileOrigin::Kind::BuiltIn:
                 profile = "built-in profile " + quoted(origin.name);
                 break;
@@ -267,6 +286,9 @@ Check check_cards(Findings& findings) {
     }
     if (cards.empty())
         return skipped("cards", "no card in any reader");
+    if (!unusable.empty())
+        return warn("cards", joined(cards, "; "),
+                    "correct the line " + unusable + ", or remove the file");
     if (held)
         return warn("cards", joined(cards, "; "),
                     "close the program that holds the card (or wait until it lets go); if none "

@@ -457,6 +457,26 @@ INSTANTIATE_TEST_SUITE_P(
                      "profiles", "warn",
                      "[3B759400006202020301] CardManagerAID: odd number of hex digits",
                      "correct these values in {dir}/KSCard.ini"},
+        // The same profile, as the checks of the card and of the dongle see it.
+        DiagnoseCase{"UnusableProfileOfTheCard",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
+                     },
+                     "cards", "warn",
+                     "of {dir}/KSCard.ini that cannot be used (CardManagerAID: odd number of hex "
+                     "digits)",
+                     "correct the line {dir}/KSCard.ini [3B759400006202020301] CardManagerAID, or "
+                     "remove the file"},
+        DiagnoseCase{"UnusableProfileOfTheDongle",
+                     [](Diagnose& t, SandboxDaemon&) {
+                         t.card();
+                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
+                     },
+                     "dongle", "FAIL",
+                     "has a profile that cannot be used: {dir}/KSCard.ini [3B759400006202020301] "
+                     "CardManagerAID: odd number of hex digits; not found",
+                     "cannot be read by its profile: {dir}/KSCard.ini"},
         DiagnoseCase{"DongleHeldByAnotherProgram",
                      [](Diagnose& t, SandboxDaemon&) {
                          t.card();
