@@ -10,6 +10,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 
+#include "app/readout_json.h"
+
 #include "app/qel_sc_base.h"
 #include "app/qel_sn.h"
 #include "app/readout.h"
@@ -376,13 +378,15 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     KeptLines lines;
     ReadoutOptions options;
     options.context = findings.context.get();
+    // The readout qel_sn makes: an empty answer is no value.
+    options.empty_answer_fails = true;
     const ReadoutResult result = read_dongle(dongle, lines, options);
     if (result.outcome == ReadoutResult::Outcome::Read) {
-        diagnosis.dongle = DiagnosedDongle{result.reader, result.serial,
-                                           util::hex_digits(result.firmware, 4), result.error_code};
+        diagnosis.dongle = result;
         return ok("dongle", result.serial + " in " + quoted(result.reader) + ", firmware " +
-                                diagnosis.dongle->firmware + ", error code 0x" +
-                                util::hex_digits(result.error_code, 2));
+                                util::hex_digits(result.firmware, 4) + ", error code 0x" +
+                                util::hex_digits(result.error_code, 2) + ", ATR " +
+                                util::to_hex(result.atr));
     }
     HintContext hint_context;
     for (const Reader& reader : findings.readers)
@@ -494,11 +498,10 @@ std::string diagnosis_json(const Diagnosis& diagnosis) {
                           {"fix", as_utf8(check.fix)}});
     }
     nlohmann::ordered_json dongle = nullptr;
-    if (diagnosis.dongle)
-        dongle = {{"reader", as_utf8(diagnosis.dongle->reader)},
-                  {"serial", as_utf8(diagnosis.dongle->serial)},
-                  {"firmware", diagnosis.dongle->firmware},
-                  {"error_code", diagnosis.dongle->error_code}};
+    if (diagnosis.dongle) {
+        dongle = nlohmann::ordered_json::object();
+        add_readout_members(dongle, {*diagnosis.dongle, diagnosis.dongle->reader, {}});
+    }
     const nlohmann::ordered_json report = {{"checks", checks}, {"dongle", dongle}};
     return report.dump() + "\n";
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/readout.h"
 #include "log/log_place.h"
 
 namespace qel::app {
@@ -22,17 +23,10 @@ struct Check {
     std::string fix;  // for a warning or a failure; empty otherwise
 };
 
-// The dongle's values when the diagnosis read it.
-struct DiagnosedDongle {
-    std::string reader;
-    std::string serial;
-    std::string firmware;  // 4 hex digits, as the window shows it
-    unsigned error_code = 0;
-};
-
 struct Diagnosis {
     std::vector<Check> checks;
-    std::optional<DiagnosedDongle> dongle;
+    // The dongle's readout, when the diagnosis read it.
+    std::optional<ReadoutResult> dongle;
 
     bool failed() const;
 };
@@ -61,7 +55,7 @@ std::string check_text(const Check& check);
 std::string diagnosis_text(const Diagnosis& diagnosis);
 
 // The same as one JSON object with a line end: {"checks": [{"check", "status", "finding", "fix"}],
-// "dongle": {"reader", "serial", "firmware", "error_code"} or null}.
+// "dongle": the readout's fields (readout_fields) or null}.
 std::string diagnosis_json(const Diagnosis& diagnosis);
 
 }  // namespace qel::app

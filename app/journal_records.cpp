@@ -4,6 +4,7 @@
 
 #include "app/insertion_watch.h"
 #include "app/qel_sn.h"
+#include "app/readout_fields.h"
 #include "util/Hex.h"
 
 namespace qel::app {
@@ -23,44 +24,44 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
             "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=qel_sn"};
 }
 
+// "Dongle 0A1B2C3D read in "READER": firmware 010A, error code 0x2A".
+std::string readout_sentence(const ReadoutRecord& record) {
+    const ReadoutResult& result = record.result;
+    return "Dongle " + error_line(result.serial) + " read in \"" + error_line(record.reader) +
+           "\": firmware " + util::hex_digits(result.firmware, 4) + ", error code 0x" +
+           util::hex_digits(result.error_code, 2);
+}
+
 }  // namespace
 
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
                                 std::string_view cause) {
     using Outcome = ReadoutResult::Outcome;
-    const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
+    const ReadoutRecord record{result, result.reader.empty() ? reader : result.reader,
+                               std::string(cause)};
     log::JournalEntry entry;
     switch (result.outcome) {
-        case Outcome::Read: {
-            const std::string firmware = util::hex_digits(result.firmware, 4);
-            entry = entry_of(kJournalIdRead, kPriorityInfo,
-                             "Dongle " + error_line(result.serial) + " read in \"" +
-                                 error_line(shown_reader) + "\": firmware " + firmware +
-                                 ", error code 0x" + util::hex_digits(result.error_code, 2));
-            entry.push_back("QEL_OUTCOME=read");
-            entry.push_back("QEL_SERIAL=" + result.serial);
-            entry.push_back("QEL_FIRMWARE=" + firmware);
-            entry.push_back("QEL_ERROR_CODE=" + std::to_string(result.error_code));
+        case Outcome::Read:
+            entry = entry_of(kJournalIdRead, kPriorityInfo, readout_sentence(record));
             break;
-        }
         case Outcome::NotFound:
         case Outcome::Failed: {
             const bool found = result.outcome == Outcome::Failed;
             entry = entry_of(found ? kJournalIdFailed : kJournalIdNotFound,
                              found ? kPriorityError : kPriorityWarning,
                              error_line(failure_line(result)));
-            entry.push_back(found ? "QEL_OUTCOME=failed" : "QEL_OUTCOME=not_found");
-            entry.push_back("QEL_FAILURE=" + lf_line_ends(result.failure));
-            if (!cause.empty())
-                entry.push_back("QEL_CAUSE=" + std::string(cause));
             break;
         }
         case Outcome::Stopped:
             return {};
     }
-    // A search over every reader that found no dongle has no reader to name.
-    if (!shown_reader.empty())
-        entry.push_back("QEL_READER=" + shown_reader);
+    // The fields keep the bytes as the card and PC/SC gave them; MESSAGE is for reading.
+    for (const ReadoutField& field : readout_fields()) {
+        if (field.journal == nullptr)
+            continue;
+        if (const std::optional<std::string> value = field.value(record))
+            entry.push_back(std::string(field.journal) + "=" + *value);
+    }
     return entry;
 }
 

@@ -5,6 +5,8 @@
 #include <exception>
 #include <nlohmann/json.hpp>
 
+#include "app/readout_json.h"
+
 #include "app/version.h"
 #include "card/KSCardAPI.h"
 #include "card/KSCardAPIExceptions.h"
@@ -225,23 +227,25 @@ std::string iso8601_utc(std::time_t when) {
 
 std::string readout_json(const ReadoutResult& result, const std::string& reader, std::time_t when,
                          std::string_view cause) {
-    const std::string& shown_reader = result.reader.empty() ? reader : result.reader;
     nlohmann::ordered_json json = nlohmann::ordered_json::object();
-    if (result.outcome == ReadoutResult::Outcome::Read || !shown_reader.empty())
-        json["reader"] = as_utf8(shown_reader);
-    if (result.outcome == ReadoutResult::Outcome::Read) {
-        json["serial"] = as_utf8(result.serial);
-        json["firmware"] = util::hex_digits(result.firmware, 4);
-        json["error_code"] = result.error_code;
-    } else {
-        // The lines of a multi-line failure as a Linux program writes them, joined with LF.
-        json["error"] = as_utf8(lf_line_ends(result.failure));
-        json["exit"] = exit_status(result);
-        if (!cause.empty())
-            json["cause"] = std::string(cause);
-    }
+    add_readout_members(
+        json, {result, result.reader.empty() ? reader : result.reader, std::string(cause)});
     json["time"] = iso8601_utc(when);
     return json.dump();
+}
+
+void add_readout_members(nlohmann::ordered_json& object, const ReadoutRecord& record) {
+    for (const ReadoutField& field : readout_fields()) {
+        if (field.json == nullptr)
+            continue;
+        const std::optional<std::string> value = field.value(record);
+        if (!value)
+            continue;
+        if (field.number)
+            object[field.json] = std::stoull(*value);
+        else
+            object[field.json] = as_utf8(*value);
+    }
 }
 
 Hint select_hint(const ReadoutResult& result, const HintContext& context) {

@@ -133,6 +133,7 @@ bool find_dongle(std::unique_ptr<t_qel_sc_base>& dongle, ReadoutOutput& output,
         return false;
     if (connect_dongle(dongle, output, options)) {
         result.reader = dongle->card->ReaderName;
+        result.atr = dongle->card->ATR.GetArray();
         return true;
     }
     if (dongle == nullptr) {

@@ -54,8 +54,9 @@ struct ReadoutResult {
         Stopped,   // the front end stopped the readout
     };
     Outcome outcome = Outcome::Stopped;
-    std::string reader;  // the dongle's reader, when one was connected
-    std::string serial;  // as in the line "Serial No (S/N): "
+    std::string reader;   // the dongle's reader, when one was connected
+    util::ByteArray atr;  // the dongle's ATR, likewise
+    std::string serial;   // as in the line "Serial No (S/N): "
     std::uint16_t firmware = 0;
     unsigned error_code = 0;       // the low byte the window shows; 0 when it shows none
     std::uint16_t error_word = 0;  // the error code as the dongle answered it, high byte included

@@ -8,6 +8,7 @@
 #include "app/journal_records.h"
 #include "app/option_help.h"
 #include "app/qel_sn.h"
+#include "app/readout_fields.h"
 #include "app/window_options.h"
 #include "card/KSCardAPIExceptions.h"
 #include "card/WinSCard.h"
@@ -573,6 +574,47 @@ TEST(JournalEntries, MessageIsPrintableUtf8AndTheReaderFieldKeepsItsBytes) {
         readout_entry(result_of(Outcome::Failed, "Reader \"\xE9\" is not connected"), ""));
     EXPECT_EQ(failed.substr(0, failed.find('|')),
               "MESSAGE=Dongle can't be read: Reader \"\xC3\xA9\" is not connected");
+}
+
+// A field of the record reaches every output that names it, or none: JSON, the journal entry,
+// the diagnosis's dongle.
+TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
+    ReadoutResult read;
+    read.outcome = Outcome::Read;
+    read.reader = "R";
+    read.atr = {0x3B, 0x75};
+    read.serial = "0A1B2C3D";
+    read.firmware = 0x010A;
+    read.error_code = 0x2A;
+    ReadoutResult failed = result_of(Outcome::Failed, "refused");
+    failed.reader = "R";
+    failed.atr = {0x3B, 0x75};
+    for (const ReadoutResult* result : {&read, &failed}) {
+        const std::string json = readout_json(*result, "", 0, "read_failed");
+        const std::string journal = fields_of(readout_entry(*result, "", "read_failed"));
+        Diagnosis diagnosis;
+        diagnosis.dongle = *result;
+        const std::string dongle = diagnosis_json(diagnosis);
+        const ReadoutRecord record{*result, "R", "read_failed"};
+        // The diagnosis gives no advice in its dongle object: its checks do.
+        const ReadoutRecord diagnosed{*result, "R", ""};
+        for (const ReadoutField& field : readout_fields()) {
+            const bool has = field.value(record).has_value();
+            if (field.json != nullptr) {
+                const std::string key = "\"" + std::string(field.json) + "\":";
+                EXPECT_EQ(json.find(key) != std::string::npos, has) << field.json << json;
+                EXPECT_EQ(dongle.find(key) != std::string::npos, field.value(diagnosed).has_value())
+                    << field.json << dongle;
+            }
+            if (field.journal != nullptr) {
+                EXPECT_EQ(journal.find(std::string(field.journal) + "=") != std::string::npos, has)
+                    << field.journal << journal;
+            }
+        }
+    }
+    EXPECT_NE(readout_json(read, "", 0).find(R"("reader":"R","atr":"3B75","serial")"),
+              std::string::npos);
+    EXPECT_NE(fields_of(readout_entry(read, "")).find("|QEL_ATR=3B75|"), std::string::npos);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ LAYERS = ("app", "card", "gp", "log", "crypto", "util")
 _FILES = {
     (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
     "app/stop_signals.cpp app/cli_options.cpp app/journal_records.cpp log/journal.cpp "
-    "app/diagnosis.cpp",
+    "app/diagnosis.cpp app/readout_fields.cpp",
     (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
     "app/window_watch.cpp",
     BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
@@ -50,6 +50,11 @@ QUIET = {
     "util/KUDynArrays.h": "copies between sizes the code fixes",
     "util/KUDynArraySoftLenContainer.h": "fills and sizes the card layers fix",
 }
+
+# The table of a readout's fields: each --json key and journal field it names must be in the page
+# that lists them, so that a new field cannot reach the outputs without the page.
+FIELDS = ("app/readout_fields.cpp", CLI)
+FIELD_ROW = re.compile(r'\{(?:nullptr|"(\w+)"), (?:nullptr|"(QEL_\w+)"), (?:true|false), \w+\}')
 
 # Functions and tables whose literals are passed over, with the reason.
 SCOPES = {
@@ -181,6 +186,13 @@ def check(root, sources=SOURCES, quiet=QUIET, scopes=SCOPES, classes=CLASSES,
             for page in overrides[key][0] if key else file_pages:
                 if not (text in pages[page] or text[0].swapcase() + text[1:] in pages[page]):
                     problems.append('%s lacks "%s" (%s:%d)' % (page, text, file, line))
+    file, page = FIELDS
+    if os.path.exists(os.path.join(root, file)):
+        names = [n for row in FIELD_ROW.findall(read(file)) for n in row if n]
+        if not names:
+            problems.append("%s has no field rows" % file)
+        problems += ['%s lacks the readout field %s (%s)' % (page, n, file) for n in names
+                     if not re.search(r"(?<![\w-])%s(?![\w-])" % re.escape(n), pages[page])]
     return problems + ['%s has no text starting "%s" any more' % k for k in overrides
                        if k not in used]
 

@@ -232,8 +232,9 @@ INSTANTIATE_TEST_SUITE_P(
              "can't be read: the dongle's answer to the error code command is empty\r\n",
              "did not answer as expected",
              false,
-             "{\"reader\":\"Virtual PCD 00 00\",\"error\":\"the dongle's answer to the error code "
-             "command is empty\",\"exit\":2,\"cause\":\"read_failed\",\"time\":T}\n"},
+             "{\"reader\":\"Virtual PCD 00 00\",\"atr\":\"3B759400006202020301\",\"error\":\"the "
+             "dongle's answer to the error code command is empty\",\"exit\":2,\"cause\":\"read_"
+             "failed\",\"time\":T}\n"},
         Case{"PulledDuringTheReadout",
              {{0, {"--t1", "--pull-after", "2"}}},
              {},
@@ -432,7 +433,9 @@ INSTANTIATE_TEST_SUITE_P(
     Situations, Diagnose,
     ::testing::Values(
         DiagnoseCase{"AllWell", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "dongle", "ok",
-                     "0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A", "", 0},
+                     "0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A, ATR "
+                     "3B759400006202020301",
+                     "", 0},
         DiagnoseCase{"NoService", [](Diagnose&, SandboxDaemon& d) { d.stop(); }, "service", "FAIL",
                      "no answer on socket /run/pcscd/pcscd.comm", "systemctl start pcscd.socket"},
         DiagnoseCase{"ServiceWithoutReaders",
@@ -582,7 +585,8 @@ TEST_F(Diagnose, PrintsEachCheckWhenItIsDone) {
     EXPECT_EQ(early.find("dongle   "), std::string::npos) << early;
     EXPECT_EQ(report.wait_exit(kDefaultTimeout), 0) << report.log();
     EXPECT_EQ(check_lines(out.peek(), "dongle"),
-              "ok | 0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A | ")
+              "ok | 0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A, ATR "
+              "3B759400006202020301 | ")
         << out.peek();
 }
 
@@ -705,7 +709,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--watch", "--json", "--reader", "Virtual PCD 00 01"},
                   {{Step::Insert, 0, {"--serial", "66666666"}, ""},
                    {Step::Insert, 1, {"--serial", "77777777"}, "\"serial\":\"77777777\""}},
-                  R"({"reader":"Virtual PCD 00 01","serial":"77777777","firmware":"010A",)"
+                  R"({"reader":"Virtual PCD 00 01","atr":"3B759400006202020301",)"
+                  R"("serial":"77777777","firmware":"010A",)"
                   R"("error_code":42,"time":T})"
                   "\r\n",
                   ""},

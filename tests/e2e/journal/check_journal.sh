@@ -216,14 +216,20 @@ ids = {"read": "c0e28d9f6d3f4d8ebca51253482f1016", "not_found": "d5f482716e10495
 reader = "Virtual PCD 00 00"
 refusal = "Send + Receive error. ISO7816 error 0x6A82 (Wrong parameter(s) P1-P2. File not found)"
 no_applet = "Card with specified AID is not found"
+atr = "3B759400006202020301"
 def read(serial):
     return {"QEL_OUTCOME": "read", "PRIORITY": "6", "QEL_SERIAL": serial, "QEL_FIRMWARE": "010A",
-            "QEL_ERROR_CODE": "42", "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A'}
-def failed(outcome, priority, prefix, text):
-    return {"QEL_OUTCOME": outcome, "PRIORITY": priority, "QEL_FAILURE": text, "MESSAGE": prefix + text}
+            "QEL_ERROR_CODE": "42", "QEL_ATR": atr,
+            "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A'}
+def failed(outcome, priority, prefix, text, cause, **connected):
+    return dict(connected, QEL_OUTCOME=outcome, PRIORITY=priority, QEL_FAILURE=text,
+                QEL_CAUSE=cause, MESSAGE=prefix + text)
 expected = {
-    "station-a": [read("11111111"), failed("not_found", "4", "Dongle can't be found: ", no_applet),
-                  failed("failed", "3", "Dongle can't be read: ", refusal), read("22222222")],
+    "station-a": [read("11111111"),
+                  failed("not_found", "4", "Dongle can't be found: ", no_applet, "other_card"),
+                  failed("failed", "3", "Dongle can't be read: ", refusal, "read_failed",
+                         QEL_ATR=atr),
+                  read("22222222")],
     "station-b": [read("33333333")],
 }
 bad = []
