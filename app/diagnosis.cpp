@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "app/readout_json.h"
 
@@ -20,6 +20,7 @@
 #include "card/KSCardAPIReaders.h"
 #include "card/PcscFailure.h"
 #include "card/PcscOwners.h"
+#include "card/ServiceSocketWatch.h"
 #include "card/WinSCard.h"
 #include "gp/KSCardGPCardDBini.h"
 #include "log/event_log.h"
@@ -31,7 +32,6 @@ namespace {
 
 using Status = Check::Status;
 
-constexpr const char* kDefaultSocket = "/run/pcscd/pcscd.comm";
 constexpr const char* kPcscd = "/usr/sbin/pcscd";
 
 // A reader as PC/SC sees it at the moment of the diagnosis.
@@ -74,8 +74,7 @@ std::string joined(const std::vector<std::string>& parts, const char* between) {
 }
 
 Check check_program(const std::string& program, const log::LogPlace& log_place) {
-    const std::string found = "qel_sn " + std::to_string(version_major) + "." +
-                              std::to_string(version_minor) + " at " + program + ", log file ";
+    const std::string found = program_version("qel_sn") + " at " + program + ", log file ";
     // Its line in the log file is the one thing the diagnosis writes, and the test of the place.
     log::t_event_log log(log_place);
     log.log("Diagnosis of this machine (qel_sn --diagnose)", false);
@@ -101,29 +100,6 @@ std::string loaded_from(const char* name) {
     return path;
 }
 
-// The entries of the Windows interface that pcsc-lite has never had: group, card-type and
-// provider management, card location and the started event. Nothing calls them on Linux.
-bool windows_only(std::string_view entry) {
-    static const std::vector<std::string_view> names{"SCardListCardsA",
-                                                     "SCardListInterfacesA",
-                                                     "SCardGetProviderIdA",
-                                                     "SCardGetCardTypeProviderNameA",
-                                                     "SCardIntroduceReaderGroupA",
-                                                     "SCardForgetReaderGroupA",
-                                                     "SCardIntroduceReaderA",
-                                                     "SCardForgetReaderA",
-                                                     "SCardAddReaderToGroupA",
-                                                     "SCardRemoveReaderFromGroupA",
-                                                     "SCardIntroduceCardTypeA",
-                                                     "SCardSetCardTypeProviderNameA",
-                                                     "SCardForgetCardTypeA",
-                                                     "SCardLocateCardsA",
-                                                     "SCardLocateCardsByATRA",
-                                                     "SCardAccessStartedEvent",
-                                                     "SCardReleaseStartedEvent"};
-    return std::find(names.begin(), names.end(), entry) != names.end();
-}
-
 Check check_library(Findings& findings) {
     findings.library = card::LoadWinSCard();
     if (!findings.library)
@@ -134,7 +110,7 @@ Check check_library(Findings& findings) {
     for (const card::WinSCardEntryBase* entry : card::winscard_entries()) {
         if (entry->is_bound())
             ++bound;
-        else if (!windows_only(entry->name()))
+        else if (entry->pcsc_lite_has())
             missing.push_back(entry->name());
     }
     const std::string found = std::string(card::kPcscLibraryName) + " from " +
@@ -150,49 +126,38 @@ Check check_library(Findings& findings) {
 Check check_service(Findings& findings) {
     if (!findings.library)
         return skipped("service", "no PC/SC library to ask it");
-    const char* named = std::getenv("PCSCLITE_CSOCK_NAME");
-    const std::string socket = named != nullptr && *named != '\0' ? named : kDefaultSocket;
+    const card::ServiceSocket socket = card::service_socket();
     const std::string where =
-        "socket " + socket + (named != nullptr ? " (PCSCLITE_CSOCK_NAME)" : "");
-    SCARDCONTEXT context = 0;
-    const LONG result = card::SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-    if (result == SCARD_S_SUCCESS) {
-        findings.context = card::PcscContext(context);
-        return ok("service", "the PC/SC service answers on " + where);
+        "socket " + socket.path + (socket.named_by_variable ? " (PCSCLITE_CSOCK_NAME)" : "");
+    try {
+        findings.context = card::establish_context(SCARD_SCOPE_USER);
+    } catch (const card::EKSCardAPIWinAPIException& e) {
+        const std::string found =
+            "no answer on " + where + ": " + card::SCardErrorText(e.ErrorCode);
+        if (::access(kPcscd, X_OK) != 0)
+            return fail("service", found + "; pcscd is not installed",
+                        "sudo apt-get install pcscd");
+        return fail("service", found + "; pcscd is installed at " + kPcscd,
+                    "sudo systemctl start pcscd.socket (or run pcscd by hand)");
     }
-    const std::string found = "no answer on " + where + ": " + card::SCardErrorText(result);
-    if (::access(kPcscd, X_OK) != 0)
-        return fail("service", found + "; pcscd is not installed", "sudo apt-get install pcscd");
-    return fail("service", found + "; pcscd is installed at " + kPcscd,
-                "sudo systemctl start pcscd.socket (or run pcscd by hand)");
+    return ok("service", "the PC/SC service answers on " + where);
 }
 
 // The readers as the lookup lists them, each with its card's state now; PC/SC's answer of no
 // reader at all is an empty list, any other failure raises.
 std::vector<Reader> list_readers(SCARDCONTEXT context) {
-    std::vector<Reader> readers;
+    std::optional<card::TKSCardAPIReadersCollection> listed;
     try {
-        const card::TKSCardAPIReadersCollection listed(context);
-        for (std::size_t i = 0; i < listed.size(); ++i)
-            readers.push_back({listed.Items(i).Name, false, {}});
+        listed.emplace(context);
     } catch (const card::EKSCardAPIWinAPIException& e) {
         if (e.failure() != card::PcscFailure::NoReader)
             throw;
-        return readers;
+        return {};
     }
-    std::vector<SCARD_READERSTATE> states(readers.size());
-    for (std::size_t i = 0; i < readers.size(); ++i) {
-        states[i].szReader = readers[i].name.c_str();
-        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
-    }
-    if (card::SCardGetStatusChangeA(context, 0, states.data(), states.size()) != SCARD_S_SUCCESS)
-        return readers;
-    for (std::size_t i = 0; i < readers.size(); ++i) {
-        readers[i].card = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
-        if (readers[i].card)
-            readers[i].atr_hex = util::to_hex(std::span<const std::uint8_t>(
-                states[i].rgbAtr, std::min<DWORD>(states[i].cbAtr, sizeof states[i].rgbAtr)));
-    }
+    const std::vector<card::ReaderCard> cards = card::reader_cards(*listed);
+    std::vector<Reader> readers;
+    for (std::size_t i = 0; i < listed->size(); ++i)
+        readers.push_back({listed->Items(i).Name, cards[i].present, util::to_hex(cards[i].atr)});
     return readers;
 }
 
@@ -221,17 +186,14 @@ Check check_readers(Findings& findings) {
 
 // The protocol the card takes, asked in shared mode and left as it was; or why it cannot be.
 std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) {
-    SCARDHANDLE handle = 0;
     DWORD protocol = 0;
-    const LONG connected =
-        card::SCardConnectA(context, reader.name.c_str(), SCARD_SHARE_SHARED,
-                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
-    if (connected != SCARD_S_SUCCESS) {
-        held = card::classify_pcsc(static_cast<std::uint32_t>(connected)) ==
-               card::PcscFailure::CardInUse;
-        return held ? "held by another program" : card::SCardErrorText(connected);
+    try {
+        // Only the protocol is wanted: the connection goes at once, leaving the card as it was.
+        card::TKSCardAPIReader(reader.name, context).connect(SCARD_SHARE_SHARED, protocol);
+    } catch (const card::EKSCardAPIWinAPIException& e) {
+        held = e.failure() == card::PcscFailure::CardInUse;
+        return held ? "held by another program" : card::SCardErrorText(e.ErrorCode);
     }
-    card::SCardDisconnect(handle, SCARD_LEAVE_CARD);
     return protocol == SCARD_PROTOCOL_T1 ? "T=1" : "T=0";
 }
 

@@ -157,8 +157,7 @@ std::string error_line(std::string_view text) {
 }
 
 std::string version_text(const std::string& program) {
-    return program + " " + std::to_string(version_major) + "." + std::to_string(version_minor) +
-           "\n";
+    return program_version(program) + "\n";
 }
 
 int exit_status(const ReadoutResult& result) {

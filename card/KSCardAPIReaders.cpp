@@ -1,5 +1,6 @@
 #include "KSCardAPIReaders.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -21,6 +22,16 @@ std::string_view name_at(const char* position, const char* end) {
 }
 
 }  // namespace
+
+CardConnection TKSCardAPIReader::connect(std::uint8_t share_mode, DWORD& protocol) const {
+    SCARDHANDLE handle = 0;
+    const LONG connected = SCardConnectA(Context, Name.c_str(), share_mode,
+                                         SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol);
+    // The text names the reader, so it is only made for a failure.
+    if (pcsc_failed(connected))
+        check_pcsc(connected, kErrConnectCard + Name);
+    return CardConnection(Context, handle);
+}
 
 TKSCardAPIReadersCollection::TKSCardAPIReadersCollection(SCARDCONTEXT Context) : Context(Context) {
     ListReaders();
@@ -48,6 +59,30 @@ void TKSCardAPIReadersCollection::ListReaders() {
         m_items.emplace_back(std::string(name), Context);
 
     list.release_checked(kErrFreeMemory);
+}
+
+std::vector<ReaderCard> reader_cards(const TKSCardAPIReadersCollection& readers) {
+    // With no reader there is nothing to ask the service.
+    if (readers.size() == 0)
+        return {};
+    std::vector<SCARD_READERSTATE> states(readers.size());
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        states[i].szReader = readers.Items(i).Name.c_str();
+        // Unaware of any state, the service reports each reader's at once.
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    check_pcsc(SCardGetStatusChangeA(readers.Context, 0, states.data(), states.size()),
+               kErrListReaders);
+    std::vector<ReaderCard> cards(states.size());
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        const SCARD_READERSTATE& state = states[i];
+        cards[i].present = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+        // The length is the library's word; the field holds no more than its own size.
+        if (cards[i].present)
+            cards[i].atr.assign(state.rgbAtr,
+                                state.rgbAtr + std::min<DWORD>(state.cbAtr, sizeof state.rgbAtr));
+    }
+    return cards;
 }
 
 }  // namespace qel::card

@@ -10,6 +10,7 @@
 #include "card/KSCardAPIExceptions.h"
 #include "card/PcscOwners.h"
 #include "card/WinSCard.h"
+#include "util/Bytes.h"
 
 namespace qel::card {
 
@@ -24,15 +25,8 @@ public:
     // the connection, protocol and reader name.
     template <class Card, class... Extra>
     std::unique_ptr<Card> Connect(std::uint8_t ShareMode, Extra&&... extra) const {
-        SCARDHANDLE handle = 0;
         DWORD protocol = 0;
-        const LONG connected =
-            SCardConnectA(Context, Name.c_str(), ShareMode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                          &handle, &protocol);
-        // The text names the reader, so it is only made for a failure.
-        if (pcsc_failed(connected))
-            check_pcsc(connected, kErrConnectCard + Name);
-        CardConnection connection(Context, handle);
+        CardConnection connection = connect(ShareMode, protocol);
         if (protocol != SCARD_PROTOCOL_T0 && protocol != SCARD_PROTOCOL_T1) {
             // Nobody takes the card on this path: the connection lets it go as it leaves.
             throw EKSCardAPIWinAPIException(kErrProtocolNotSupported + Name, 0);
@@ -40,6 +34,11 @@ public:
         return TKSCardAPICardBase::Create<Card>(std::move(connection), protocol, Name,
                                                 std::forward<Extra>(extra)...);
     }
+
+    // Connects the card in this reader offering T=0 and T=1, and sets `protocol` to the one it
+    // took, whatever that is; the card is left as it is when the connection goes. Raises
+    // kErrConnectCard with the reader's name and PC/SC's code.
+    CardConnection connect(std::uint8_t share_mode, DWORD& protocol) const;
 
     const std::string Name;
     const SCARDCONTEXT Context;
@@ -64,5 +63,18 @@ public:
 private:
     std::vector<TKSCardAPIReader> m_items;
 };
+
+// A reader's card as PC/SC sees it.
+struct ReaderCard {
+    bool present = false;
+    util::ByteArray atr;  // empty without a card
+
+    bool operator==(const ReaderCard&) const = default;
+};
+
+// The card of each of `readers`, in their order, as PC/SC sees it now: asked once, without
+// waiting for a change. A reader gone since the listing has no card. Raises kErrListReaders with
+// PC/SC's code when the service does not tell.
+std::vector<ReaderCard> reader_cards(const TKSCardAPIReadersCollection& readers);
 
 }  // namespace qel::card

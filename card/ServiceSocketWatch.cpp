@@ -27,12 +27,14 @@ bool file_exists(const std::string& path) {
 
 }  // namespace
 
-std::string service_socket_path(const std::string& configured) {
-    if (!configured.empty())
-        return configured;
+ServiceSocket service_socket() {
     if (const char* name = std::getenv("PCSCLITE_CSOCK_NAME"); name != nullptr && *name != '\0')
-        return name;
-    return kPcscSocketPath;
+        return {name, true};
+    return {kPcscSocketPath, false};
+}
+
+std::string service_socket_path(const std::string& configured) {
+    return configured.empty() ? service_socket().path : configured;
 }
 
 ServiceSocketWatch::ServiceSocketWatch(std::string socket_path)

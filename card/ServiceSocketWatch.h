@@ -14,8 +14,15 @@ namespace qel::card {
 // Where pcsc-lite's service listens unless PCSCLITE_CSOCK_NAME says otherwise.
 inline constexpr const char* kPcscSocketPath = "/run/pcscd/pcscd.comm";
 
-// `configured` when given, else PCSCLITE_CSOCK_NAME, else kPcscSocketPath: where the client
-// library looks.
+// Where the client library looks: PCSCLITE_CSOCK_NAME when it names a socket, else
+// kPcscSocketPath.
+struct ServiceSocket {
+    std::string path;
+    bool named_by_variable = false;
+};
+ServiceSocket service_socket();
+
+// `configured` when given, else service_socket()'s path.
 std::string service_socket_path(const std::string& configured);
 
 class ServiceSocketWatch {

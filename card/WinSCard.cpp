@@ -6,8 +6,8 @@
 
 namespace qel::card {
 
-#define QEL_WINSCARD_DEFINE(name, export_name, waits_on, signature) \
-    WinSCardEntry<signature, Waits::waits_on> name{#name, export_name};
+#define QEL_WINSCARD_DEFINE(name, export_name, waits_on, signature, exported) \
+    WinSCardEntry<signature, Waits::waits_on> name{#name, export_name, Exported::exported};
 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DEFINE)
 #undef QEL_WINSCARD_DEFINE
 
@@ -27,7 +27,7 @@ std::unique_ptr<void, LibraryCloser>& library() {
 }
 
 const std::array<WinSCardEntryBase*, kWinSCardEntryCount>& mutable_entries() {
-#define QEL_WINSCARD_ADDRESS(name, export_name, waits_on, signature) &name,
+#define QEL_WINSCARD_ADDRESS(name, export_name, waits_on, signature, exported) &name,
     static const std::array<WinSCardEntryBase*, kWinSCardEntryCount> entries{
         QEL_WINSCARD_ENTRIES(QEL_WINSCARD_ADDRESS)};
 #undef QEL_WINSCARD_ADDRESS

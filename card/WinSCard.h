@@ -23,10 +23,15 @@ inline constexpr DWORD kSCardAttrAtrString = 0x00090303;
 
 inline constexpr const char* kPcscLibraryName = "libpcsclite.so.1";
 
+// Whether pcsc-lite has the function at all. The Windows-only ones (group, card-type and provider
+// management, card location, the started event) are never exported on Linux and nothing calls
+// them; a library that lacks one of the others is not pcsc-lite's, or is damaged.
+enum class Exported { PcscLite, WindowsOnly };
+
 class WinSCardEntryBase {
 public:
-    constexpr WinSCardEntryBase(const char* name, const char* export_name)
-        : m_name(name), m_export_name(export_name) {}
+    constexpr WinSCardEntryBase(const char* name, const char* export_name, Exported exported)
+        : m_name(name), m_export_name(export_name), m_exported(exported) {}
     WinSCardEntryBase(const WinSCardEntryBase&) = delete;
     WinSCardEntryBase& operator=(const WinSCardEntryBase&) = delete;
 
@@ -34,6 +39,7 @@ public:
     // The name callers know the entry by, and the one pcsc-lite exports it under.
     const char* name() const noexcept { return m_name; }
     const char* export_name() const noexcept { return m_export_name; }
+    bool pcsc_lite_has() const noexcept { return m_exported == Exported::PcscLite; }
 
 protected:
     using RawFunction = void (*)();
@@ -45,6 +51,7 @@ private:
 
     const char* m_name;
     const char* m_export_name;
+    Exported m_exported;
 };
 
 // What a function waits on, and so how it is called (CardWait.h): `Card`, as long as a card takes
@@ -99,58 +106,69 @@ bool LoadWinSCard(const char* path = kPcscLibraryName);
 void UnloadWinSCard();
 
 // The one list of the binding's entries, in binding order: X(name, export name, what it waits
-// on, signature). Declarations, definitions and the binding order are all made from it. The name is
-// the one callers know the entry by; pcsc-lite exports the narrow functions without the "A".
+// on, signature, whether pcsc-lite has it). Declarations, definitions and the binding order are
+// all made from it. The name is the one callers know the entry by; pcsc-lite exports the narrow
+// functions without the "A".
 //
-// Entries for the functions pcsc-lite declares carry its exact signatures. The others exist only
-// on the platform the names come from; pcsc-lite never exports them, so they stay empty here
-// (GUIDs appear as untyped pointers, the event handle as void*).
-#define QEL_WINSCARD_ENTRIES(X)                                                                   \
-    X(SCardEstablishContext, "SCardEstablishContext", Service, decltype(::SCardEstablishContext)) \
-    X(SCardReleaseContext, "SCardReleaseContext", Service, decltype(::SCardReleaseContext))       \
-    X(SCardListReaderGroupsA, "SCardListReaderGroups", None, decltype(::SCardListReaderGroups))   \
-    X(SCardListReadersA, "SCardListReaders", Service, decltype(::SCardListReaders))               \
-    X(SCardListCardsA, "SCardListCards", None,                                                    \
-      LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD))                                \
-    X(SCardListInterfacesA, "SCardListInterfaces", None,                                          \
-      LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD))                                                \
-    X(SCardGetProviderIdA, "SCardGetProviderId", None, LONG(SCARDCONTEXT, LPCSTR, LPVOID))        \
-    X(SCardGetCardTypeProviderNameA, "SCardGetCardTypeProviderName", None,                        \
-      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD))                                          \
-    X(SCardIntroduceReaderGroupA, "SCardIntroduceReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR))  \
-    X(SCardForgetReaderGroupA, "SCardForgetReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR))        \
-    X(SCardIntroduceReaderA, "SCardIntroduceReader", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))    \
-    X(SCardForgetReaderA, "SCardForgetReader", None, LONG(SCARDCONTEXT, LPCSTR))                  \
-    X(SCardAddReaderToGroupA, "SCardAddReaderToGroup", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR))  \
-    X(SCardRemoveReaderFromGroupA, "SCardRemoveReaderFromGroup", None,                            \
-      LONG(SCARDCONTEXT, LPCSTR, LPCSTR))                                                         \
-    X(SCardIntroduceCardTypeA, "SCardIntroduceCardType", None,                                    \
-      LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD))               \
-    X(SCardSetCardTypeProviderNameA, "SCardSetCardTypeProviderName", None,                        \
-      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR))                                                  \
-    X(SCardForgetCardTypeA, "SCardForgetCardType", None, LONG(SCARDCONTEXT, LPCSTR))              \
-    X(SCardFreeMemory, "SCardFreeMemory", None, decltype(::SCardFreeMemory))                      \
-    X(SCardLocateCardsA, "SCardLocateCards", None,                                                \
-      LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD))                                      \
-    X(SCardGetStatusChangeA, "SCardGetStatusChange", Service, decltype(::SCardGetStatusChange))   \
-    X(SCardCancel, "SCardCancel", None, decltype(::SCardCancel))                                  \
-    X(SCardConnectA, "SCardConnect", Card, decltype(::SCardConnect))                              \
-    X(SCardReconnect, "SCardReconnect", Card, decltype(::SCardReconnect))                         \
-    X(SCardDisconnect, "SCardDisconnect", Service, decltype(::SCardDisconnect))                   \
-    X(SCardBeginTransaction, "SCardBeginTransaction", Card, decltype(::SCardBeginTransaction))    \
-    X(SCardEndTransaction, "SCardEndTransaction", Card, decltype(::SCardEndTransaction))          \
-    X(SCardStatusA, "SCardStatus", Service, decltype(::SCardStatus))                              \
-    X(SCardTransmit, "SCardTransmit", Card, decltype(::SCardTransmit))                            \
-    X(SCardControl, "SCardControl", Card, decltype(::SCardControl))                               \
-    X(SCardGetAttrib, "SCardGetAttrib", Service, decltype(::SCardGetAttrib))                      \
-    X(SCardSetAttrib, "SCardSetAttrib", Service, decltype(::SCardSetAttrib))                      \
-    X(SCardIsValidContext, "SCardIsValidContext", None, decltype(::SCardIsValidContext))          \
-    X(SCardLocateCardsByATRA, "SCardLocateCardsByATR", None,                                      \
-      LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD))                               \
-    X(SCardAccessStartedEvent, "SCardAccessStartedEvent", None, void*())                          \
-    X(SCardReleaseStartedEvent, "SCardReleaseStartedEvent", None, void())
+// Entries for the functions pcsc-lite declares carry its exact signatures. The WindowsOnly ones
+// exist only on the platform the names come from; pcsc-lite never exports them, so they stay
+// empty here (GUIDs appear as untyped pointers, the event handle as void*).
+#define QEL_WINSCARD_ENTRIES(X)                                                                    \
+    X(SCardEstablishContext, "SCardEstablishContext", Service, decltype(::SCardEstablishContext),  \
+      PcscLite)                                                                                    \
+    X(SCardReleaseContext, "SCardReleaseContext", Service, decltype(::SCardReleaseContext),        \
+      PcscLite)                                                                                    \
+    X(SCardListReaderGroupsA, "SCardListReaderGroups", None, decltype(::SCardListReaderGroups),    \
+      PcscLite)                                                                                    \
+    X(SCardListReadersA, "SCardListReaders", Service, decltype(::SCardListReaders), PcscLite)      \
+    X(SCardListCardsA, "SCardListCards", None,                                                     \
+      LONG(SCARDCONTEXT, LPCBYTE, LPCVOID, DWORD, LPSTR, LPDWORD), WindowsOnly)                    \
+    X(SCardListInterfacesA, "SCardListInterfaces", None,                                           \
+      LONG(SCARDCONTEXT, LPCSTR, LPVOID, LPDWORD), WindowsOnly)                                    \
+    X(SCardGetProviderIdA, "SCardGetProviderId", None, LONG(SCARDCONTEXT, LPCSTR, LPVOID),         \
+      WindowsOnly)                                                                                 \
+    X(SCardGetCardTypeProviderNameA, "SCardGetCardTypeProviderName", None,                         \
+      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPSTR, LPDWORD), WindowsOnly)                              \
+    X(SCardIntroduceReaderGroupA, "SCardIntroduceReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR),   \
+      WindowsOnly)                                                                                 \
+    X(SCardForgetReaderGroupA, "SCardForgetReaderGroup", None, LONG(SCARDCONTEXT, LPCSTR),         \
+      WindowsOnly)                                                                                 \
+    X(SCardIntroduceReaderA, "SCardIntroduceReader", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR),     \
+      WindowsOnly)                                                                                 \
+    X(SCardForgetReaderA, "SCardForgetReader", None, LONG(SCARDCONTEXT, LPCSTR), WindowsOnly)      \
+    X(SCardAddReaderToGroupA, "SCardAddReaderToGroup", None, LONG(SCARDCONTEXT, LPCSTR, LPCSTR),   \
+      WindowsOnly)                                                                                 \
+    X(SCardRemoveReaderFromGroupA, "SCardRemoveReaderFromGroup", None,                             \
+      LONG(SCARDCONTEXT, LPCSTR, LPCSTR), WindowsOnly)                                             \
+    X(SCardIntroduceCardTypeA, "SCardIntroduceCardType", None,                                     \
+      LONG(SCARDCONTEXT, LPCSTR, LPCVOID, LPCVOID, DWORD, LPCBYTE, LPCBYTE, DWORD), WindowsOnly)   \
+    X(SCardSetCardTypeProviderNameA, "SCardSetCardTypeProviderName", None,                         \
+      LONG(SCARDCONTEXT, LPCSTR, DWORD, LPCSTR), WindowsOnly)                                      \
+    X(SCardForgetCardTypeA, "SCardForgetCardType", None, LONG(SCARDCONTEXT, LPCSTR), WindowsOnly)  \
+    X(SCardFreeMemory, "SCardFreeMemory", None, decltype(::SCardFreeMemory), PcscLite)             \
+    X(SCardLocateCardsA, "SCardLocateCards", None,                                                 \
+      LONG(SCARDCONTEXT, LPCSTR, SCARD_READERSTATE*, DWORD), WindowsOnly)                          \
+    X(SCardGetStatusChangeA, "SCardGetStatusChange", Service, decltype(::SCardGetStatusChange),    \
+      PcscLite)                                                                                    \
+    X(SCardCancel, "SCardCancel", None, decltype(::SCardCancel), PcscLite)                         \
+    X(SCardConnectA, "SCardConnect", Card, decltype(::SCardConnect), PcscLite)                     \
+    X(SCardReconnect, "SCardReconnect", Card, decltype(::SCardReconnect), PcscLite)                \
+    X(SCardDisconnect, "SCardDisconnect", Service, decltype(::SCardDisconnect), PcscLite)          \
+    X(SCardBeginTransaction, "SCardBeginTransaction", Card, decltype(::SCardBeginTransaction),     \
+      PcscLite)                                                                                    \
+    X(SCardEndTransaction, "SCardEndTransaction", Card, decltype(::SCardEndTransaction), PcscLite) \
+    X(SCardStatusA, "SCardStatus", Service, decltype(::SCardStatus), PcscLite)                     \
+    X(SCardTransmit, "SCardTransmit", Card, decltype(::SCardTransmit), PcscLite)                   \
+    X(SCardControl, "SCardControl", Card, decltype(::SCardControl), PcscLite)                      \
+    X(SCardGetAttrib, "SCardGetAttrib", Service, decltype(::SCardGetAttrib), PcscLite)             \
+    X(SCardSetAttrib, "SCardSetAttrib", Service, decltype(::SCardSetAttrib), PcscLite)             \
+    X(SCardIsValidContext, "SCardIsValidContext", None, decltype(::SCardIsValidContext), PcscLite) \
+    X(SCardLocateCardsByATRA, "SCardLocateCardsByATR", None,                                       \
+      LONG(SCARDCONTEXT, LPVOID, DWORD, SCARD_READERSTATE*, DWORD), WindowsOnly)                   \
+    X(SCardAccessStartedEvent, "SCardAccessStartedEvent", None, void*(), WindowsOnly)              \
+    X(SCardReleaseStartedEvent, "SCardReleaseStartedEvent", None, void(), WindowsOnly)
 
-#define QEL_WINSCARD_COUNT_ONE(name, export_name, waits_on, signature) +1
+#define QEL_WINSCARD_COUNT_ONE(name, export_name, waits_on, signature, exported) +1
 inline constexpr std::size_t kWinSCardEntryCount = 0 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_COUNT_ONE);
 #undef QEL_WINSCARD_COUNT_ONE
 
@@ -160,7 +178,7 @@ const std::array<const WinSCardEntryBase*, kWinSCardEntryCount>& winscard_entrie
 // The entries share their names with pcsc-lite's own declarations in the global namespace: call
 // them qualified (qel::card::SCardTransmit) or from inside qel::card, never after a
 // using-directive, which makes the name ambiguous. The global functions are never linked.
-#define QEL_WINSCARD_DECLARE(name, export_name, waits_on, signature) \
+#define QEL_WINSCARD_DECLARE(name, export_name, waits_on, signature, exported) \
     extern WinSCardEntry<signature, Waits::waits_on> name;
 QEL_WINSCARD_ENTRIES(QEL_WINSCARD_DECLARE)
 #undef QEL_WINSCARD_DECLARE
