@@ -29,8 +29,9 @@ Value outcome(const ReadoutRecord& record) {
 }
 
 Value reader(const ReadoutRecord& record) {
-    // A search over every reader that found no dongle has no reader to name.
-    return record.reader.empty() ? Value() : record.reader;
+    // A search over every reader that found no dongle has no reader to name; a readout always
+    // has one.
+    return record.reader.empty() && !read(record) ? Value() : record.reader;
 }
 
 Value atr(const ReadoutRecord& record) {
