@@ -220,7 +220,7 @@ Check check_cards(Findings& findings) {
         switch (origin.kind) {
             case gp::ProfileOrigin::Kind::IniSection: {
                 profile = "profile [" + error_line(origin.name) + "] of " +
-                          findings.profiles.absolute_name;
+                          gp::shown_file_name(findings.profiles);
                 // Letters are skipped and a bad number taken as its default; bad hex digits
                 // keep the card from being read at all.
                 const auto bad = std::find_if(problems.begin(), problems.end(),
@@ -232,7 +232,7 @@ Check check_cards(Findings& findings) {
                 if (bad != problems.end()) {
                     profile += " that cannot be used (" + bad->key + ": " + bad->problem + ")";
                     if (unusable.empty())
-                        unusable = findings.profiles.absolute_name + " [" +
+                        unusable = gp::shown_file_name(findings.profiles) + " [" +
                                    error_line(bad->section) + "] " + bad->key;
                 }
                 break;
@@ -269,7 +269,7 @@ Check check_profiles(Findings& findings) {
         findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
     const std::string& opened = findings.profiles.file_name;
     // The file is opened by the name it resolved to, and named to the user by its absolute path.
-    const std::string& path = findings.profiles.absolute_name;
+    const std::string path = gp::shown_file_name(findings.profiles);
     if (::access(opened.c_str(), F_OK) != 0)
         return ok("profiles", "no " + path + ": the built-in profiles serve");
     // The parse the cards were looked up with; read again only to learn why it failed.

@@ -175,13 +175,14 @@ bool TKSCardGPCardDBini::parse_ini_file() {
 
 ProfileFileParse TKSCardGPCardDBini::parse_profile_file(std::string file_name) {
     const FileState state = resolve_file_name(file_name);
-    ProfileFileParse parse{std::move(file_name), nullptr};
+    ProfileFileParse parse{std::move(file_name), nullptr, {}};
     // A missing file reads as an empty INI. It is the usual case, and the stat that found it
     // missing already says what an open would.
     if (state == FileState::Missing) {
         parse.ini = missing_file();
         return parse;
     }
+    parse.absolute_name = absolute_file_name(parse.file_name);
     try {
         parse.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(parse.file_name));
     } catch (const std::exception&) {
@@ -189,6 +190,10 @@ ProfileFileParse TKSCardGPCardDBini::parse_profile_file(std::string file_name) {
         // it again at its next load.
     }
     return parse;
+}
+
+std::string shown_file_name(const ProfileFileParse& parse) {
+    return parse.absolute_name.empty() ? absolute_file_name(parse.file_name) : parse.absolute_name;
 }
 
 void TKSCardGPCardDBini::share_ini_file_of(const TKSCardGPCardDBini& other) {

@@ -66,9 +66,15 @@ ProfileOrigin profile_origin(const IniFile* ini, const std::string& atr_hex);
 struct ProfileFileParse {
     std::string file_name;
     std::shared_ptr<const gp::IniFile> ini;
-    // file_name as absolute_file_name gave it at the parse: what a text names the file by.
-    std::string absolute_name = absolute_file_name(file_name);
+    // file_name as absolute_file_name gave it at the parse: what a text names the file by. Only
+    // a file that is there has it: asking the current folder costs every readout its time, and
+    // a missing file is named by nobody but the diagnosis (shown_file_name).
+    std::string absolute_name;
 };
+
+// What a text names the parse's file by: its absolute name, worked out now for a file that was
+// missing at the parse.
+std::string shown_file_name(const ProfileFileParse& parse);
 
 // Profiles from an INI file with one section per ATR (canonical hex), optionally pointing to a
 // shared profile section through "Alias"; the built-in table answers for ATRs the file lacks.
