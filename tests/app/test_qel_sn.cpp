@@ -246,12 +246,10 @@ INSTANTIATE_TEST_SUITE_P(
         OutsideTextCase{"LoneC1AtBothEndsOfTheRange", "\x80x\x9F", "\\x80x\\x9F", "\\x80x\\x9F\n"},
         // The lead byte of a cut sequence is a Latin-1 letter; the byte after it is C1.
         OutsideTextCase{"CutSequence", "x\xE2\x82", "x\xE2\\x82", "x\xE2\\x82\n"},
-        OutsideTextCase{"Utf8C1", "a\xC2\x85 b", "a\\xC2\\x85 b", "a\\xC2\\x85 b\n"},
         // Continuation bytes in the C1 range inside valid UTF-8 (U+20AC, U+011B) are letters.
         OutsideTextCase{"ValidUtf8", "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
                         "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B",
                         "Leseger\xC3\xA4t \xE2\x82\xAC \xC4\x9B\n"},
-        OutsideTextCase{"Latin1Letter", "Lecteur \xE9", "Lecteur \xE9", "Lecteur \xE9\n"},
         OutsideTextCase{"ForgedLine", kForged,
                         "Reader \"Evil; ok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
                         "connected",
@@ -419,6 +417,13 @@ const std::exception_ptr kRefused = std::make_exception_ptr(
 constexpr Outcome kNotFound = Outcome::NotFound;
 constexpr Outcome kFailed = Outcome::Failed;
 
+// A search that met `first` in one reader and `second` in the next; the real cause may be either.
+HintCase met_in_two(const char* name, Kind first, Kind second, Hint expected) {
+    HintCase c{name, kNotFound, kAidNotFound, nullptr, expected};
+    c.causes = {met(first, "Reader A"), met(second, "Reader B")};
+    return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Failures, HintSelection,
     ::testing::Values(
@@ -453,41 +458,12 @@ INSTANTIATE_TEST_SUITE_P(
                  Hint::ServiceNotAnswering,
                  {true, kTwoReaders, "", {}},
                  ReadoutResult::Silent::Service},
-        // What the search met, the real cause first; a text alone decides nothing.
-        HintCase{"HeldBesideAnotherCard",
-                 kNotFound,
-                 kAidNotFound + kInUse,
-                 nullptr,
-                 Hint::CardInUse,
-                 {},
-                 ReadoutResult::Silent::None,
-                 {met(Kind::OtherCard, "Reader B"), met(Kind::CardInUse, "Reader A")}},
-        HintCase{"UnusableProfileBeforeAnotherCard",
-                 kNotFound,
-                 kAidNotFound,
-                 nullptr,
-                 Hint::ProfileUnusable,
-                 {},
-                 ReadoutResult::Silent::None,
-                 {met(Kind::OtherCard, "Reader B"), met(Kind::ProfileUnusable, "Reader A")}},
-        HintCase{"AnotherCard",
-                 kNotFound,
-                 kAidNotFound,
-                 nullptr,
-                 Hint::NotTheDongle,
-                 {},
-                 ReadoutResult::Silent::None,
-                 {met(Kind::NoCard, "Reader A"), met(Kind::OtherCard, "Reader B")}},
-        HintCase{"EveryReaderEmpty",
-                 kNotFound,
-                 kAidNotFound,
-                 nullptr,
-                 Hint::EmptyReaders,
-                 {},
-                 ReadoutResult::Silent::None,
-                 {met(Kind::NoCard, "Reader A"), met(Kind::NoCard, "Reader B")}},
-        HintCase{"JustTheTextOfAHeldCard", kNotFound, kAidNotFound + kInUse, nullptr,
-                 Hint::NoDongle},
+        // What the search met, the real cause first.
+        met_in_two("HeldBesideAnotherCard", Kind::OtherCard, Kind::CardInUse, Hint::CardInUse),
+        met_in_two("UnusableProfileBeforeAnotherCard", Kind::OtherCard, Kind::ProfileUnusable,
+                   Hint::ProfileUnusable),
+        met_in_two("AnotherCard", Kind::NoCard, Kind::OtherCard, Hint::NotTheDongle),
+        met_in_two("EveryReaderEmpty", Kind::NoCard, Kind::NoCard, Hint::EmptyReaders),
         HintCase{"RefusedCommand", kFailed, "", kRefused, Hint::ReadFailed},
         HintCase{"NoDongle",
                  kNotFound,

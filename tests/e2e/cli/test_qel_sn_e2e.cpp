@@ -429,6 +429,12 @@ TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
     }
 }
 
+// The dongle, its profile in KSCard.ini holding a hex value with an odd number of digits.
+void dongle_with_odd_hex(Diagnose& t, SandboxDaemon&) {
+    t.card();
+    t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Situations, Diagnose,
     ::testing::Values(
@@ -452,31 +458,16 @@ INSTANTIATE_TEST_SUITE_P(
             "is not a QEL dongle (ATR 3B759400006202020301, profile \"e-gate\"); not found: "
             "Card with specified AID is not found",
             "The card in \"Virtual PCD 00 00\" is not a QEL dongle: take it out"},
-        DiagnoseCase{"OddHexInTheDonglesProfile",
-                     [](Diagnose& t, SandboxDaemon&) {
-                         t.card();
-                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
-                     },
-                     "profiles", "warn",
+        DiagnoseCase{"OddHexInTheDonglesProfile", dongle_with_odd_hex, "profiles", "warn",
                      "[3B759400006202020301] CardManagerAID: odd number of hex digits",
                      "correct these values in {dir}/KSCard.ini"},
         // The same profile, as the checks of the card and of the dongle see it.
-        DiagnoseCase{"UnusableProfileOfTheCard",
-                     [](Diagnose& t, SandboxDaemon&) {
-                         t.card();
-                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
-                     },
-                     "cards", "warn",
+        DiagnoseCase{"UnusableProfileOfTheCard", dongle_with_odd_hex, "cards", "warn",
                      "of {dir}/KSCard.ini that cannot be used (CardManagerAID: odd number of hex "
                      "digits)",
                      "correct the line {dir}/KSCard.ini [3B759400006202020301] CardManagerAID, or "
                      "remove the file"},
-        DiagnoseCase{"UnusableProfileOfTheDongle",
-                     [](Diagnose& t, SandboxDaemon&) {
-                         t.card();
-                         t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
-                     },
-                     "dongle", "FAIL",
+        DiagnoseCase{"UnusableProfileOfTheDongle", dongle_with_odd_hex, "dongle", "FAIL",
                      "has a profile that cannot be used: {dir}/KSCard.ini [3B759400006202020301] "
                      "CardManagerAID: odd number of hex digits; not found",
                      "cannot be read by its profile: {dir}/KSCard.ini"},
@@ -530,14 +521,6 @@ INSTANTIATE_TEST_SUITE_P(
                      "[3B759400006202020301] AUTHKey: holds \"G\", which is no hex digit and is "
                      "skipped",
                      "letters and other signs that are no hex digits are skipped", 0},
-        DiagnoseCase{"DonglesProfileFromTheFile",
-                     [](Diagnose& t, SandboxDaemon&) {
-                         t.card();
-                         t.profiles(
-                             "[3B759400006202020301]\nAlias=MyCard\n[MyCard]\n"
-                             "CardManagerAID=A0000000030000\n");
-                     },
-                     "cards", "ok", "T=0, profile [MyCard] of {dir}/KSCard.ini", "", 0},
         DiagnoseCase{"NoProfileFile", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "profiles",
                      "ok", "no {dir}/KSCard.ini: the built-in profiles serve", "", 0}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -1231,12 +1214,6 @@ INSTANTIATE_TEST_SUITE_P(
                  .hang = HangCase::FrozenAfterARead,
                  .args = {"--watch"},
                  .signal = SIGTERM,
-                 .trigger = "",
-                 .status = 0},
-        HangCase{.name = "FrozenWhileTheWatchWaitsEndsOnSigint",
-                 .hang = HangCase::FrozenAfterARead,
-                 .args = {"--watch"},
-                 .signal = SIGINT,
                  .trigger = "",
                  .status = 0},
         HangCase{.name = "FrozenEndsAReadoutAtItsTimeout",

@@ -79,13 +79,18 @@ if [ "${1:-}" = --station ]; then
     readonly no_socket="the journal cannot be reached: no socket at /run/systemd/journal/socket"
     readonly again="qel_sn: journal entries written again; none lost"
 
+    # A watch started on the journal, its first readout there: $watch is its process.
+    watch_with_a_readout() {
+        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$err" &
+        watch=$!
+        read_dongle "$1"
+        wait_for_journal "$1" 1 || fail "$name: the first readout is not in the journal"
+    }
+
     if [ "$name" = station-c ]; then
         # The journal dies twice during a watch, and comes back: each outage is said as it begins
         # and as it ends, and the readouts meanwhile reach the journal when it is back.
-        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$err" &
-        watch=$!
-        read_dongle 44444401
-        wait_for_journal 44444401 1 || fail "$name: the first readout is not in the journal"
+        watch_with_a_readout 44444401
         tools/journal-sandbox.sh --journald crash
         read_dongle 44444402
         wait_for_count "$err" "$refused" 1 || fail "$name: the first outage is not said: $(cat "$err")"
@@ -116,10 +121,7 @@ if [ "${1:-}" = --station ]; then
     if [ "$name" = station-d ]; then
         # A watch stopped while its entry waits for a journal that is gone says what it leaves
         # unsent.
-        "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$err" &
-        watch=$!
-        read_dongle 55555501
-        wait_for_journal 55555501 1 || fail "$name: the first readout is not in the journal"
+        watch_with_a_readout 55555501
         tools/journal-sandbox.sh --journald gone
         read_dongle 55555502
         wait_for_count "$err" "$no_socket" 1 || fail "$name: the outage is not said: $(cat "$err")"
