@@ -49,17 +49,18 @@ struct Findings {
     gp::ProfileFileParse profiles;
 };
 
-Check ok(const char* name, std::string finding) {
-    return {name, Status::Ok, std::move(finding), {}};
+// A check's name is its place in diagnosis_check_names(), which diagnose() gives it.
+Check ok(std::string finding) {
+    return {{}, Status::Ok, std::move(finding), {}};
 }
-Check warn(const char* name, std::string finding, std::string fix) {
-    return {name, Status::Warn, std::move(finding), std::move(fix)};
+Check warn(std::string finding, std::string fix) {
+    return {{}, Status::Warn, std::move(finding), std::move(fix)};
 }
-Check fail(const char* name, std::string finding, std::string fix) {
-    return {name, Status::Fail, std::move(finding), std::move(fix)};
+Check fail(std::string finding, std::string fix) {
+    return {{}, Status::Fail, std::move(finding), std::move(fix)};
 }
-Check skipped(const char* name, std::string why) {
-    return {name, Status::Skipped, std::move(why), {}};
+Check skipped(std::string why) {
+    return {{}, Status::Skipped, std::move(why), {}};
 }
 
 std::string quoted(const std::string& text) {
@@ -80,9 +81,9 @@ Check check_program(const std::string& program, const log::LogPlace& log_place) 
     log.log("Diagnosis of this machine (qel_sn --diagnose)", false);
     const std::string problem = log.file_problem();
     if (problem.empty())
-        return ok("program", found + log_place.file);
+        return ok(found + log_place.file);
     return warn(
-        "program", found + "not written: " + problem,
+        found + "not written: " + problem,
         "give the log file's folder to the user running qel_sn, writable by that user "
         "alone, or point XDG_STATE_HOME at a folder of the user's; readouts work without it");
 }
@@ -103,7 +104,7 @@ std::string loaded_from(const char* name) {
 Check check_library(Findings& findings) {
     findings.library = card::LoadWinSCard();
     if (!findings.library)
-        return fail("library", std::string(card::kPcscLibraryName) + " cannot be loaded",
+        return fail(std::string(card::kPcscLibraryName) + " cannot be loaded",
                     "sudo apt-get install libpcsclite1 pcscd");
     std::size_t bound = 0;
     std::vector<std::string> missing;
@@ -117,15 +118,15 @@ Check check_library(Findings& findings) {
                               loaded_from(card::kPcscLibraryName) + ", " + std::to_string(bound) +
                               " entries bound";
     if (missing.empty())
-        return ok("library", found + " (all that pcsc-lite has)");
-    return fail("library", found + "; missing: " + joined(missing, ", "),
+        return ok(found + " (all that pcsc-lite has)");
+    return fail(found + "; missing: " + joined(missing, ", "),
                 "the library is not pcsc-lite's or is damaged: sudo apt-get install --reinstall "
                 "libpcsclite1");
 }
 
 Check check_service(Findings& findings) {
     if (!findings.library)
-        return skipped("service", "no PC/SC library to ask it");
+        return skipped("no PC/SC library to ask it");
     const card::ServiceSocket socket = card::service_socket();
     const std::string where =
         "socket " + socket.path + (socket.named_by_variable ? " (PCSCLITE_CSOCK_NAME)" : "");
@@ -135,12 +136,11 @@ Check check_service(Findings& findings) {
         const std::string found =
             "no answer on " + where + ": " + card::SCardErrorText(e.ErrorCode);
         if (::access(kPcscd, X_OK) != 0)
-            return fail("service", found + "; pcscd is not installed",
-                        "sudo apt-get install pcscd");
-        return fail("service", found + "; pcscd is installed at " + kPcscd,
+            return fail(found + "; pcscd is not installed", "sudo apt-get install pcscd");
+        return fail(found + "; pcscd is installed at " + kPcscd,
                     "sudo systemctl start pcscd.socket (or run pcscd by hand)");
     }
-    return ok("service", "the PC/SC service answers on " + where);
+    return ok("the PC/SC service answers on " + where);
 }
 
 // The readers as the lookup lists them, each with its card's state now; PC/SC's answer of no
@@ -163,14 +163,14 @@ std::vector<Reader> list_readers(SCARDCONTEXT context) {
 
 Check check_readers(Findings& findings) {
     if (!findings.context.holds())
-        return skipped("readers", "no PC/SC service to list them");
+        return skipped("no PC/SC service to list them");
     try {
         findings.readers = list_readers(findings.context.get());
     } catch (const std::exception& e) {
-        return fail("readers", error_line(e.what()), "sudo systemctl restart pcscd");
+        return fail(error_line(e.what()), "sudo systemctl restart pcscd");
     }
     if (findings.readers.empty())
-        return fail("readers", "no reader is attached",
+        return fail("no reader is attached",
                     "plug in the dongle (it is a reader of its own); if it is in, check that the "
                     "system sees it (lsusb) and that its driver is there (libccid)");
     std::vector<std::string> listed;
@@ -180,8 +180,8 @@ Check check_readers(Findings& findings) {
         any_card = any_card || reader.card;
     }
     if (!any_card)
-        return warn("readers", joined(listed, ", "), "put the dongle in (all the way)");
-    return ok("readers", joined(listed, ", "));
+        return warn(joined(listed, ", "), "put the dongle in (all the way)");
+    return ok(joined(listed, ", "));
 }
 
 // The protocol the card takes, asked in shared mode and left as it was; or why it cannot be.
@@ -199,7 +199,7 @@ std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) 
 
 Check check_cards(Findings& findings) {
     if (!findings.context.holds())
-        return skipped("cards", "no PC/SC service to ask them");
+        return skipped("no PC/SC service to ask them");
     findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
     std::vector<std::string> cards;
     bool generic = false;
@@ -249,19 +249,18 @@ Check check_cards(Findings& findings) {
                         profile);
     }
     if (cards.empty())
-        return skipped("cards", "no card in any reader");
+        return skipped("no card in any reader");
     if (!unusable.empty())
-        return warn("cards", joined(cards, "; "),
-                    "correct the line " + unusable + ", or remove the file");
+        return warn(joined(cards, "; "), "correct the line " + unusable + ", or remove the file");
     if (held)
-        return warn("cards", joined(cards, "; "),
+        return warn(joined(cards, "; "),
                     "close the program that holds the card (or wait until it lets go); if none "
                     "does, unplug the dongle and plug it in again");
     if (generic)
-        return warn("cards", joined(cards, "; "),
+        return warn(joined(cards, "; "),
                     "a card without a profile is read with the default one; if it is the dongle, "
                     "add a section for its ATR to KSCard.ini");
-    return ok("cards", joined(cards, "; "));
+    return ok(joined(cards, "; "));
 }
 
 Check check_profiles(Findings& findings) {
@@ -271,13 +270,13 @@ Check check_profiles(Findings& findings) {
     // The file is opened by the name it resolved to, and named to the user by its absolute path.
     const std::string path = gp::shown_file_name(findings.profiles);
     if (::access(opened.c_str(), F_OK) != 0)
-        return ok("profiles", "no " + path + ": the built-in profiles serve");
+        return ok("no " + path + ": the built-in profiles serve");
     // The parse the cards were looked up with; read again only to learn why it failed.
     if (!findings.profiles.ini) {
         try {
             findings.profiles.ini = std::make_shared<const gp::IniFile>(gp::IniFile::load(opened));
         } catch (const std::exception& e) {
-            return warn("profiles", path + " cannot be read: " + e.what(),
+            return warn(path + " cannot be read: " + e.what(),
                         "fix or remove " + path + "; until then the built-in profiles serve");
         }
     }
@@ -287,10 +286,9 @@ Check check_profiles(Findings& findings) {
         problems.push_back("[" + error_line(problem.section) + "] " + problem.key + ": " +
                            problem.problem);
     if (problems.empty())
-        return ok("profiles",
-                  path + " read, " + std::to_string(ini.section_count()) + " sections, no problem");
+        return ok(path + " read, " + std::to_string(ini.section_count()) + " sections, no problem");
     return warn(
-        "profiles", path + ": " + joined(problems, "; "),
+        path + ": " + joined(problems, "; "),
         "correct these values in " + path +
             " (hex values need an even number of digits, numbers decimal, or hex after $ or 0x); "
             "an odd number of hex digits, or none, keeps its card from being read, letters and "
@@ -333,9 +331,9 @@ std::string met_first(const std::vector<card::ReaderCause>& causes) {
 
 Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     if (!findings.context.holds())
-        return skipped("dongle", "no PC/SC service to read it through");
+        return skipped("no PC/SC service to read it through");
     if (findings.readers.empty())
-        return skipped("dongle", "no reader to read it in");
+        return skipped("no reader to read it in");
     std::unique_ptr<t_qel_sc_base> dongle;
     KeptLines lines;
     ReadoutOptions options;
@@ -345,10 +343,9 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     const ReadoutResult result = read_dongle(dongle, lines, options);
     if (result.outcome == ReadoutResult::Outcome::Read) {
         diagnosis.dongle = result;
-        return ok("dongle", result.serial + " in " + quoted(result.reader) + ", firmware " +
-                                util::hex_digits(result.firmware, 4) + ", error code 0x" +
-                                util::hex_digits(result.error_code, 2) + ", ATR " +
-                                util::to_hex(result.atr));
+        return ok(result.serial + " in " + quoted(result.reader) + ", firmware " +
+                  util::hex_digits(result.firmware, 4) + ", error code 0x" +
+                  util::hex_digits(result.error_code, 2) + ", ATR " + util::to_hex(result.atr));
     }
     HintContext hint_context;
     for (const Reader& reader : findings.readers)
@@ -357,10 +354,8 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     const Hint hint = select_hint(result, hint_context);
     const std::string fix = hint == Hint::None ? "" : hint_text(hint, hint_context);
     if (result.outcome == ReadoutResult::Outcome::NotFound)
-        return fail("dongle", met_first(result.causes) + "not found: " + error_line(result.failure),
-                    fix);
-    return fail("dongle",
-                "found in " + quoted(result.reader) + ", not read: " + error_line(result.failure),
+        return fail(met_first(result.causes) + "not found: " + error_line(result.failure), fix);
+    return fail("found in " + quoted(result.reader) + ", not read: " + error_line(result.failure),
                 fix);
 }
 
@@ -402,6 +397,7 @@ Diagnosis diagnose(const std::string& program, const log::LogPlace& log_place,
         if (check_begins)
             check_begins(names[step]);
         diagnosis.checks.push_back(check());
+        diagnosis.checks.back().name = names[step];
         if (check_made)
             check_made(diagnosis.checks.back());
     };

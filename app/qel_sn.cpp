@@ -142,6 +142,15 @@ std::string quoted_list(const std::vector<std::string>& names) {
     return text;
 }
 
+// "in any reader", or "in the readers searched: "A", "B"".
+std::string searched_readers(const HintContext& context) {
+    const std::vector<std::string> searched = context.wanted_reader.empty()
+                                                  ? context.readers
+                                                  : std::vector<std::string>{context.wanted_reader};
+    return searched.empty() ? std::string("in any reader")
+                            : "in the readers searched: " + quoted_list(searched);
+}
+
 }  // namespace
 
 std::string no_answer_text(unsigned seconds) {
@@ -372,29 +381,15 @@ std::string hint_text(Hint hint, const HintContext& context) {
         case Hint::UnknownReader:
             return "There is no reader \"" + context.wanted_reader +
                    "\"; the readers are: " + quoted_list(context.readers) + ".";
-        case Hint::NoDongle: {
-            const std::vector<std::string> searched =
-                context.wanted_reader.empty() ? context.readers
-                                              : std::vector<std::string>{context.wanted_reader};
-            const std::string where = searched.empty()
-                                          ? std::string("in any reader")
-                                          : "in the readers searched: " + quoted_list(searched);
+        case Hint::NoDongle:
             // A reader named already is no advice to give.
-            return "No dongle " + where +
+            return "No dongle " + searched_readers(context) +
                    (context.wanted_reader.empty()
                         ? ". Plug in the dongle, or name its reader with --reader."
                         : ". Plug in the dongle.");
-        }
-        case Hint::EmptyReaders: {
-            const std::vector<std::string> searched =
-                context.wanted_reader.empty() ? context.readers
-                                              : std::vector<std::string>{context.wanted_reader};
+        case Hint::EmptyReaders:
             // Naming a reader would not help: no reader holds a card.
-            return (searched.empty()
-                        ? std::string("No card in any reader")
-                        : "No card in the readers searched: " + quoted_list(searched)) +
-                   ". Plug in the dongle.";
-        }
+            return "No card " + searched_readers(context) + ". Plug in the dongle.";
         case Hint::NotTheDongle:
             return "The card in " + cause_reader(context) +
                    " is not a QEL dongle: take it out and put the dongle in.";
