@@ -343,9 +343,7 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
     const ReadoutResult result = read_dongle(dongle, lines, options);
     if (result.outcome == ReadoutResult::Outcome::Read) {
         diagnosis.dongle = result;
-        return ok(result.serial + " in " + quoted(result.reader) + ", firmware " +
-                  util::hex_digits(result.firmware, 4) + ", error code 0x" +
-                  util::hex_digits(result.error_code, 2) + ", ATR " + util::to_hex(result.atr));
+        return ok(readout_sentence({result, result.reader, {}}));
     }
     HintContext hint_context;
     for (const Reader& reader : findings.readers)

@@ -24,14 +24,6 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
             "PRIORITY=" + std::to_string(priority), "SYSLOG_IDENTIFIER=qel_sn"};
 }
 
-// "Dongle 0A1B2C3D read in "READER": firmware 010A, error code 0x2A".
-std::string readout_sentence(const ReadoutRecord& record) {
-    const ReadoutResult& result = record.result;
-    return "Dongle " + error_line(result.serial) + " read in \"" + error_line(record.reader) +
-           "\": firmware " + util::hex_digits(result.firmware, 4) + ", error code 0x" +
-           util::hex_digits(result.error_code, 2);
-}
-
 }  // namespace
 
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
@@ -42,7 +34,7 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
     log::JournalEntry entry;
     switch (result.outcome) {
         case Outcome::Read:
-            entry = entry_of(kJournalIdRead, kPriorityInfo, readout_sentence(record));
+            entry = entry_of(kJournalIdRead, kPriorityInfo, error_line(readout_sentence(record)));
             break;
         case Outcome::NotFound:
         case Outcome::Failed: {

@@ -63,21 +63,48 @@ Value cause(const ReadoutRecord& record) {
     return read(record) || record.cause.empty() ? Value() : record.cause;
 }
 
+std::string said_firmware(const std::string& value) {
+    return "firmware " + value;
+}
+
+std::string said_error_code(const std::string& value) {
+    return "error code 0x" + util::hex_digits(static_cast<unsigned>(std::stoul(value)), 2);
+}
+
+std::string said_atr(const std::string& value) {
+    return "ATR " + value;
+}
+
 }  // namespace
 
 const std::vector<ReadoutField>& readout_fields() {
     static const std::vector<ReadoutField> fields{
         {nullptr, "QEL_OUTCOME", false, outcome},
         {"reader", "QEL_READER", false, reader},
-        {"atr", "QEL_ATR", false, atr},
         {"serial", "QEL_SERIAL", false, serial},
-        {"firmware", "QEL_FIRMWARE", false, firmware},
-        {"error_code", "QEL_ERROR_CODE", true, error_code},
+        {"firmware", "QEL_FIRMWARE", false, firmware, said_firmware},
+        {"error_code", "QEL_ERROR_CODE", true, error_code, said_error_code},
+        {"atr", "QEL_ATR", false, atr, said_atr},
         {"error", "QEL_FAILURE", false, failure},
         {"exit", nullptr, true, exit},
         {"cause", "QEL_CAUSE", false, cause},
     };
     return fields;
+}
+
+std::string readout_sentence(const ReadoutRecord& record) {
+    std::string sentence =
+        "Dongle " + record.result.serial + " read in \"" + record.reader + "\"";
+    const char* joint = ": ";
+    for (const ReadoutField& field : readout_fields()) {
+        if (field.said == nullptr)
+            continue;
+        if (const std::optional<std::string> value = field.value(record)) {
+            sentence.append(joint).append(field.said(*value));
+            joint = ", ";
+        }
+    }
+    return sentence;
 }
 
 }  // namespace qel::app

@@ -1,9 +1,9 @@
 #pragma once
 
 // The fields of one readout, each declared once: its key in --json (and in the diagnosis's
-// dongle), its field in the journal entry, and its value. Every output that carries a readout's
-// values is made from this table, so a new field is one line here and one in the manual page,
-// which the manual-texts check holds to the table.
+// dongle), its field in the journal entry, how the sentence of a readout says it, and its value.
+// Every output that carries a readout's values is made from this table, so a new field is one
+// line here and one in the manual page, which the manual-texts check holds to the table.
 
 #include <optional>
 #include <string>
@@ -28,9 +28,18 @@ struct ReadoutField {
     bool number;          // a number in --json (decimal in the journal), else a text
     // The value as the card and PC/SC gave it; nothing when the readout has none.
     std::optional<std::string> (*value)(const ReadoutRecord& record);
+    // Its words in readout_sentence after the subject ("firmware 010A"); nullptr: not said
+    // there (the subject's own fields, and those of a failure).
+    std::string (*said)(const std::string& value) = nullptr;
 };
 
-// In the order of --json's keys and of the journal's fields.
+// In the order of --json's keys, of the journal's fields and of the sentence's words.
 const std::vector<ReadoutField>& readout_fields();
+
+// A readout that read its dongle in one sentence, for people: the journal's MESSAGE and the
+// diagnosis's finding. "Dongle 0A1B2C3D read in "READER": firmware 010A, error code 0x2A, ATR
+// 3B759400006202020301". The card's and PC/SC's texts in it are as they came: each output
+// escapes the sentence as it escapes the rest of its text.
+std::string readout_sentence(const ReadoutRecord& record);
 
 }  // namespace qel::app

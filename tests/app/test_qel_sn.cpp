@@ -586,11 +586,16 @@ TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
                 EXPECT_EQ(journal.find(std::string(field.journal) + "=") != std::string::npos, has)
                     << field.journal << journal;
             }
+            // The sentence, the journal's MESSAGE and the diagnosis's finding, says a read's.
+            if (field.said != nullptr && result == &read) {
+                EXPECT_NE(journal.find(field.said(*field.value(record))), std::string::npos)
+                    << field.journal << journal;
+            }
         }
     }
-    EXPECT_NE(readout_json(read, "", 0).find(R"("reader":"R","atr":"3B75","serial")"),
-              std::string::npos);
     EXPECT_NE(fields_of(readout_entry(read, "")).find("|QEL_ATR=3B75|"), std::string::npos);
+    EXPECT_EQ(readout_sentence({read, "R", ""}),
+              "Dongle 0A1B2C3D read in \"R\": firmware 010A, error code 0x2A, ATR 3B75");
 }
 
 }  // namespace

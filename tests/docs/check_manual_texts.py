@@ -54,7 +54,8 @@ QUIET = {
 # The table of a readout's fields: each --json key and journal field it names must be in the page
 # that lists them, so that a new field cannot reach the outputs without the page.
 FIELDS = ("app/readout_fields.cpp", CLI)
-FIELD_ROW = re.compile(r'\{(?:nullptr|"(\w+)"), (?:nullptr|"(QEL_\w+)"), (?:true|false), \w+\}')
+FIELD_ROW = re.compile(
+    r'\{(?:nullptr|"(\w+)"), (?:nullptr|"(QEL_\w+)"), (?:true|false), \w+(?:, \w+)?\}')
 
 # Functions and tables whose literals are passed over, with the reason.
 SCOPES = {

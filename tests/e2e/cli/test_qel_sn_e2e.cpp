@@ -439,8 +439,8 @@ INSTANTIATE_TEST_SUITE_P(
     Situations, Diagnose,
     ::testing::Values(
         DiagnoseCase{"AllWell", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "dongle", "ok",
-                     "0A1B2C3D in \"Virtual PCD 00 00\", firmware 010A, error code 0x2A, ATR "
-                     "3B759400006202020301",
+                     "Dongle 0A1B2C3D read in \"Virtual PCD 00 00\": firmware 010A, error code "
+                     "0x2A, ATR 3B759400006202020301",
                      "", 0},
         DiagnoseCase{"NoService", [](Diagnose&, SandboxDaemon& d) { d.stop(); }, "service", "FAIL",
                      "no answer on socket /run/pcscd/pcscd.comm", "systemctl start pcscd.socket"},
@@ -692,9 +692,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--watch", "--json", "--reader", "Virtual PCD 00 01"},
                   {{Step::Insert, 0, {"--serial", "66666666"}, ""},
                    {Step::Insert, 1, {"--serial", "77777777"}, "\"serial\":\"77777777\""}},
-                  R"({"reader":"Virtual PCD 00 01","atr":"3B759400006202020301",)"
-                  R"("serial":"77777777","firmware":"010A",)"
-                  R"("error_code":42,"time":T})"
+                  R"({"reader":"Virtual PCD 00 01","serial":"77777777","firmware":"010A",)"
+                  R"("error_code":42,"atr":"3B759400006202020301","time":T})"
                   "\r\n",
                   ""},
         WatchCase{"NamedReaderThatIsNotAttached",

@@ -222,7 +222,7 @@ atr = "3B759400006202020301"
 def read(serial):
     return {"QEL_OUTCOME": "read", "PRIORITY": "6", "QEL_SERIAL": serial, "QEL_FIRMWARE": "010A",
             "QEL_ERROR_CODE": "42", "QEL_ATR": atr,
-            "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A'}
+            "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A, ATR {atr}'}
 def failed(outcome, priority, prefix, text, cause, **connected):
     return dict(connected, QEL_OUTCOME=outcome, PRIORITY=priority, QEL_FAILURE=text,
                 QEL_CAUSE=cause, MESSAGE=prefix + text)
