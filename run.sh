@@ -68,4 +68,4 @@ if ! [ -S "$socket" ]; then
     fi
 fi
 
-exec "${as_user[@]}" build/app/qel_sn_reader
+exec "${as_user[@]}" build/window/qel_sn_reader

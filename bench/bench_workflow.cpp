@@ -30,7 +30,6 @@
 #include <system_error>
 #include <vector>
 
-#include "app/mfrm.h"
 #include "bench/bench_temp_dir.h"
 #include "bench/bench_workflow_floor.h"
 #include "bench/bench_workflow_ours.h"
@@ -38,6 +37,7 @@
 #include "bench/bench_workflow_stats.h"
 #include "card/WinSCard.h"
 #include "tests/e2e/support/virtual_card.h"
+#include "window/mfrm.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "app/readout.h"
+#include "readout/readout.h"
 
 namespace qel::bench {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "app/mfrm.h"
 #include "bench/bench_workflow_ours.h"
 #include "bench/bench_workflow_pcsc.h"
 #include "card/WinSCard.h"
 #include "tests/e2e/support/e2e_test.h"
+#include "window/mfrm.h"
 
 namespace qel::bench {
 namespace {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Fails when a source of one layer includes a header of a layer above it, naming the file, the
-# line and both layers. Layers, lowest first:
-#   util, crypto, card (the channel), gp, card session, log, app
+# Fails when a source of one layer includes a header of a layer above it, or of a program beside
+# it, naming the file, the line and both layers. Layers, lowest first:
+#   util, crypto, card (the channel), gp, card session, log, readout, then cli and window
+# readout is the core both programs share; cli (qel_sn) and window (qel_sn_reader) stand side by
+# side on it, and neither may include the other.
 # The build already refuses a header of a layer that a target does not link (each library target
 # sees only its own folder and those of what it links). What the build cannot see is the split
 # inside card/: the channel and the session above gp share the folder. The session is whatever
@@ -13,7 +15,7 @@ set -euo pipefail
 root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 cd "$root"
 
-layers=(util crypto card gp "card session" log app)
+layers=(util crypto card gp "card session" log readout cli window)
 
 # Module names (file names without extension) of the card session.
 session=$(awk '/add_library\(qel_card_session/ { on = 1 }
@@ -31,13 +33,15 @@ layer_of() {
     case $path in
         card/*)
             if grep -qxF "$stem" <<<"$session"; then echo "card session"; else echo card; fi ;;
-        util/* | crypto/* | gp/* | log/* | app/*) echo "${path%%/*}" ;;
+        util/* | crypto/* | gp/* | log/* | readout/* | cli/* | window/*) echo "${path%%/*}" ;;
         *) echo "" ;;
     esac
 }
 
+# The two programs share a rank: each is above the core, and neither above the other.
 rank_of() {
     local i
+    [ "$1" = window ] && set -- cli
     for i in "${!layers[@]}"; do
         if [ "${layers[$i]}" = "$1" ]; then
             echo "$i"
@@ -74,15 +78,19 @@ while IFS= read -r file; do
         includes=$((includes + 1))
         other=$(layer_of "$header")
         [ -n "$other" ] || continue
-        if [ "$(rank_of "$other")" -gt "$own_rank" ]; then
+        other_rank=$(rank_of "$other")
+        if [ "$other_rank" -gt "$own_rank" ]; then
             echo "$file:$line: layer '$own' includes $header of layer '$other' above it"
+            failures=$((failures + 1))
+        elif [ "$other_rank" -eq "$own_rank" ] && [ "$other" != "$own" ]; then
+            echo "$file:$line: program '$own' includes $header of program '$other' beside it"
             failures=$((failures + 1))
         fi
     done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<][^">]+[">]' "$file" || true)
-done < <(find util crypto card gp log app -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
+done < <(find util crypto card gp log readout cli window -type f \( -name '*.h' -o -name '*.cpp' \) | sort)
 
 if [ "$failures" -gt 0 ]; then
-    echo "check_layers: $failures include(s) of a higher layer" >&2
+    echo "check_layers: $failures include(s) of a higher layer or of the other program" >&2
     exit 1
 fi
 echo "check_layers: $files files, $includes includes of the tree's own headers, none upwards"

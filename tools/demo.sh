@@ -20,7 +20,7 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 sleep 0.5
-window=("$build/app/qel_sn_reader")
+window=("$build/window/qel_sn_reader")
 if [ -n "${QEL_DEMO_UID:-}" ]; then
     window=(setpriv --reuid="$QEL_DEMO_UID" --regid="$QEL_DEMO_GID" --init-groups
         env HOME="$(getent passwd "$QEL_DEMO_UID" | cut -d: -f6)" "${window[@]}")

@@ -23,16 +23,18 @@ import tempfile
 CLI, WINDOW = "packaging/qel_sn.1", "packaging/qel_sn_reader.1"
 BOTH = (CLI, WINDOW)
 # Where a text can come from: a file there with a text in it is declared in SOURCES or QUIET.
-LAYERS = ("app", "card", "gp", "log", "crypto", "util")
+LAYERS = ("readout", "cli", "window", "card", "gp", "log", "crypto", "util")
 
 # The files whose texts a user can meet, by the pages that must hold them.
 _FILES = {
-    (CLI,): "app/qel_sn.cpp app/qel_sn_main.cpp app/standard_streams.cpp app/readout_deadline.cpp "
-    "app/stop_signals.cpp app/cli_options.cpp app/journal_records.cpp log/journal.cpp "
-    "app/diagnosis.cpp app/readout_fields.cpp",
-    (WINDOW,): "app/main.cpp app/mfrm.cpp app/window_options.cpp app/window_options.h "
-    "app/window_watch.cpp",
-    BOTH: "app/readout.cpp app/insertion_watch.h app/qel_sc_base.cpp card/KSCardAPI.cpp "
+    (CLI,): "cli/qel_sn.cpp cli/qel_sn_main.cpp cli/command_line_reader.cpp cli/cli_output.cpp "
+    "cli/machine_diagnosis.cpp cli/standard_streams.cpp cli/readout_deadline.cpp "
+    "cli/stop_signals.cpp cli/cli_options.cpp cli/journal_records.cpp log/journal.cpp "
+    "cli/diagnosis.cpp readout/readout_fields.cpp readout/hints.cpp",
+    (WINDOW,): "window/main.cpp window/mfrm.cpp window/window_options.cpp window/window_options.h "
+    "window/window_watch.cpp",
+    BOTH: "readout/readout.cpp readout/insertion_watch.h readout/qel_sc_base.cpp "
+    "readout/option_help.cpp card/KSCardAPI.cpp "
     "card/KSCardAPIExceptions.h card/KSCardAPIExceptions.cpp card/KSCardAPICardBase.h "
     "card/KSCardAPICardBase.cpp card/CardWatch.h card/CardWatch.cpp gp/KSCardGPCardDBini.h "
     "log/log_place.cpp log/event_file.cpp log/event_log.cpp crypto/cipher.h util/WakeEvent.cpp",
@@ -45,7 +47,7 @@ QUIET = {
     "program makes one",
     "crypto/crypt_generic.cpp": "direction and chaining are constants of the dongle's commands",
     "crypto/des.cpp": "compile-time checks",
-    "app/journal_records.h": "the entries' message ids, which the journal catalog explains",
+    "cli/journal_records.h": "the entries' message ids, which the journal catalog explains",
     "util/Hex.h": "bad hex from KSCard.ini reaches the user as the profile's reason instead",
     "util/KUDynArrays.h": "copies between sizes the code fixes",
     "util/KUDynArraySoftLenContainer.h": "fills and sizes the card layers fix",
@@ -53,20 +55,20 @@ QUIET = {
 
 # The table of a readout's fields: each --json key and journal field it names must be in the page
 # that lists them, so that a new field cannot reach the outputs without the page.
-FIELDS = ("app/readout_fields.cpp", CLI)
+FIELDS = ("readout/readout_fields.cpp", CLI)
 FIELD_ROW = re.compile(
     r'\{(?:nullptr|"(\w+)"), (?:nullptr|"(QEL_\w+)"), (?:true|false), \w+(?:, \w+)?\}')
 
 # Functions and tables whose literals are passed over, with the reason.
 SCOPES = {
-    ("app/cli_options.cpp", "short_usage_text"): "the help sums up the page, it is no message",
-    ("app/cli_options.cpp", "usage_text"): "the help",
-    ("app/cli_options.cpp", "log_file_help"): "the help",
-    ("app/cli_options.cpp", "cli_option_table"): "the help's option lines, and what a value must "
+    ("cli/cli_options.cpp", "short_usage_text"): "the help sums up the page, it is no message",
+    ("cli/cli_options.cpp", "usage_text"): "the help",
+    ("readout/option_help.cpp", "log_file_help"): "the help",
+    ("cli/cli_options.cpp", "cli_option_table"): "the help's option lines, and what a value must "
     "be (\"a reader name\"), which the option tests hold within their usage errors",
-    ("app/window_options.cpp", "window_short_usage_text"): "the help",
-    ("app/window_options.cpp", "window_usage_text"): "the help",
-    ("app/window_options.cpp", "window_option_table"): "the help's option lines",
+    ("window/window_options.cpp", "window_short_usage_text"): "the help",
+    ("window/window_options.cpp", "window_usage_text"): "the help",
+    ("window/window_options.cpp", "window_option_table"): "the help's option lines",
     ("card/CardWatch.cpp", "card_watch_event_name"): "event names for the tests' traces",
 }
 # Tables of one text per code, which the pages describe as a class by this phrase: which codes
@@ -77,18 +79,18 @@ CLASSES = {
 }
 # Texts, by their start, that belong on other pages than their file's; none: no user sees them.
 OVERRIDES = {
-    ("app/qel_sn.cpp", "The PC/SC library"): (BOTH, "the window's --watch says the hint too"),
-    ("app/qel_sn.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
+    ("readout/hints.cpp", "The PC/SC library"): (BOTH, "the window's --watch says the hint too"),
+    ("readout/hints.cpp", "cannot be loaded: install"): (BOTH, "the same hint"),
     ("card/KSCardAPI.cpp", '" is not connected'): ((CLI,), "only qel_sn names a reader"),
     ("gp/KSCardGPCardDBini.h", "not a number"): ((CLI,), "only qel_sn --diagnose reports it"),
     ("gp/KSCardGPCardDBini.h", "which is no hex digit"): (
         (CLI,), "only qel_sn --diagnose reports it"),
-    ("app/insertion_watch.h", "the PC/SC service does not answer"): (
+    ("readout/insertion_watch.h", "the PC/SC service does not answer"): (
         (CLI,), "only qel_sn bounds its calls to the service"),
-    ("app/insertion_watch.h", "the PC/SC service answers again"): (
+    ("readout/insertion_watch.h", "the PC/SC service answers again"): (
         (CLI,), "only qel_sn bounds its calls to the service"),
-    ("app/readout.cpp", "the dongle's answer to the"): ((CLI,), "only qel_sn refuses an empty answer"),
-    ("app/readout.cpp", "command is empty"): ((CLI,), "only qel_sn refuses an empty answer"),
+    ("readout/readout.cpp", "the dongle's answer to the"): ((CLI,), "only qel_sn refuses an empty answer"),
+    ("readout/readout.cpp", "command is empty"): ((CLI,), "only qel_sn refuses an empty answer"),
     ("crypto/cipher.h", "Cipher not initialized"): ((), "every cipher gets its key first"),
     ("crypto/cipher.h", "Invalid Base64 text"): ((), "nothing on the way to the dongle is Base64"),
 }
@@ -231,14 +233,14 @@ def self_test(real_root):
     with tempfile.TemporaryDirectory() as root:
         for layer in LAYERS + ("packaging",):
             shutil.copytree(os.path.join(real_root, layer), os.path.join(root, layer))
-        with open(os.path.join(root, "app/readout.cpp"), "a", encoding="utf-8") as f:
+        with open(os.path.join(root, "readout/readout.cpp"), "a", encoding="utf-8") as f:
             f.write('const char* kNew = "The dongle hums a new tune";\n')
         with open(os.path.join(root, "log/new_file.cpp"), "w", encoding="utf-8") as f:
             f.write('auto t = "a log text nobody declared";\n')
-        with open(os.path.join(root, "app/readout.cpp"), encoding="utf-8") as f:
+        with open(os.path.join(root, "readout/readout.cpp"), encoding="utf-8") as f:
             line = f.read().count("\n")
         found = check(root)
-        for want in ['%s lacks "The dongle hums a new tune" (app/readout.cpp:%d)' % (page, line)
+        for want in ['%s lacks "The dongle hums a new tune" (readout/readout.cpp:%d)' % (page, line)
                      for page in BOTH] + ['log/new_file.cpp:1: "a log text nobody declared"']:
             if not any(p.startswith(want) for p in found):
                 failures += 1

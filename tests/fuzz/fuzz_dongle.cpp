@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/qel_sc_base.h"
 #include "crypto/crypt_generic.h"
+#include "readout/qel_sc_base.h"
 #include "tests/fuzz/fuzz_pcsc.h"
 
 namespace {

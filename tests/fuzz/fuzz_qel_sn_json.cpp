@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "app/qel_sn.h"
+#include "cli/qel_sn.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

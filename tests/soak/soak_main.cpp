@@ -37,13 +37,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/mfrm.h"
 #include "bench/bench_temp_dir.h"
 #include "bench/bench_workflow_ours.h"
 #include "card/WinSCard.h"
 #include "tests/soak/soak_faults.h"
 #include "tests/soak/soak_judge.h"
 #include "tests/soak/soak_probe.h"
+#include "window/mfrm.h"
 
 namespace {
 

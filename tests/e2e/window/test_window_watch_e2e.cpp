@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/window_watch.h"
 #include "tests/e2e/support/e2e_test.h"
 #include "tests/e2e/support/sandbox_daemon.h"
 #include "tests/e2e/window/window_harness.h"
+#include "window/window_watch.h"
 
 namespace qel::e2e {
 namespace {

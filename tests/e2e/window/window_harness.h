@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/mfrm.h"
+#include "window/mfrm.h"
 
 class QPushButton;
 

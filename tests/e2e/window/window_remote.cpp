@@ -23,8 +23,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/mfrm.h"
 #include "card/WinSCard.h"
+#include "window/mfrm.h"
 
 namespace {
 
