@@ -371,14 +371,16 @@ struct DiagnoseCase {
     Options args = {};    // after --diagnose
 };
 
-class Diagnose : public QelSnE2e, public ::testing::WithParamInterface<DiagnoseCase> {
+// A user's station: the card in its reader, a KSCard.ini in the program's folder, another
+// program holding the card.
+class Station : public QelSnE2e {
 public:
     void card(const Options& options = {}) { start_card(options); }
     void hold_card() { m_holder = std::make_unique<ExclusiveHolderProcess>(kReaderNames[0]); }
     void profiles(const std::string& text) { std::ofstream(m_dir / "KSCard.ini") << text; }
     void foreign_log_folder() { ASSERT_EQ(::chown(m_dir.c_str(), 65534, 65534), 0); }
 
-    // The report as a user in the program's folder gets it.
+    // The program as a user in its folder runs it: KSCard.ini is read from the current folder.
     ProgramRun diagnose(const Options& args, const OutputFile& out) {
         Options all{"-C", m_dir.string(), program()};
         all.insert(all.end(), args.begin(), args.end());
@@ -389,6 +391,8 @@ protected:
     std::unique_ptr<ExclusiveHolderProcess> m_holder;
 };
 
+class Diagnose : public Station, public ::testing::WithParamInterface<DiagnoseCase> {};
+
 // The report's line of `check`, then the fix line that follows it: "STATUS | FINDING | FIX".
 std::string check_lines(const std::string& report, const std::string& check) {
     const std::regex line("(^|\\n)(\\S+) +" + check + " +([^\\n]*)(\\n +fix: ([^\\n]*))?");
@@ -396,6 +400,13 @@ std::string check_lines(const std::string& report, const std::string& check) {
     if (!std::regex_search(report, m, line))
         return "no line for " + check;
     return m[2].str() + " | " + m[3].str() + " | " + m[5].str();
+}
+
+// "{dir}" in an expected text stands for the folder the programs ran in.
+std::string in_folder(std::string text, const std::filesystem::path& dir) {
+    for (std::size_t at; (at = text.find("{dir}")) != std::string::npos;)
+        text.replace(at, 5, dir.string());
+    return text;
 }
 
 TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
@@ -412,12 +423,7 @@ TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
         daemon.restart();
     }
     const std::string lines = check_lines(report.out, c.check);
-    // "{dir}" in an expected text stands for the folder the report was made in.
-    const auto in_dir = [&](std::string text) {
-        if (const auto at = text.find("{dir}"); at != std::string::npos)
-            text.replace(at, 5, m_dir.string());
-        return text;
-    };
+    const auto in_dir = [&](const std::string& text) { return in_folder(text, m_dir); };
     EXPECT_EQ(report.status, c.exit) << report.out << report.err;
     EXPECT_EQ(lines.substr(0, lines.find(' ')), c.status) << report.out;
     EXPECT_NE(lines.find(in_dir(c.finding)), std::string::npos) << report.out;
@@ -430,7 +436,7 @@ TEST_P(Diagnose, NamesTheCheckThatCatchesTheFaultWithItsCauseAndItsFix) {
 }
 
 // The dongle, its profile in KSCard.ini holding a hex value with an odd number of digits.
-void dongle_with_odd_hex(Diagnose& t, SandboxDaemon&) {
+void dongle_with_odd_hex(Station& t, SandboxDaemon&) {
     t.card();
     t.profiles("[3B759400006202020301]\nCardManagerAID=A00000015100000\n");
 }
@@ -523,6 +529,122 @@ INSTANTIATE_TEST_SUITE_P(
                      "letters and other signs that are no hex digits are skipped", 0},
         DiagnoseCase{"NoProfileFile", [](Diagnose& t, SandboxDaemon&) { t.card(); }, "profiles",
                      "ok", "no {dir}/KSCard.ini: the built-in profiles serve", "", 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Advice --------------------------------------------------------------------------------
+
+// A situation at a station as the readout advises on it, with and without --json, and as
+// --diagnose reports it: one cause, one fix for it, and the cause first in the report.
+struct AdviceCase {
+    const char* name;
+    std::function<void(Station&, SandboxDaemon&)> arrange;
+    int status;         // qel_sn's
+    std::string hint;   // the first line of standard error; empty for none
+    std::string cause;  // the JSON object's "cause"; empty for none
+    int report_exit;    // --diagnose's
+    const char* check;  // the check that carries the cause: the report's first not ok
+    const char* check_status;
+    std::string finding;  // a part of the check's line
+    std::string fix;      // its "fix: " line, whole
+};
+
+class Advice : public Station, public ::testing::WithParamInterface<AdviceCase> {};
+
+// The status and the check of the report's first line that is not ok; empty for none.
+std::string first_not_ok(const std::string& report) {
+    std::smatch m;
+    if (!std::regex_search(report, m, std::regex("(^|\\n)(?!ok )(\\S+) +(\\S+)")))
+        return "";
+    return m[2].str() + " " + m[3].str();
+}
+
+TEST_P(Advice, ReadoutAndDiagnosisGiveOneFixForTheCauseAndTheCauseFirst) {
+    const AdviceCase& c = GetParam();
+    SandboxDaemon daemon;
+    c.arrange(*this, daemon);
+    const OutputFile out, json, report;
+    const ProgramRun readout = diagnose({}, out);
+    const ProgramRun as_json = diagnose({"--json"}, json);
+    const ProgramRun diagnosis = diagnose({"--diagnose"}, report);
+    m_holder.reset();
+
+    // The advice leads; only the pointer to --diagnose follows it, no second fix.
+    const std::string err =
+        c.hint.empty() ? ""
+                       : in_folder(c.hint, m_dir) +
+                             "\nqel_sn: for a report of every step, run: qel_sn --diagnose\n";
+    for (const ProgramRun* run : {&readout, &as_json}) {
+        EXPECT_EQ(run->status, c.status) << run->err;
+        EXPECT_EQ(run->err, err);
+    }
+    std::smatch cause;
+    std::regex_search(as_json.out, cause, std::regex(R"re("cause":"([^"]*)")re"));
+    EXPECT_EQ(cause[1].str(), c.cause) << as_json.out;
+
+    EXPECT_EQ(diagnosis.status, c.report_exit) << diagnosis.out << diagnosis.err;
+    const std::string status = c.check_status;
+    const std::string lines = check_lines(diagnosis.out, c.check);
+    EXPECT_TRUE(lines.starts_with(status + " | ")) << diagnosis.out;
+    EXPECT_NE(lines.find(in_folder(c.finding, m_dir)), std::string::npos) << diagnosis.out;
+    EXPECT_TRUE(lines.ends_with(" | " + in_folder(c.fix, m_dir))) << diagnosis.out;
+    EXPECT_EQ(first_not_ok(diagnosis.out), status == "ok" ? "" : status + " " + c.check)
+        << diagnosis.out;
+}
+
+const std::string kProfilesFix =
+    "correct these values in {dir}/KSCard.ini (hex values need an even number of digits, numbers "
+    "decimal, or hex after $ or 0x); an odd number of hex digits, or none, keeps its card from "
+    "being read, letters and other signs that are no hex digits are skipped, and a bad number is "
+    "taken as its default";
+const std::string kNotTheDongle =
+    "The card in \"Virtual PCD 00 00\" is not a QEL dongle: take it out and put the dongle in.";
+const std::string kInUse =
+    "The card in \"Virtual PCD 00 00\" is in use by another program: close it (on a Linux "
+    "desktop, often GnuPG's smart-card daemon: gpgconf --kill scdaemon) or wait until it lets the "
+    "card go, and try again; if no program holds it, unplug the dongle and plug it in again.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Situations, Advice,
+    ::testing::Values(
+        AdviceCase{"AllWell", [](Station& t, SandboxDaemon&) { t.card(); }, 0, "", "", 0, "dongle",
+                   "ok", "0A1B2C3D in \"Virtual PCD 00 00\"", ""},
+        AdviceCase{"OtherCard", [](Station& t, SandboxDaemon&) { t.card({"--no-applet"}); }, 1,
+                   "qel_sn: " + kNotTheDongle, "other_card", 1, "dongle", "FAIL",
+                   "is not a QEL dongle", kNotTheDongle},
+        AdviceCase{"Held",
+                   [](Station& t, SandboxDaemon&) {
+                       t.card();
+                       t.hold_card();
+                   },
+                   1, "qel_sn: " + kInUse, "card_in_use", 1, "cards", "warn",
+                   "held by another program",
+                   "close the program that holds the card (or wait until it lets go); if none "
+                   "does, unplug the dongle and plug it in again"},
+        AdviceCase{"UnusableProfile", dongle_with_odd_hex, 1,
+                   "qel_sn: The card in \"Virtual PCD 00 00\" cannot be read by its profile: "
+                   "{dir}/KSCard.ini [3B759400006202020301] CardManagerAID: odd number of hex "
+                   "digits; correct the line or remove the file.",
+                   "profile_unusable", 1, "cards", "warn",
+                   "of {dir}/KSCard.ini that cannot be used (CardManagerAID: odd number of hex "
+                   "digits)",
+                   "correct the line {dir}/KSCard.ini [3B759400006202020301] CardManagerAID, or "
+                   "remove the file"},
+        AdviceCase{"AllEmpty", [](Station&, SandboxDaemon&) {}, 1,
+                   "qel_sn: No card in the readers searched: \"Virtual PCD 00 00\", \"Virtual PCD "
+                   "00 01\". Plug in the dongle.",
+                   "no_card", 1, "readers", "warn",
+                   "\"Virtual PCD 00 00\" (empty), \"Virtual PCD 00 01\" (empty)",
+                   "put the dongle in (all the way)"},
+        // A letter that is no hex digit is skipped: the card is read, the report warns.
+        AdviceCase{"HexLetters",
+                   [](Station& t, SandboxDaemon&) {
+                       t.card();
+                       t.profiles(
+                           "[3B759400006202020301]\nCardManagerAID=A0000000030000\n"
+                           "AUTHKey = 4041424344454647GG\n");
+                   },
+                   0, "", "", 0, "profiles", "warn",
+                   "{dir}/KSCard.ini: [3B759400006202020301] AUTHKey: holds \"G\"", kProfilesFix}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The JSON form through a parser that is not ours: the status of each check and the dongle.
