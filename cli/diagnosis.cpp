@@ -161,6 +161,20 @@ std::vector<Reader> list_readers(SCARDCONTEXT context) {
     return readers;
 }
 
+// What to do about a cause the checks met, in the words of qel_sn's hint for it: one cause, one
+// fix, wherever it is met.
+HintContext hint_context_of(const Findings& findings, std::optional<card::ReaderCause> cause) {
+    HintContext context;
+    for (const Reader& reader : findings.readers)
+        context.readers.push_back(reader.name);
+    context.cause = std::move(cause);
+    return context;
+}
+
+std::string cause_fix(Hint hint, const Findings& findings, std::optional<card::ReaderCause> cause) {
+    return hint_text(hint, hint_context_of(findings, std::move(cause)));
+}
+
 Check check_readers(Findings& findings) {
     if (!findings.context.holds())
         return skipped("no PC/SC service to list them");
@@ -180,7 +194,7 @@ Check check_readers(Findings& findings) {
         any_card = any_card || reader.card;
     }
     if (!any_card)
-        return warn(joined(listed, ", "), "put the dongle in (all the way)");
+        return warn(joined(listed, ", "), cause_fix(Hint::EmptyReaders, findings, {}));
     return ok(joined(listed, ", "));
 }
 
@@ -197,23 +211,33 @@ std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) 
     return protocol == SCARD_PROTOCOL_T1 ? "T=1" : "T=0";
 }
 
+card::ReaderCause cause_in(const Reader& reader, card::ReaderCause::Kind kind) {
+    card::ReaderCause cause;
+    cause.kind = kind;
+    cause.reader = reader.name;
+    return cause;
+}
+
 Check check_cards(Findings& findings) {
     if (!findings.context.holds())
         return skipped("no PC/SC service to ask them");
     findings.profiles = gp::TKSCardGPCardDBini::parse_profile_file("");
     std::vector<std::string> cards;
     bool generic = false;
-    bool held = false;
-    std::string unusable;  // the first profile value that keeps a card from being read
+    // The first card another program holds, and the first profile value that keeps a card from
+    // being read.
+    std::optional<card::ReaderCause> held_card;
+    std::optional<card::ReaderCause> unusable;
     const std::vector<gp::ProfileProblem> problems =
         findings.profiles.ini ? gp::profile_problems(*findings.profiles.ini)
                               : std::vector<gp::ProfileProblem>{};
     for (const Reader& reader : findings.readers) {
         if (!reader.card)
             continue;
-        bool this_held = false;
-        const std::string protocol = protocol_of(findings.context.get(), reader, this_held);
-        held = held || this_held;
+        bool held = false;
+        const std::string protocol = protocol_of(findings.context.get(), reader, held);
+        if (held && !held_card)
+            held_card = cause_in(reader, card::ReaderCause::Kind::CardInUse);
         const gp::ProfileOrigin origin =
             gp::profile_origin(findings.profiles.ini.get(), reader.atr_hex);
         std::string profile;
@@ -231,9 +255,13 @@ Check check_cards(Findings& findings) {
                                               });
                 if (bad != problems.end()) {
                     profile += " that cannot be used (" + bad->key + ": " + bad->problem + ")";
-                    if (unusable.empty())
-                        unusable = gp::shown_file_name(findings.profiles) + " [" +
-                                   error_line(bad->section) + "] " + bad->key;
+                    if (!unusable) {
+                        unusable = cause_in(reader, card::ReaderCause::Kind::ProfileUnusable);
+                        unusable->file = gp::shown_file_name(findings.profiles);
+                        unusable->section = bad->section;
+                        unusable->key = bad->key;
+                        unusable->problem = bad->problem;
+                    }
                 }
                 break;
             }
@@ -250,12 +278,11 @@ Check check_cards(Findings& findings) {
     }
     if (cards.empty())
         return skipped("no card in any reader");
-    if (!unusable.empty())
-        return warn(joined(cards, "; "), "correct the line " + unusable + ", or remove the file");
-    if (held)
-        return warn(joined(cards, "; "),
-                    "close the program that holds the card (or wait until it lets go); if none "
-                    "does, unplug the dongle and plug it in again");
+    // The causes qel_sn's hint would lead with, in its order, and in its words.
+    if (held_card)
+        return warn(joined(cards, "; "), cause_fix(Hint::CardInUse, findings, held_card));
+    if (unusable)
+        return warn(joined(cards, "; "), cause_fix(Hint::ProfileUnusable, findings, unusable));
     if (generic)
         return warn(joined(cards, "; "),
                     "a card without a profile is read with the default one; if it is the dongle, "
@@ -345,14 +372,18 @@ Check check_dongle(Findings& findings, Diagnosis& diagnosis) {
         diagnosis.dongle = result;
         return ok(readout_sentence({result, result.reader, {}}));
     }
-    HintContext hint_context;
-    for (const Reader& reader : findings.readers)
-        hint_context.readers.push_back(reader.name);
-    hint_context.cause = leading_cause(result.causes);
+    const HintContext hint_context = hint_context_of(findings, leading_cause(result.causes));
     const Hint hint = select_hint(result, hint_context);
     const std::string fix = hint == Hint::None ? "" : hint_text(hint, hint_context);
-    if (result.outcome == ReadoutResult::Outcome::NotFound)
-        return fail(met_first(result.causes) + "not found: " + error_line(result.failure), fix);
+    if (result.outcome == ReadoutResult::Outcome::NotFound) {
+        const std::string met = met_first(result.causes);
+        // The not-found text's lines after its first are the lookup's reasons, which the cause
+        // said first has put in words already.
+        const std::string failure =
+            met.empty() ? result.failure
+                        : result.failure.substr(0, result.failure.find_first_of("\r\n"));
+        return fail(met + "not found: " + error_line(failure), fix);
+    }
     return fail("found in " + quoted(result.reader) + ", not read: " + error_line(result.failure),
                 fix);
 }
