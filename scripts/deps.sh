@@ -114,10 +114,11 @@ qel_fetch_stunnel() {
     qel_fetch_unpacked stunnel4 "$qel_stunnel_dir" usr/bin/stunnel4 libwrap0
 }
 
-# Runs the unpacked stunnel4 with its unpacked library, in the folder of the machine's architecture.
-qel_run_stunnel() {
+# The unpacked stunnel4 runs with LD_LIBRARY_PATH=$(qel_stunnel_library_path): the folder of its
+# unpacked library, named after the machine's architecture.
+qel_stunnel_library_path() {
     local libs=("$qel_stunnel_dir"/usr/lib/*/libwrap.so.0)
-    LD_LIBRARY_PATH=${libs[0]%/*}${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH} "$qel_stunnel" "$@"
+    echo "${libs[0]%/*}"
 }
 
 qel_warn_system_vpcd() {
