@@ -18,8 +18,10 @@ done
 
 source scripts/deps.sh
 qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_TEST_PACKAGES[@]}"
-# The collector of the journal tests, unpacked privately: the sandbox has no network to fetch it.
+# The collector of the journal tests and its TLS front, unpacked privately: the sandbox has no
+# network to fetch them.
 qel_fetch_journal_remote
+qel_fetch_stunnel
 qel_warn_system_vpcd
 
 build=build-test

@@ -45,9 +45,11 @@ qel_vpcd_driver() {
 }
 
 # Downloads PACKAGE and unpacks it into DIR once, checked by FILE inside it; later calls find it
-# there. Nothing is installed: none of its services, files or scripts touch the machine.
+# there. Nothing is installed: none of its services, files or scripts touch the machine. More
+# packages after FILE go into the same DIR: the libraries a program needs that the machine lacks.
 qel_fetch_unpacked() {
     local package=$1 dir=$2 file=$3
+    local more=("${@:4}")
     [ -e "$dir/$file" ] && return 0
     echo "Fetching $package into $dir (unpacked there only, not installed)" >&2
     mkdir -p "$(dirname "$dir")" || return 1
@@ -56,19 +58,27 @@ qel_fetch_unpacked() {
     # apt drops root for downloads, and its own user cannot write into a private folder of root's.
     local apt=(apt-get -qq)
     [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
-    if ! (cd "$tmp" && "${apt[@]}" download "$package" 2>/dev/null); then
+    if ! (cd "$tmp" && "${apt[@]}" download "$package" "${more[@]}" 2>/dev/null); then
         # A fresh machine has no package lists yet.
         qel_as_root apt-get update -qq || true
-        (cd "$tmp" && "${apt[@]}" download "$package") || {
+        (cd "$tmp" && "${apt[@]}" download "$package" "${more[@]}") || {
             rm -rf -- "$tmp"
-            echo "Cannot download the package $package" >&2
+            echo "Cannot download the package $package ${more[*]}" >&2
             return 1
         }
     fi
-    local deb=("$tmp/${package}"_*.deb)
-    if ! dpkg-deb -x "${deb[0]}" "$tmp/root" || ! [ -e "$tmp/root/$file" ]; then
+    local name deb
+    for name in "$package" "${more[@]}"; do
+        deb=("$tmp/${name}"_*.deb)
+        dpkg-deb -x "${deb[0]}" "$tmp/root" || {
+            rm -rf -- "$tmp"
+            echo "Cannot unpack ${deb[0]##*/}" >&2
+            return 1
+        }
+    done
+    if ! [ -e "$tmp/root/$file" ]; then
         rm -rf -- "$tmp"
-        echo "Cannot unpack $file from ${deb[0]##*/}" >&2
+        echo "Cannot unpack $file from the package $package" >&2
         return 1
     fi
     # Into place in one rename, so a run started meanwhile sees the whole folder or none; if one
@@ -91,6 +101,24 @@ qel_journal_upload=$qel_journal_remote_dir/lib/systemd/systemd-journal-upload
 qel_fetch_journal_remote() {
     qel_fetch_unpacked systemd-journal-remote "$qel_journal_remote_dir" \
         lib/systemd/systemd-journal-upload
+}
+
+# The collector's TLS front in the tests of many stations: systemd-journal-remote as Debian builds
+# it checks no client certificate, stunnel4 refuses every station without one of the site's. Its
+# library libwrap0 comes along, as the machine need not have it; installed, stunnel4 would add
+# services of its own too.
+qel_stunnel_dir=$qel_root_dir/.cache/stunnel
+qel_stunnel=$qel_stunnel_dir/usr/bin/stunnel4
+
+qel_fetch_stunnel() {
+    qel_fetch_unpacked stunnel4 "$qel_stunnel_dir" usr/bin/stunnel4 libwrap0
+}
+
+# The unpacked stunnel4 runs with LD_LIBRARY_PATH=$(qel_stunnel_library_path): the folder of its
+# unpacked library, named after the machine's architecture.
+qel_stunnel_library_path() {
+    local libs=("$qel_stunnel_dir"/usr/lib/*/libwrap.so.0)
+    echo "${libs[0]%/*}"
 }
 
 qel_warn_system_vpcd() {
