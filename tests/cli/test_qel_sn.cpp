@@ -257,7 +257,11 @@ INSTANTIATE_TEST_SUITE_P(
                         "Reader \"Evil\\x0Aok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
                         "connected\n"},
         OutsideTextCase{"CrLfBetweenLines", "A\r\nB\tC\x7F", "A; B\\x09C\\x7F",
-                        "A\nB\\x09C\\x7F\n"}),
+                        "A\nB\\x09C\\x7F\n"},
+        // PC/SC's sentences end with a period, which a joint must not follow; an ellipsis stays.
+        OutsideTextCase{"PeriodBeforeAJoint", "A\r\nReader \"R.\": Gone.\r\nWait...\r\nB.",
+                        "A; Reader \"R.\": Gone; Wait...; B.",
+                        "A\nReader \"R.\": Gone.\nWait...\nB.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Diagnosis -----------------------------------------------------------------------------
