@@ -27,10 +27,10 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
 }  // namespace
 
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
-                                std::string_view cause) {
+                                std::string_view cause, std::string_view hint) {
     using Outcome = ReadoutResult::Outcome;
     const ReadoutRecord record{result, result.reader.empty() ? reader : result.reader,
-                               std::string(cause)};
+                               std::string(cause), std::string(hint)};
     log::JournalEntry entry;
     switch (result.outcome) {
         case Outcome::Read:

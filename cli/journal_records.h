@@ -22,9 +22,10 @@ inline constexpr const char* kJournalIdServiceBack = "98d14d3b808b4a3a8c38a5c82e
 
 // The entry of a readout in `reader` (the reader asked for; the dongle's own when it was found).
 // A stopped readout has none: the returned entry is empty.
-// A failure's entry carries QEL_CAUSE (cause_word) when `cause` is given.
+// A failure's entry carries QEL_CAUSE (cause_word) when `cause` is given, and QEL_HINT when
+// `hint` is.
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
-                                std::string_view cause = {});
+                                std::string_view cause = {}, std::string_view hint = {});
 
 // The entry of a watch notice when it tells of the service going or coming back; empty for
 // any other notice.

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <exception>
 
 #include "card/KSCardAPIExceptions.h"
@@ -8,6 +11,7 @@
 #include "cli/diagnosis.h"
 #include "cli/journal_records.h"
 #include "cli/qel_sn.h"
+#include "log/journal.h"
 #include "readout/insertion_watch.h"
 #include "readout/option_help.h"
 #include "readout/readout_fields.h"
@@ -572,13 +576,16 @@ TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
     failed.atr = {0x3B, 0x75};
     for (const ReadoutResult* result : {&read, &failed}) {
         const std::string json = readout_json(*result, "", 0, "read_failed");
-        const std::string journal = fields_of(readout_entry(*result, "", "read_failed"));
+        const std::string journal =
+            fields_of(readout_entry(*result, "", "read_failed", "Plug it in."));
         Diagnosis diagnosis;
         diagnosis.dongle = *result;
         const std::string dongle = diagnosis_json(diagnosis);
-        const ReadoutRecord record{*result, "R", "read_failed"};
+        const ReadoutRecord record{*result, "R", "read_failed", "Plug it in."};
+        // The hint is the journal's alone: JSON gives the cause, the diagnosis its fixes.
+        EXPECT_EQ(json.find("Plug it in."), std::string::npos) << json;
         // The diagnosis gives no advice in its dongle object: its checks do.
-        const ReadoutRecord diagnosed{*result, "R", ""};
+        const ReadoutRecord diagnosed{*result, "R", "", ""};
         for (const ReadoutField& field : readout_fields()) {
             const bool has = field.value(record).has_value();
             if (field.json != nullptr) {
@@ -602,6 +609,54 @@ TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
     EXPECT_EQ(readout_sentence({read, "R", ""}),
               "Dongle 0A1B2C3D read in \"R\": firmware 010A, error code 0x2A, ATR 3B75");
 }
+
+// --- Standard error under systemd ----------------------------------------------------------
+
+// JOURNAL_STREAM names the stream systemd gave the service; the standard error of a program it
+// starts may be another file by now.
+struct JournalStreamCase {
+    const char* name;
+    // JOURNAL_STREAM made of the descriptor's device and inode; nullptr: unset.
+    std::string (*value)(std::uint64_t device, std::uint64_t inode);
+    bool is_journal;
+};
+
+class JournalStream : public ::testing::TestWithParam<JournalStreamCase> {};
+
+TEST_P(JournalStream, IsTheStreamThatTheVariableNamesAndNoOther) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    struct stat info {};
+    ASSERT_EQ(::fstat(ends[1], &info), 0);
+    const JournalStreamCase& c = GetParam();
+    const std::string value = c.value ? c.value(info.st_dev, info.st_ino) : std::string();
+    EXPECT_EQ(log::is_journal_stream(ends[1], c.value ? value.c_str() : nullptr), c.is_journal)
+        << value;
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
+std::string stream(std::uint64_t device, std::uint64_t inode) {
+    return std::to_string(device) + ":" + std::to_string(inode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, JournalStream,
+    ::testing::Values(
+        JournalStreamCase{"ItsOwn", stream, true}, JournalStreamCase{"Unset", nullptr, false},
+        JournalStreamCase{"AnotherInode",
+                          [](std::uint64_t d, std::uint64_t i) { return stream(d, i + 1); }, false},
+        JournalStreamCase{"AnotherDevice",
+                          [](std::uint64_t d, std::uint64_t i) { return stream(d + 1, i); }, false},
+        JournalStreamCase{"TrailingText",
+                          [](std::uint64_t d, std::uint64_t i) { return stream(d, i) + "x"; },
+                          false},
+        JournalStreamCase{"NoDevice",
+                          [](std::uint64_t, std::uint64_t i) { return ":" + std::to_string(i); },
+                          false},
+        JournalStreamCase{"NoColon",
+                          [](std::uint64_t d, std::uint64_t) { return std::to_string(d); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qel::app
