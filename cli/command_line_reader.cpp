@@ -84,8 +84,8 @@ public:
         // A service that hangs is waited for, as one that has stopped is: said once, and the
         // watch goes on when it answers. The first of the two notices comes on the signal
         // thread, while this one is stuck in the call.
-        m_deadline.wait_out_service([this] { tell_service(kServiceSilent); },
-                                    [this] { tell_service(kServiceAnswers); });
+        m_deadline.wait_out_service([this] { tell_watch(kServiceSilent); },
+                                    [this] { tell_watch(kServiceAnswers); });
         announce_missing_reader();
         watch_insertions(watch, *this, m_options.reader);
         return kExitRead;
@@ -111,14 +111,14 @@ public:
     void notice(const std::string& text) override {
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
-        tell_service(text);
+        tell_watch(text);
     }
 
 private:
     // Safe on the signal thread: neither the standard error nor the journal's queue waits on
     // the calling thread.
-    void tell_service(const std::string& text) {
-        log::JournalEntry entry = m_journal ? service_entry(text) : log::JournalEntry{};
+    void tell_watch(const std::string& text) {
+        log::JournalEntry entry = m_journal ? notice_entry(text) : log::JournalEntry{};
         if (entry.empty() || !m_standard_error_is_journal)
             say(text);
         if (!entry.empty())

@@ -57,16 +57,19 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
     return entry;
 }
 
-log::JournalEntry service_entry(const std::string& notice) {
+log::JournalEntry notice_entry(const std::string& notice) {
     const bool lost =
         notice == kServiceStopped || notice == kServiceNotRunning || notice == kServiceSilent;
     const bool back =
         notice == kServiceBack || notice == kServiceStarted || notice == kServiceAnswers;
-    if (!lost && !back)
+    const bool no_reader = notice == kNoReader;
+    if (!lost && !back && !no_reader)
         return {};
     // A notice is the tail of a "qel_sn: " line; an entry of its own starts with a capital.
     std::string message = notice;
     message.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(message.front())));
+    if (no_reader)
+        return entry_of(kJournalIdNoReader, kPriorityNotice, message);
     return lost ? entry_of(kJournalIdServiceLost, kPriorityWarning, message)
                 : entry_of(kJournalIdServiceBack, kPriorityNotice, message);
 }

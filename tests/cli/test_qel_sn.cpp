@@ -530,14 +530,17 @@ TEST(JournalEntries, OneMessageLineNoReaderToNameNoEntryForAStopOrAnotherNotice)
               "MESSAGE_ID=d5f482716e10495db6a35f109f0e8b11|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|"
               "QEL_OUTCOME=not_found|QEL_FAILURE=Not found\nThe card in \"R\x1b\" is held|");
     EXPECT_EQ(fields_of(readout_entry(result_of(Outcome::Stopped, ""), "R 00")), "");
-    EXPECT_EQ(fields_of(service_entry(kServiceStopped)),
+    EXPECT_EQ(fields_of(notice_entry(kServiceStopped)),
               "MESSAGE=The PC/SC service has stopped; waiting for it to come back|"
               "MESSAGE_ID=d66233c36f524ab18a1a1131fa2f0bdb|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|");
-    EXPECT_EQ(fields_of(service_entry(kServiceStarted)),
+    EXPECT_EQ(fields_of(notice_entry(kServiceStarted)),
               "MESSAGE=The PC/SC service has started|"
               "MESSAGE_ID=98d14d3b808b4a3a8c38a5c82e8bfcde|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
-    EXPECT_EQ(fields_of(service_entry("the watch failed")), "");
-    EXPECT_EQ(fields_of(service_entry("")), "");
+    EXPECT_EQ(fields_of(notice_entry(kNoReader)),
+              "MESSAGE=No reader is attached; waiting for one|"
+              "MESSAGE_ID=3d1975f9b0e94d6caf68dba08c234af1|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
+    EXPECT_EQ(fields_of(notice_entry("the watch failed")), "");
+    EXPECT_EQ(fields_of(notice_entry("")), "");
 }
 
 // journalctl shows a MESSAGE that is not printable UTF-8 as a blob; the reader's field is the
