@@ -58,13 +58,18 @@ qel_need_packages "${QEL_BUILD_PACKAGES[@]}"
 # The tool talks to the machine's PC/SC service through its socket, which Debian's socket unit
 # holds even while pcscd itself sleeps. A pcscd in a sandbox has a socket of its own elsewhere.
 socket=${PCSCLITE_CSOCK_NAME:-/run/pcscd/pcscd.comm}
+# Started here, it is the machine's service like any other: it stays when the window closes.
 if ! [ -S "$socket" ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "run.sh: the PC/SC service is not running; start it with: sudo systemctl start pcscd.socket" >&2
-    elif [ -d /run/systemd/system ]; then
-        systemctl start pcscd.socket || echo "run.sh: cannot start pcscd.socket" >&2
+    if [ -d /run/systemd/system ]; then
+        start=(systemctl start pcscd.socket)
     else
-        pcscd || echo "run.sh: cannot start pcscd" >&2
+        start=(/usr/sbin/pcscd)
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "run.sh: the PC/SC service is not running; start it with: sudo ${start[*]}" >&2
+    else
+        echo "run.sh: starting this machine's PC/SC service (${start[*]}); it keeps running after the window closes"
+        "${start[@]}" || echo "run.sh: cannot start the PC/SC service (${start[*]})" >&2
     fi
 fi
 

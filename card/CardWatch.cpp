@@ -36,6 +36,8 @@ const char* card_watch_event_name(CardWatchEventKind kind) noexcept {
             return "service lost";
         case CardWatchEventKind::ServiceBack:
             return "service back";
+        case CardWatchEventKind::NoReader:
+            return "no reader";
     }
     return "unknown event";
 }
@@ -110,6 +112,9 @@ void CardWatch::open() {
     pnp_state = SCARD_STATE_UNAWARE;
     take_reader_list(*names);
     started = true;
+    // Nothing else would tell what the watch waits for: a first reader comes as "reader added".
+    if (names->empty())
+        push(CardWatchEventKind::NoReader);
 }
 
 void CardWatch::lose_service() {

@@ -35,6 +35,8 @@ enum class CardWatchEventKind {
     ReaderRemoved,
     ServiceLost,
     ServiceBack,
+    // The service, reached with a new context, lists no reader at all.
+    NoReader,
 };
 
 struct CardWatchEvent {
@@ -55,8 +57,9 @@ struct CardWatchOptions {
     std::string socket_path;
 };
 
-// Reports cards inserted and removed, readers added and removed, and the PC/SC service going
-// and coming back. The PC/SC binding must be loaded for as long as the watch lives.
+// Reports cards inserted and removed, readers added and removed, the PC/SC service going and
+// coming back, and a service reached that has no reader. The PC/SC binding must be loaded for as
+// long as the watch lives.
 //
 // One thread calls next(); any thread may call stop(). The watch is destroyed only once no
 // next() is under way.

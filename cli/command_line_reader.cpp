@@ -1,8 +1,11 @@
 #include "cli/command_line_reader.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <functional>
@@ -40,6 +43,9 @@ public:
           m_out(out),
           m_log(log_place),
           m_output(m_log, out, !options.json && !options.journal),
+          m_standard_error_is_journal(
+              options.journal &&
+              log::is_journal_stream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"))),
           m_deadline([this](StuckCall stuck) { return no_answer(stuck); }, kTimeUpSignal) {
         if (options.journal) {
             m_journal = std::make_unique<log::Journal>(
@@ -78,8 +84,8 @@ public:
         // A service that hangs is waited for, as one that has stopped is: said once, and the
         // watch goes on when it answers. The first of the two notices comes on the signal
         // thread, while this one is stuck in the call.
-        m_deadline.wait_out_service([this] { tell_service(kServiceSilent); },
-                                    [this] { tell_service(kServiceAnswers); });
+        m_deadline.wait_out_service([this] { tell_watch(kServiceSilent); },
+                                    [this] { tell_watch(kServiceAnswers); });
         announce_missing_reader();
         watch_insertions(watch, *this, m_options.reader);
         return kExitRead;
@@ -105,19 +111,18 @@ public:
     void notice(const std::string& text) override {
         // The service went, came back or failed the watch: its old clients are gone with it.
         m_session.reset();
-        tell_service(text);
+        tell_watch(text);
     }
 
 private:
     // Safe on the signal thread: neither the standard error nor the journal's queue waits on
     // the calling thread.
-    void tell_service(const std::string& text) {
-        say(text);
-        if (m_journal) {
-            log::JournalEntry entry = service_entry(text);
-            if (!entry.empty())
-                m_journal->send(std::move(entry));
-        }
+    void tell_watch(const std::string& text) {
+        log::JournalEntry entry = m_journal ? notice_entry(text) : log::JournalEntry{};
+        if (entry.empty() || !m_standard_error_is_journal)
+            say(text);
+        if (!entry.empty())
+            m_journal->send(std::move(entry));
     }
 
     SCARDCONTEXT session() {
@@ -254,31 +259,34 @@ private:
         // A readout that succeeded needs no hint, nor the list of readers one would name. Only a
         // dongle that was not found is helped by the list of readers; a service that does not
         // answer would not list them.
-        HintContext hint_context;
         Hint hint = Hint::None;
+        std::string advice;
         if (result.outcome != ReadoutResult::Outcome::Read) {
-            hint_context =
+            HintContext hint_context =
                 context(reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
             hint_context.cause = leading_cause(result.causes);
             hint = select_hint(result, hint_context);
+            advice = hint_text(hint, hint_context);
         }
         const std::string cause = cause_word(result, hint);
         if (m_options.json)
             m_out.write(readout_json(result, reader, std::time(nullptr), cause) + "\n");
         if (m_journal) {
-            log::JournalEntry entry = readout_entry(result, reader, cause);
+            log::JournalEntry entry = readout_entry(result, reader, cause, advice);
             if (!entry.empty())
                 m_journal->send(std::move(entry));
         }
-        if (result.outcome != ReadoutResult::Outcome::Read) {
-            if (hint != Hint::None) {
-                say(hint_text(hint, hint_context));
-                // Once: a watch that meets one failure after another needs it no more often.
-                if (!m_pointed_to_diagnosis)
-                    say("for a report of every step, run: qel_sn --diagnose");
-                m_pointed_to_diagnosis = true;
-            }
-        }
+        if (advice.empty())
+            return exit_status(result);
+        // Under systemd the entry carries the hint already: the same words again on standard
+        // error would be a second entry of the same readout.
+        if (!m_standard_error_is_journal)
+            say(advice);
+        // Once: a watch that meets one failure after another needs it no more often. A journal's
+        // entries are read later, and elsewhere: their catalog text names the diagnosis.
+        if (!m_options.journal && !m_pointed_to_diagnosis)
+            say("for a report of every step, run: qel_sn --diagnose");
+        m_pointed_to_diagnosis = true;
         return exit_status(result);
     }
 
@@ -328,6 +336,8 @@ private:
     StandardOutput& m_out;
     log::t_event_log m_log;
     CliOutput m_output;
+    // With --journal under systemd: what becomes an entry is not written to standard error too.
+    const bool m_standard_error_is_journal;
     // A watch's one context for all its readouts, made at the first; before the dongle, which
     // may be made on it.
     card::PcscContext m_session;

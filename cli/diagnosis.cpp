@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -74,6 +75,15 @@ std::string joined(const std::vector<std::string>& parts, const char* between) {
     return text;
 }
 
+// PC/SC's text for a code within a longer line: the period that ends its sentence would stand in
+// the middle.
+std::string pcsc_clause(std::uint32_t code) {
+    std::string text = card::SCardErrorText(code);
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 Check check_program(const std::string& program, const log::LogPlace& log_place) {
     const std::string found = program_version("qel_sn") + " at " + program + ", log file ";
     // Its line in the log file is the one thing the diagnosis writes, and the test of the place.
@@ -133,12 +143,12 @@ Check check_service(Findings& findings) {
     try {
         findings.context = card::establish_context(SCARD_SCOPE_USER);
     } catch (const card::EKSCardAPIWinAPIException& e) {
-        const std::string found =
-            "no answer on " + where + ": " + card::SCardErrorText(e.ErrorCode);
+        const std::string found = "no answer on " + where + ": " + pcsc_clause(e.ErrorCode);
         if (::access(kPcscd, X_OK) != 0)
             return fail(found + "; pcscd is not installed", "sudo apt-get install pcscd");
+        // One cause, one fix: the hint's.
         return fail(found + "; pcscd is installed at " + kPcscd,
-                    "sudo systemctl start pcscd.socket (or run pcscd by hand)");
+                    hint_text(Hint::ServiceNotRunning, {}));
     }
     return ok("the PC/SC service answers on " + where);
 }
@@ -206,7 +216,7 @@ std::string protocol_of(SCARDCONTEXT context, const Reader& reader, bool& held) 
         card::TKSCardAPIReader(reader.name, context).connect(SCARD_SHARE_SHARED, protocol);
     } catch (const card::EKSCardAPIWinAPIException& e) {
         held = e.failure() == card::PcscFailure::CardInUse;
-        return held ? "held by another program" : card::SCardErrorText(e.ErrorCode);
+        return held ? "held by another program" : pcsc_clause(e.ErrorCode);
     }
     return protocol == SCARD_PROTOCOL_T1 ? "T=1" : "T=0";
 }

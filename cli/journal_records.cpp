@@ -27,10 +27,10 @@ log::JournalEntry entry_of(const char* message_id, int priority, const std::stri
 }  // namespace
 
 log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& reader,
-                                std::string_view cause) {
+                                std::string_view cause, std::string_view hint) {
     using Outcome = ReadoutResult::Outcome;
     const ReadoutRecord record{result, result.reader.empty() ? reader : result.reader,
-                               std::string(cause)};
+                               std::string(cause), std::string(hint)};
     log::JournalEntry entry;
     switch (result.outcome) {
         case Outcome::Read:
@@ -57,16 +57,19 @@ log::JournalEntry readout_entry(const ReadoutResult& result, const std::string& 
     return entry;
 }
 
-log::JournalEntry service_entry(const std::string& notice) {
+log::JournalEntry notice_entry(const std::string& notice) {
     const bool lost =
         notice == kServiceStopped || notice == kServiceNotRunning || notice == kServiceSilent;
     const bool back =
         notice == kServiceBack || notice == kServiceStarted || notice == kServiceAnswers;
-    if (!lost && !back)
+    const bool no_reader = notice == kNoReader;
+    if (!lost && !back && !no_reader)
         return {};
     // A notice is the tail of a "qel_sn: " line; an entry of its own starts with a capital.
     std::string message = notice;
     message.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(message.front())));
+    if (no_reader)
+        return entry_of(kJournalIdNoReader, kPriorityNotice, message);
     return lost ? entry_of(kJournalIdServiceLost, kPriorityWarning, message)
                 : entry_of(kJournalIdServiceBack, kPriorityNotice, message);
 }

@@ -6,11 +6,13 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
+#include <charconv>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string_view>
 
 namespace qel::log {
 
@@ -76,6 +78,27 @@ JournalTransport journal_transport(std::string library, std::string socket) {
         return std::string();
     };
     return transport;
+}
+
+bool is_journal_stream(int fd, const char* journal_stream) {
+    if (journal_stream == nullptr)
+        return false;
+    const std::string_view value(journal_stream);
+    const std::size_t colon = value.find(':');
+    if (colon == std::string_view::npos)
+        return false;
+    // The whole of each part a number, as systemd writes them.
+    const auto number = [](std::string_view digits, std::uint64_t& parsed) {
+        const char* end = digits.data() + digits.size();
+        const auto [stop, error] = std::from_chars(digits.data(), end, parsed);
+        return !digits.empty() && error == std::errc() && stop == end;
+    };
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    struct stat info {};
+    return number(value.substr(0, colon), device) && number(value.substr(colon + 1), inode) &&
+           ::fstat(fd, &info) == 0 && static_cast<std::uint64_t>(info.st_dev) == device &&
+           static_cast<std::uint64_t>(info.st_ino) == inode;
 }
 
 struct Journal::Shared {

@@ -33,6 +33,12 @@ JournalTransport journal_transport();
 // before each entry (libsystemd itself always sends to the system's).
 JournalTransport journal_transport(std::string library, std::string socket);
 
+// Whether `fd` is the stream systemd connected to the journal for this process (a service's
+// standard output and error): `journal_stream` is the value of JOURNAL_STREAM, the "DEVICE:INODE"
+// of that stream, which children inherit whatever became of their descriptors. A line written
+// there is an entry of its own already.
+bool is_journal_stream(int fd, const char* journal_stream);
+
 // Hands entries to the journal on a thread of its own, so that a journal that does not take them
 // never holds up the caller: a watch goes on reading dongles, with its log file, whatever the
 // journal does. An entry the journal does not take stays first in line and is tried again, so an

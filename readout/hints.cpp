@@ -177,8 +177,8 @@ std::string hint_text(Hint hint, const HintContext& context) {
                    "libpcsclite1).";
         case Hint::ServiceNotRunning:
             return "The PC/SC service is not running: start it with `sudo systemctl start "
-                   "pcscd.socket`, "
-                   "or run `pcscd` by hand, then try again.";
+                   "pcscd.socket` (or `sudo /usr/sbin/pcscd` where systemd does not run), then "
+                   "try again.";
         case Hint::ServiceNotAnswering:
             return "The PC/SC service does not answer: restart it with `sudo systemctl restart "
                    "pcscd`, then try again.";

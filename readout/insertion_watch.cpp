@@ -22,6 +22,7 @@ void watch_insertions(card::CardWatch& watch, InsertionHandler& handler,
     std::string last_failure;
     // Whether the outage under way began before the service was ever reached.
     bool absent_at_start = false;
+    bool told_no_reader = false;
     while (!watch.stopped()) {
         std::optional<card::CardWatchEvent> event;
         try {
@@ -47,6 +48,11 @@ void watch_insertions(card::CardWatch& watch, InsertionHandler& handler,
                 break;
             case Kind::ServiceBack:
                 handler.notice(absent_at_start ? kServiceStarted : kServiceBack);
+                break;
+            case Kind::NoReader:
+                if (reader.empty() && !told_no_reader)
+                    handler.notice(kNoReader);
+                told_no_reader = true;
                 break;
             case Kind::CardRemoved:
             case Kind::ReaderAdded:

@@ -20,6 +20,9 @@ inline constexpr const char* kServiceStarted = "the PC/SC service has started";
 // A service that hangs (or accepts and never answers) is waited for as one that has stopped.
 inline constexpr const char* kServiceSilent = "the PC/SC service does not answer; waiting for it";
 inline constexpr const char* kServiceAnswers = "the PC/SC service answers again";
+// A watch that reaches the service and finds no reader says what it waits for, once: at a station
+// the dongle, a reader of its own, comes and goes all day.
+inline constexpr const char* kNoReader = "no reader is attached; waiting for one";
 
 // The front end's side of a watch. Both calls come on the thread that runs the watch.
 class InsertionHandler {
@@ -32,7 +35,8 @@ public:
     virtual void notice(const std::string& text) = 0;
 };
 
-// Runs `watch` until it is stopped. Only insertions into `reader` count when it is not empty. A
+// Runs `watch` until it is stopped. Only insertions into `reader` count when it is not empty (and
+// the front end says itself when that reader is missing). A
 // failure of PC/SC other than the service going is waited out for a second, cut short by a stop.
 void watch_insertions(card::CardWatch& watch, InsertionHandler& handler,
                       const std::string& reader = {});

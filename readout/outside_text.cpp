@@ -55,6 +55,11 @@ enum class LineBreaks {
     Lf,      // CR LF becomes LF; a lone CR or LF is a control like any other
 };
 
+// A line that ends with one period, not with an ellipsis.
+bool ends_sentence(const std::string& line) {
+    return line.size() >= 2 && line.back() == '.' && line[line.size() - 2] != '.';
+}
+
 // The one rule for a text from outside the program on a terminal (see error_line).
 std::string escaped(std::string_view text, LineBreaks breaks) {
     std::string line;
@@ -64,8 +69,12 @@ std::string escaped(std::string_view text, LineBreaks breaks) {
         const bool crlf = byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
         if (breaks == LineBreaks::Joined && (byte == '\r' || byte == '\n')) {
             i += crlf ? 2 : 1;
-            if (i < text.size())
+            if (i < text.size()) {
+                // PC/SC's texts are sentences: their period would stand before the joint.
+                if (ends_sentence(line))
+                    line.pop_back();
                 line += "; ";
+            }
         } else if (breaks == LineBreaks::Lf && crlf) {
             line += '\n';
             i += 2;

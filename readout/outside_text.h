@@ -9,11 +9,12 @@
 namespace qel::app {
 
 // `text` as one line of standard error, or of any other line the program writes for a terminal:
-// the line breaks of a multi-line failure text become "; ", and every other control character
-// is escaped (\xHH), so that a reader name, a path or a card's answer can neither forge a line
-// nor drive the terminal. Controls are C0 and DEL, and C1 both as UTF-8 (C2 80 to C2 9F) and as
-// a byte of its own that starts no valid UTF-8 sequence (80 to 9F, which a terminal that takes
-// bytes as Latin-1 obeys); valid UTF-8 and the other bytes pass unchanged.
+// the line breaks of a multi-line failure text become "; " (a period that ends a line before one
+// is left out), and every other control character is escaped (\xHH), so that a reader name, a
+// path or a card's answer can neither forge a line nor drive the terminal. Controls are C0 and
+// DEL, and C1 both as UTF-8 (C2 80 to C2 9F) and as a byte of its own that starts no valid UTF-8
+// sequence (80 to 9F, which a terminal that takes bytes as Latin-1 obeys); valid UTF-8 and the
+// other bytes pass unchanged.
 std::string error_line(std::string_view text);
 
 // A readout line for a terminal or a pipe: the CR LF inside a multi-line failure text becomes

@@ -64,6 +64,10 @@ Value cause(const ReadoutRecord& record) {
     return read(record) || record.cause.empty() ? Value() : record.cause;
 }
 
+Value hint(const ReadoutRecord& record) {
+    return read(record) || record.hint.empty() ? Value() : record.hint;
+}
+
 std::string said_firmware(const std::string& value) {
     return "firmware " + value;
 }
@@ -89,6 +93,7 @@ const std::vector<ReadoutField>& readout_fields() {
         {"error", "QEL_FAILURE", false, failure},
         {"exit", nullptr, true, exit},
         {"cause", "QEL_CAUSE", false, cause},
+        {nullptr, "QEL_HINT", false, hint},
     };
     return fields;
 }

@@ -20,6 +20,8 @@ struct ReadoutRecord {
     std::string reader;
     // cause_word of a failure; empty for none.
     std::string cause;
+    // The hint of a failure, for the journal alone (JSON gives the cause); empty for none.
+    std::string hint = {};
 };
 
 struct ReadoutField {

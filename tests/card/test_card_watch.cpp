@@ -62,10 +62,12 @@ Change change(const std::string& word) {
 }
 
 // "+A" card inserted in reader A, "-A" removed, "new:A" / "gone:A" reader added / removed,
-// "lost" / "back" the service.
+// "lost" / "back" the service, "none" no reader listed.
 CardWatchEvent event(const std::string& word) {
     if (word == "lost" || word == "back")
         return event(word == "lost" ? Kind::ServiceLost : Kind::ServiceBack);
+    if (word == "none")
+        return event(Kind::NoReader);
     if (word.rfind("new:", 0) == 0 || word.rfind("gone:", 0) == 0)
         return event(word.front() == 'n' ? Kind::ReaderAdded : Kind::ReaderRemoved, reader(word));
     return event(word.front() == '+' ? Kind::CardInserted : Kind::CardRemoved, reader(word));
@@ -160,8 +162,12 @@ const WatchCase kWatchCases[] = {
     {"CardsThereAtStartReportedWhenAsked", "A* B", "", "+A", true},
     {"CardSwappedBetweenLooks", "A*", "~A", "-A +A"},
     // A USB token is reader and card in one.
-    {"ReaderAddedWithItsCardWhereNoneWas", "", "*new:A", "new:A +A", false,
+    {"ReaderAddedWithItsCardWhereNoneWas", "", "*new:A", "none new:A +A", false,
      fails("SCardListReaders", 1, SCARD_E_NO_READERS_AVAILABLE)},
+    // Readers that go leave the watch without one quietly: only a new context tells.
+    {"LastReaderRemoved", "A", "unplug:A", "gone:A"},
+    {"NoReaderOnceTheServiceIsBack", "", "", "lost back none", false,
+     fails("SCardEstablishContext", 1, SCARD_E_NO_SERVICE)},
     {"ReaderRemovedWithItsCard", "A* B", "unplug:A", "-A gone:A"},
     {"UnknownReaderAnswerWithTheReaderStillListed", "A", "+A", "+A", false,
      fails("SCardGetStatusChange", 2, SCARD_E_UNKNOWN_READER)},

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <exception>
+#include <utility>
 
 #include "card/KSCardAPIExceptions.h"
 #include "card/WinSCard.h"
@@ -8,6 +11,7 @@
 #include "cli/diagnosis.h"
 #include "cli/journal_records.h"
 #include "cli/qel_sn.h"
+#include "log/journal.h"
 #include "readout/insertion_watch.h"
 #include "readout/option_help.h"
 #include "readout/readout_fields.h"
@@ -257,7 +261,11 @@ INSTANTIATE_TEST_SUITE_P(
                         "Reader \"Evil\\x0Aok      dongle   FORGED 0A1B2C3D\\x1B[2J\" is not "
                         "connected\n"},
         OutsideTextCase{"CrLfBetweenLines", "A\r\nB\tC\x7F", "A; B\\x09C\\x7F",
-                        "A\nB\\x09C\\x7F\n"}),
+                        "A\nB\\x09C\\x7F\n"},
+        // PC/SC's sentences end with a period, which a joint must not follow; an ellipsis stays.
+        OutsideTextCase{"PeriodBeforeAJoint", "A\r\nReader \"R.\": Gone.\r\nWait...\r\nB.",
+                        "A; Reader \"R.\": Gone; Wait...; B.",
+                        "A\nReader \"R.\": Gone.\nWait...\nB.\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Diagnosis -----------------------------------------------------------------------------
@@ -522,14 +530,17 @@ TEST(JournalEntries, OneMessageLineNoReaderToNameNoEntryForAStopOrAnotherNotice)
               "MESSAGE_ID=d5f482716e10495db6a35f109f0e8b11|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|"
               "QEL_OUTCOME=not_found|QEL_FAILURE=Not found\nThe card in \"R\x1b\" is held|");
     EXPECT_EQ(fields_of(readout_entry(result_of(Outcome::Stopped, ""), "R 00")), "");
-    EXPECT_EQ(fields_of(service_entry(kServiceStopped)),
+    EXPECT_EQ(fields_of(notice_entry(kServiceStopped)),
               "MESSAGE=The PC/SC service has stopped; waiting for it to come back|"
               "MESSAGE_ID=d66233c36f524ab18a1a1131fa2f0bdb|PRIORITY=4|SYSLOG_IDENTIFIER=qel_sn|");
-    EXPECT_EQ(fields_of(service_entry(kServiceStarted)),
+    EXPECT_EQ(fields_of(notice_entry(kServiceStarted)),
               "MESSAGE=The PC/SC service has started|"
               "MESSAGE_ID=98d14d3b808b4a3a8c38a5c82e8bfcde|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
-    EXPECT_EQ(fields_of(service_entry("the watch failed")), "");
-    EXPECT_EQ(fields_of(service_entry("")), "");
+    EXPECT_EQ(fields_of(notice_entry(kNoReader)),
+              "MESSAGE=No reader is attached; waiting for one|"
+              "MESSAGE_ID=3d1975f9b0e94d6caf68dba08c234af1|PRIORITY=5|SYSLOG_IDENTIFIER=qel_sn|");
+    EXPECT_EQ(fields_of(notice_entry("the watch failed")), "");
+    EXPECT_EQ(fields_of(notice_entry("")), "");
 }
 
 // journalctl shows a MESSAGE that is not printable UTF-8 as a blob; the reader's field is the
@@ -568,13 +579,16 @@ TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
     failed.atr = {0x3B, 0x75};
     for (const ReadoutResult* result : {&read, &failed}) {
         const std::string json = readout_json(*result, "", 0, "read_failed");
-        const std::string journal = fields_of(readout_entry(*result, "", "read_failed"));
+        const std::string journal =
+            fields_of(readout_entry(*result, "", "read_failed", "Plug it in."));
         Diagnosis diagnosis;
         diagnosis.dongle = *result;
         const std::string dongle = diagnosis_json(diagnosis);
-        const ReadoutRecord record{*result, "R", "read_failed"};
+        const ReadoutRecord record{*result, "R", "read_failed", "Plug it in."};
+        // The hint is the journal's alone: JSON gives the cause, the diagnosis its fixes.
+        EXPECT_EQ(json.find("Plug it in."), std::string::npos) << json;
         // The diagnosis gives no advice in its dongle object: its checks do.
-        const ReadoutRecord diagnosed{*result, "R", ""};
+        const ReadoutRecord diagnosed{*result, "R", "", ""};
         for (const ReadoutField& field : readout_fields()) {
             const bool has = field.value(record).has_value();
             if (field.json != nullptr) {
@@ -597,6 +611,28 @@ TEST(ReadoutFields, EachValueReachesEveryOutputThatNamesIt) {
     EXPECT_NE(fields_of(readout_entry(read, "")).find("|QEL_ATR=3B75|"), std::string::npos);
     EXPECT_EQ(readout_sentence({read, "R", ""}),
               "Dongle 0A1B2C3D read in \"R\": firmware 010A, error code 0x2A, ATR 3B75");
+}
+
+// --- Standard error under systemd ----------------------------------------------------------
+
+// JOURNAL_STREAM names the stream systemd gave the service; the standard error of a program it
+// starts may be another file by now, and a value that is not a whole "DEVICE:INODE" names none.
+TEST(JournalStream, IsTheStreamTheVariableNamesWholeAndNoOther) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    struct stat info {};
+    ASSERT_EQ(::fstat(ends[1], &info), 0);
+    const std::string device = std::to_string(info.st_dev);
+    const std::string inode = std::to_string(info.st_ino);
+    const std::pair<std::string, bool> values[] = {
+        {device + ":" + inode, true},   {device + ":" + std::to_string(info.st_ino + 1), false},
+        {device + "0:" + inode, false}, {device + ":" + inode + "x", false},
+        {":" + inode, false},           {device, false}};
+    for (const auto& [value, is_journal] : values)
+        EXPECT_EQ(log::is_journal_stream(ends[1], value.c_str()), is_journal) << value;
+    EXPECT_FALSE(log::is_journal_stream(ends[1], nullptr));
+    ::close(ends[0]);
+    ::close(ends[1]);
 }
 
 }  // namespace

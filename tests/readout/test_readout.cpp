@@ -216,9 +216,10 @@ struct WatchCase {
     const char* name;
     bool card_at_start;
     std::string only_reader;
-    const char* failing_call;  // if any, fails once with SCARD_E_NO_SERVICE, at its call number
+    const char* failing_call;  // if any, fails once with failing_code, at its call number
     int failing_number;
     std::string told;
+    LONG failing_code = static_cast<LONG>(SCARD_E_NO_SERVICE);
 };
 
 class InsertionWatch : public FakePcscTest, public ::testing::WithParamInterface<WatchCase> {
@@ -241,7 +242,7 @@ TEST_P(InsertionWatch, TellsTheFrontEndOfEachInsertionAndOfTheService) {
             [](fakepcsc::FakePcsc& p) { p.reader("Reader B").insert_card(); });
     }
     if (c.failing_call != nullptr)
-        pcsc.fail_call(c.failing_call, c.failing_number, static_cast<LONG>(SCARD_E_NO_SERVICE));
+        pcsc.fail_call(c.failing_call, c.failing_number, c.failing_code);
     char name[] = "/tmp/qel-insertion-watch.XXXXXX";
     ASSERT_NE(::mkdtemp(name), nullptr);
     socket_dir = name;
@@ -264,16 +265,22 @@ TEST_P(InsertionWatch, TellsTheFrontEndOfEachInsertionAndOfTheService) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InsertionWatch,
-    ::testing::Values(WatchCase{"ServiceAwayAtStartIsNotRunningThenStarted", true, "",
-                                "SCardEstablishContext", 1,
-                                std::string("notice: ") + kServiceNotRunning +
-                                    "\nnotice: " + kServiceStarted + "\ninserted: Reader A\n"},
-                      WatchCase{"ServiceGoneDuringTheWatchHasStoppedThenIsBack", false, "",
-                                "SCardGetStatusChange", 2,
-                                std::string("notice: ") + kServiceStopped + "\nnotice: " +
-                                    kServiceBack + "\ninserted: Reader A\ninserted: Reader B\n"},
-                      WatchCase{"OnlyTheNamedReaderCounts", false, "Reader B", nullptr, 0,
-                                "inserted: Reader B\n"}),
+    ::testing::Values(
+        WatchCase{"ServiceAwayAtStartIsNotRunningThenStarted", true, "", "SCardEstablishContext", 1,
+                  std::string("notice: ") + kServiceNotRunning + "\nnotice: " + kServiceStarted +
+                      "\ninserted: Reader A\n"},
+        WatchCase{"ServiceGoneDuringTheWatchHasStoppedThenIsBack", false, "",
+                  "SCardGetStatusChange", 2,
+                  std::string("notice: ") + kServiceStopped + "\nnotice: " + kServiceBack +
+                      "\ninserted: Reader A\ninserted: Reader B\n"},
+        WatchCase{"OnlyTheNamedReaderCounts", false, "Reader B", nullptr, 0,
+                  "inserted: Reader B\n"},
+        // The service's first list has no reader; PC/SC says so with a failure.
+        WatchCase{"NoReaderIsSaid", true, "", "SCardListReaders", 1,
+                  std::string("notice: ") + kNoReader + "\n",
+                  static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)},
+        WatchCase{"NoReaderIsLeftToTheFrontEndThatNamedOne", true, "Reader B", "SCardListReaders",
+                  1, "", static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,7 +4,9 @@
 # (tools/journal-sandbox.sh), read dongles into their journals; systemd-journal-upload ships the
 # entries to one systemd-journal-remote on the sandbox's loopback, where they are found by serial
 # and by station. Two more stations take their journal away during a watch: one brings it back
-# twice, the other stops the watch while an entry waits for it.
+# twice, the other stops the watch while an entry waits for it. A last one runs the watch as
+# systemd runs its service, standard output and error a stream into the journal: a failed readout
+# is one entry, with its hint.
 #   tests/e2e/journal/check_journal.sh QEL_SN QEL_VCARD
 set -euo pipefail
 cd "$(dirname "$0")/../../.."
@@ -135,6 +137,41 @@ if [ "${1:-}" = --station ]; then
         exit 0
     fi
 
+    if [ "$name" = station-e ]; then
+        # Its catalog goes into this sandbox's mount namespace alone.
+        [ "${QEL_JOURNAL_SANDBOX:-}" = "$(readlink /proc/self/ns/mnt)" ] ||
+            fail "$name runs inside tools/journal-sandbox.sh only"
+        # systemd-cat connects standard output and error to the journal's stream as systemd does
+        # for a service, but sets no JOURNAL_STREAM: the watch gets it as systemd would set it.
+        # shellcheck disable=SC2016 # expanded by the inner shell
+        systemd-cat -t qel_sn sh -c \
+            'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec "$0" --watch --journal' \
+            "$work/$name/qel_sn" &
+        watch=$!
+        insert --no-applet
+        wait_for_count "$log" Finished 1 || fail "$name: the card without the applet was not read"
+        kill -TERM "$watch"
+        status=0
+        wait "$watch" || status=$?
+        [ "$status" -eq 0 ] || fail "$name: the watch ended with $status"
+        remove_card
+        # What the watch wrote before it ended is in the journal once this returns.
+        journalctl --sync || fail "$name: the journal does not sync"
+        entries=$(journalctl -D "$QEL_JOURNAL_DIR" -o json SYSLOG_IDENTIFIER=qel_sn)
+        [ "$(wc -l <<<"$entries")" -eq 1 ] || fail "$name: not one entry: $entries"
+        # Its hint, in the catalog's text of journalctl -x, which reads the database at its fixed
+        # place: only this mount namespace sees one of the catalog alone there.
+        root="$work/$name/root"
+        mkdir -p "$root/usr/lib/systemd/catalog"
+        cp packaging/qel-sn-reader.catalog "$root/usr/lib/systemd/catalog/"
+        journalctl --root="$root" --update-catalog || fail "$name: the catalog does not compile"
+        mount --bind "$root/var/lib/systemd/catalog" /var/lib/systemd/catalog
+        explained=$(journalctl -D "$QEL_JOURNAL_DIR" -x SYSLOG_IDENTIFIER=qel_sn)
+        grep -q -F 'What to do: The card in "Virtual PCD 00 00" is not a QEL dongle: take it out' \
+            <<<"$explained" || fail "$name: journalctl -x does not show the hint: $explained"
+        exit 0
+    fi
+
     if [ "$name" = station-a ]; then
         "$work/$name/qel_sn" --watch --journal >"$work/$name/out" 2>"$work/$name/err" &
         watch=$!
@@ -169,8 +206,11 @@ if [ "${1:-}" = --station ]; then
     fi
     remove_card
     [ ! -s "$work/$name/out" ] || fail "$name: standard output is not empty: $(cat "$work/$name/out")"
-    # Hints stay on standard error; a journal that took the entries is not mentioned there.
-    ! grep -q journal "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
+    # Hints stay on standard error where it is no journal; a journal that took the entries is not
+    # mentioned there, nor --diagnose, which the catalog names instead.
+    ! grep -q -e journal -e --diagnose "$work/$name/err" || fail "$name: $(cat "$work/$name/err")"
+    [ "$name" = station-b ] || grep -q -F "is not a QEL dongle: take it out" "$work/$name/err" ||
+        fail "$name: the hint is not on standard error: $(cat "$work/$name/err")"
     journalctl -D "$QEL_JOURNAL_DIR" -o json SYSLOG_IDENTIFIER=qel_sn >"$work/$name/entries.json"
     # Ships everything there is, then ends.
     "$qel_journal_upload" --url="http://127.0.0.1:$collector_port" -D "$QEL_JOURNAL_DIR" --follow=no \
@@ -223,13 +263,17 @@ def read(serial):
     return {"QEL_OUTCOME": "read", "PRIORITY": "6", "QEL_SERIAL": serial, "QEL_FIRMWARE": "010A",
             "QEL_ERROR_CODE": "42", "QEL_ATR": atr,
             "MESSAGE": f'Dongle {serial} read in "{reader}": firmware 010A, error code 0x2A, ATR {atr}'}
-def failed(outcome, priority, prefix, text, cause, **connected):
+def failed(outcome, priority, prefix, text, cause, hint, **connected):
     return dict(connected, QEL_OUTCOME=outcome, PRIORITY=priority, QEL_FAILURE=text,
-                QEL_CAUSE=cause, MESSAGE=prefix + text)
+                QEL_CAUSE=cause, QEL_HINT=hint, MESSAGE=prefix + text)
 expected = {
     "station-a": [read("11111111"),
-                  failed("not_found", "4", "Dongle can't be found: ", no_applet, "other_card"),
+                  failed("not_found", "4", "Dongle can't be found: ", no_applet, "other_card",
+                         f'The card in "{reader}" is not a QEL dongle: take it out and put the '
+                         "dongle in."),
                   failed("failed", "3", "Dongle can't be read: ", refusal, "read_failed",
+                         "The dongle was found but did not answer as expected: plug it in again "
+                         "and retry; if it keeps failing, the dongle itself needs a check.",
                          QEL_ATR=atr),
                   read("22222222")],
     "station-b": [read("33333333")],
@@ -272,3 +316,7 @@ for station in station-c station-d; do
         "$0" --station "$station" "$work" "$qel_sn" "$vcard"
 done
 echo "ok: a watch's journal went and came back twice, and went at its stop: each outage said"
+
+mkdir -p "$work/station-e"
+tools/journal-sandbox.sh --hostname station-e -- "$0" --station station-e "$work" "$qel_sn" "$vcard"
+echo "ok: a watch whose standard error is the journal made one entry of a failed readout, with its hint"
