@@ -24,9 +24,9 @@ mirror=${QEL_DEBIAN_MIRROR:-$(apt-get indextargets --format '$(REPO_URI) $(RELEA
     awk -v suite="$suite" '$2 == suite && $3 == "deb" { print $1; exit }')}
 mirror=${mirror:-http://deb.debian.org/debian/}
 # What the package needs to start and read (its dependencies and the recommended pcscd), a
-# manager to boot with the users' managers that a login gets, and the window's off-screen
-# platform. debootstrap resolves their own dependencies.
-includes=systemd,systemd-sysv,dbus,libpam-systemd,pcscd,libpcsclite1,libsystemd0,libqt6widgets6,qt6-qpa-plugins
+# manager to boot with the users' managers and buses that a desktop's login gets, and the
+# window's off-screen platform. debootstrap resolves their own dependencies.
+includes=systemd,systemd-sysv,dbus,libpam-systemd,dbus-user-session,pcscd,libpcsclite1,libsystemd0,libqt6widgets6,qt6-qpa-plugins
 recipe="$suite --variant=minbase --include=$includes"
 
 cache=$qel_root_dir/.cache/debian-root
