@@ -18,10 +18,12 @@ done
 
 source scripts/deps.sh
 qel_need_packages "${QEL_BUILD_PACKAGES[@]}" "${QEL_TEST_PACKAGES[@]}"
-# The collector of the journal tests and its TLS front, unpacked privately: the sandbox has no
-# network to fetch them.
+# The collector of the journal tests and its TLS front, unpacked privately, and the Debian root
+# that the package test boots: the sandbox has no network to fetch them. Without the root the
+# package test fails and says so.
 qel_fetch_journal_remote
 qel_fetch_stunnel
+tests/package/make_root.sh >/dev/null || echo "No Debian root for the package test" >&2
 qel_warn_system_vpcd
 
 build=build-test
@@ -37,9 +39,8 @@ fi
 cmake -S . -B "$build" "${flags[@]}"
 cmake --build "$build" -j "$(nproc)"
 
-# Every test runs inside the PC/SC sandbox; only the e2e ones and the package test (label
-# package: it builds the Debian package, installs it, reads the virtual dongle with the installed
-# programs as a normal user and purges it) use its daemon. Tests of a machine without any PC/SC
+# Every test runs inside the PC/SC sandbox; only the e2e ones use its daemon (the package test,
+# label package, boots a Debian root with a daemon of its own). Tests of a machine without any PC/SC
 # service (label nopcscd) get a sandbox of their own with no daemon at all.
 status=0
 tools/pcsc-sandbox.sh -- ctest --test-dir "$build" -j "$(nproc)" -LE nopcscd --output-on-failure || status=1

@@ -44,32 +44,33 @@ qel_vpcd_driver() {
     echo "${QEL_VPCD_DRIVER:-$qel_vpcd_default_driver}"
 }
 
-# Downloads PACKAGE and unpacks it into DIR once, checked by FILE inside it; later calls find it
-# there. Nothing is installed: none of its services, files or scripts touch the machine. More
-# packages after FILE go into the same DIR: the libraries a program needs that the machine lacks.
+# Downloads PACKAGES (one name, or several separated by spaces) and unpacks them into DIR once,
+# checked by FILE inside it; later calls find it there. Nothing is installed: none of their
+# services, files or scripts touch the machine.
 qel_fetch_unpacked() {
-    local package=$1 dir=$2 file=$3
-    local more=("${@:4}")
+    local packages=$1 dir=$2 file=$3
     [ -e "$dir/$file" ] && return 0
-    echo "Fetching $package into $dir (unpacked there only, not installed)" >&2
+    echo "Fetching $packages into $dir (unpacked there only, not installed)" >&2
     mkdir -p "$(dirname "$dir")" || return 1
     local tmp
     tmp=$(mktemp -d "$dir.new.XXXXXX") || return 1
     # apt drops root for downloads, and its own user cannot write into a private folder of root's.
     local apt=(apt-get -qq)
     [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
-    if ! (cd "$tmp" && "${apt[@]}" download "$package" "${more[@]}" 2>/dev/null); then
+    local names
+    read -r -a names <<<"$packages"
+    if ! (cd "$tmp" && "${apt[@]}" download "${names[@]}" 2>/dev/null); then
         # A fresh machine has no package lists yet.
         qel_as_root apt-get update -qq || true
-        (cd "$tmp" && "${apt[@]}" download "$package" "${more[@]}") || {
+        (cd "$tmp" && "${apt[@]}" download "${names[@]}") || {
             rm -rf -- "$tmp"
-            echo "Cannot download the package $package ${more[*]}" >&2
+            echo "Cannot download $packages" >&2
             return 1
         }
     fi
-    local name deb
-    for name in "$package" "${more[@]}"; do
-        deb=("$tmp/${name}"_*.deb)
+    local package deb
+    for package in "${names[@]}"; do
+        deb=("$tmp/${package}"_*.deb)
         dpkg-deb -x "${deb[0]}" "$tmp/root" || {
             rm -rf -- "$tmp"
             echo "Cannot unpack ${deb[0]##*/}" >&2
@@ -78,7 +79,7 @@ qel_fetch_unpacked() {
     done
     if ! [ -e "$tmp/root/$file" ]; then
         rm -rf -- "$tmp"
-        echo "Cannot unpack $file from the package $package" >&2
+        echo "$packages hold no $file" >&2
         return 1
     fi
     # Into place in one rename, so a run started meanwhile sees the whole folder or none; if one
@@ -111,7 +112,7 @@ qel_stunnel_dir=$qel_root_dir/.cache/stunnel
 qel_stunnel=$qel_stunnel_dir/usr/bin/stunnel4
 
 qel_fetch_stunnel() {
-    qel_fetch_unpacked stunnel4 "$qel_stunnel_dir" usr/bin/stunnel4 libwrap0
+    qel_fetch_unpacked "stunnel4 libwrap0" "$qel_stunnel_dir" usr/bin/stunnel4
 }
 
 # The unpacked stunnel4 runs with LD_LIBRARY_PATH=$(qel_stunnel_library_path): the folder of its
@@ -119,6 +120,33 @@ qel_fetch_stunnel() {
 qel_stunnel_library_path() {
     local libs=("$qel_stunnel_dir"/usr/lib/*/libwrap.so.0)
     echo "${libs[0]%/*}"
+}
+
+# The package test's Debian root is made and booted with tools unpacked privately as well:
+# debootstrap is a script that runs from its own folder, and systemd-nspawn comes with the
+# libsystemd-shared of its own version, which may be newer than the machine's. Installed,
+# systemd-container would upgrade the machine's systemd and add a name service module.
+qel_debootstrap_dir=$qel_root_dir/.cache/debootstrap
+qel_nspawn_dir=$qel_root_dir/.cache/nspawn
+
+qel_fetch_debootstrap() {
+    qel_fetch_unpacked debootstrap "$qel_debootstrap_dir" usr/sbin/debootstrap
+}
+
+qel_fetch_nspawn() {
+    qel_fetch_unpacked "systemd-container libsystemd-shared" "$qel_nspawn_dir" usr/bin/systemd-nspawn
+}
+
+qel_debootstrap() {
+    DEBOOTSTRAP_DIR=$qel_debootstrap_dir/usr/share/debootstrap \
+        "$qel_debootstrap_dir/usr/sbin/debootstrap" "$@"
+}
+
+# The unpacked nspawn's RUNPATH names the machine's folder of libsystemd-shared; the search path
+# comes before it.
+qel_nspawn() {
+    local shared=("$qel_nspawn_dir"/usr/lib/*/systemd)
+    LD_LIBRARY_PATH=${shared[0]} "$qel_nspawn_dir/usr/bin/systemd-nspawn" "$@"
 }
 
 qel_warn_system_vpcd() {

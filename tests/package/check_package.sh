@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The Debian package from end to end, as root inside tools/pcsc-sandbox.sh (ctest -L package):
-# builds it from a Release build, checks what it holds, installs it with apt, reads the virtual
-# dongle with both installed programs as a normal user (nobody, with a home of its own), reads
-# their lines back from that user's state folder, and purges the package without a trace.
+# The Debian package from end to end, as root (ctest -L package): builds it from a Release build
+# and checks what it holds; then lives its life in a booted Debian root of this machine's release
+# (tests/package/make_root.sh makes it once), never on the machine itself. There it is installed,
+# the watch enabled as an administrator does and booted, the virtual dongle read into the journal
+# by the watch and with both programs by a normal user, who then enables a watch of their own; a
+# package of a higher version upgrades it, which restarts the running watches and leaves stopped
+# ones stopped; it is removed, which stops the watches first, and purged without a trace outside
+# the user's home.
 #   tests/package/check_package.sh BUILD_DIR QEL_VCARD
-# A machine that has the package installed already is left alone: the test fails instead.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
@@ -13,8 +16,9 @@ vcard=${2:?usage: $0 BUILD_DIR QEL_VCARD}
 
 readonly package=qel-sn-reader
 readonly app_id=org.qel.SnReader
-readonly wait_s=20
-readonly readout=$'Searching...\r\nSerial No (S/N): 0A1B2C3D\r\nFirmware version: 010A\r\nError Code: 0x2A\r\nFinished\r\n'
+readonly unit=qel-sn-watch.service
+readonly user=station
+readonly wait_s=30
 
 fail() {
     echo "FAIL: $*" >&2
@@ -22,65 +26,32 @@ fail() {
 }
 step() { echo "== $*"; }
 
-[ "$(id -u)" -eq 0 ] || fail "root is needed to install the package"
-[ -n "${QEL_SANDBOX_PCSCD_PID:-}" ] ||
-    fail "run it inside tools/pcsc-sandbox.sh: the installed programs read its virtual dongle"
-# The package is one per machine: two test runs at once (two checkouts, or a plain and a
-# sanitizer run) would install and purge it under each other. The lock lives in the machine's
-# own /run/lock, which every sandbox shares, and goes with the process that holds it.
-exec {machine_lock}>/run/lock/qel-sn-reader-package-test.lock
-flock -w 1200 "$machine_lock" || fail "another package test has held the machine for 20 minutes"
-status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || status=
-if [ -n "$status" ] && [ "$status" != not-installed ]; then
-    fail "$package is on this machine already ($status). The test installs and purges it and" \
-        "never touches an installation of the user's: remove it first (apt-get purge $package)"
+[ "$(id -u)" -eq 0 ] || fail "root is needed to mount and boot the Debian root"
+# The root's mounts live in a mount namespace of the test's own, and go with it.
+if [ -z "${QEL_PACKAGE_TEST_MOUNTS:-}" ]; then
+    exec env QEL_PACKAGE_TEST_MOUNTS=1 unshare --mount --propagation private -- "$0" "$@"
 fi
 
 work=$(mktemp -d /tmp/qel-package.XXXXXX)
-home=$(mktemp -d /tmp/qel-package-home.XXXXXX)
-chown nobody:nogroup "$home"
-installed=0
+nspawn_pid=
 pids=()
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do
         kill -TERM "$pid" 2>/dev/null || true
     done
-    # Gone before the next test starts a card of its own: a virtual card still on its way out
-    # leaves pcscd's reader in a state the next card's first connection trips over.
+    # SIGTERM shuts the container down as a power button would.
+    if [ -n "$nspawn_pid" ]; then
+        kill -TERM "$nspawn_pid" 2>/dev/null || true
+        wait "$nspawn_pid" 2>/dev/null || true
+    fi
     for pid in "${pids[@]}"; do
         wait "$pid" 2>/dev/null || true
     done
-    qel_wait_reader_empty "Virtual PCD 00 00" || echo "the virtual card is still in its reader" >&2
-    if [ "$installed" = 1 ]; then
-        apt-get purge -y -qq "$package" >/dev/null 2>&1 || echo "could not purge $package" >&2
-    fi
-    rm -rf -- "$work" "$home"
+    umount "$work/root" 2>/dev/null || true
+    rm -rf -- "$work"
 }
 trap cleanup EXIT
-
-# The installed programs run as a user without any rights: nobody, with a private home and
-# nothing of root's environment. A command, not a function, so that a program started in the
-# background is the process that $! names (setpriv and env each exec the next).
-as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups --
-    env -i HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="$home")
-
-# Waits until the file holds the text (a bounded loop: the programs write each line at once).
-wait_for_text() {
-    local file=$1 text=$2 tries=$((wait_s * 10))
-    while [ "$tries" -gt 0 ]; do
-        [ -f "$file" ] && [[ "$(cat "$file")" == *"$text"* ]] && return 0
-        sleep 0.1
-        tries=$((tries - 1))
-    done
-    return 1
-}
-
-# How many runs the log file holds: header lines that name the program.
-log_runs() {
-    local cr=$'\r'
-    grep -cE "^=== \[[0-9]{2}-[0-9]{2}-[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} $2\] ===$cr\$" "$1" || true
-}
 
 step "build"
 if ! scripts/build-deb.sh "$build" >"$work/build.log" 2>&1; then
@@ -117,26 +88,27 @@ diff -u <(sort <<<"$expected_files") "$work/files" ||
 while read -r dir; do
     grep -q "^$dir" "$work/files" || fail "the package holds the empty folder $dir"
 done < <(grep '/$' "$work/listing")
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = "./control ./md5sums " ] ||
-    fail "the package has maintainer scripts or other control files"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = \
+    "./control ./md5sums ./postinst ./postrm ./prerm " ] ||
+    fail "the package has other control files than its control, md5sums and maintainer scripts"
 depends=$(dpkg-deb -f "$deb" Depends)
 for needed in libpcsclite1 libsystemd0 libqt6widgets6; do
     [[ ", $depends," == *", $needed"[\ ,]* ]] || fail "Depends lacks $needed: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = "pcscd, qt6-wayland" ] || fail "pcscd and qt6-wayland are not recommended"
 
-root=$work/root
-dpkg-deb -x "$deb" "$root"
-desktop-file-validate "$root/usr/share/applications/$app_id.desktop" ||
+unpacked=$work/unpacked
+dpkg-deb -x "$deb" "$unpacked"
+desktop-file-validate "$unpacked/usr/share/applications/$app_id.desktop" ||
     fail "the desktop entry is not valid"
-grep -qx "Icon=$app_id" "$root/usr/share/applications/$app_id.desktop" ||
+grep -qx "Icon=$app_id" "$unpacked/usr/share/applications/$app_id.desktop" ||
     fail "the desktop entry names another icon"
-appstreamcli validate --no-net "$root/usr/share/metainfo/$app_id.metainfo.xml" ||
+appstreamcli validate --no-net "$unpacked/usr/share/metainfo/$app_id.metainfo.xml" ||
     fail "the AppStream metadata is not valid"
-rsvg-convert "$root/usr/share/icons/hicolor/scalable/apps/$app_id.svg" >/dev/null ||
+rsvg-convert "$unpacked/usr/share/icons/hicolor/scalable/apps/$app_id.svg" >/dev/null ||
     fail "the SVG icon cannot be drawn"
 for size in 16 22 24 32 48 64 128 256; do
-    png=$root/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png
+    png=$unpacked/usr/share/icons/hicolor/${size}x${size}/apps/$app_id.png
     # The signature, then IHDR's width and height as 32-bit big-endian numbers.
     read -r -a header <<<"$(od -An -tu1 -N24 "$png" | tr '\n' ' ')"
     [ "${header[*]:0:8}" = "137 80 78 71 13 10 26 10" ] || fail "$png is no PNG"
@@ -145,7 +117,7 @@ for size in 16 22 24 32 48 64 128 256; do
     [ "$width x $height" = "$size x $size" ] || fail "$png is $width x $height, not $size x $size"
 done
 for page in qel_sn qel_sn_reader; do
-    man_page=$root/usr/share/man/man1/$page.1.gz
+    man_page=$unpacked/usr/share/man/man1/$page.1.gz
     gzip -t "$man_page" || fail "$page.1.gz is not gzip"
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 "$man_page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "$page(1) gives warnings: $warnings"
@@ -157,115 +129,260 @@ for page in qel_sn qel_sn_reader; do
         fail "$page(1) does not say where the log file of an installed program lies"
 done
 # The watch's service, hardened: its exposure as systemd rates it, at most 1.5.
-exposure=$(systemd-analyze security --offline=true "$root$system_units/qel-sn-watch.service" 2>&1 |
+exposure=$(systemd-analyze security --offline=true "$unpacked$system_units/qel-sn-watch.service" 2>&1 |
     sed -n 's/^.*Overall exposure level for qel-sn-watch.service: \([0-9.]*\).*$/\1/p')
 echo "exposure of qel-sn-watch.service: $exposure"
 [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
     fail "qel-sn-watch.service is exposed more than 1.5: '$exposure'"
 # The catalog compiles, and explains each of the five entries, in a database of the unpacked
 # tree's own.
-journalctl --root="$root" --update-catalog || fail "the journal catalog does not compile"
+journalctl --root="$unpacked" --update-catalog || fail "the journal catalog does not compile"
 for id in c0e28d9f6d3f4d8ebca51253482f1016 d5f482716e10495db6a35f109f0e8b11 \
     535d8defa9924d2285e35354c8bb04a5 d66233c36f524ab18a1a1131fa2f0bdb 98d14d3b808b4a3a8c38a5c82e8bfcde; do
-    journalctl --root="$root" --list-catalog | grep -q "^$id qel-sn-reader: " ||
+    journalctl --root="$unpacked" --list-catalog | grep -q "^$id qel-sn-reader: " ||
         fail "the catalog does not explain $id"
 done
-rm -rf "${root:?}/var"
+rm -rf "${unpacked:?}/var"
 lintian --fail-on error "$deb" || fail "lintian finds errors"
 
-step "install"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    -o DPkg::Lock::Timeout=60 "$deb" >"$work/install.log" 2>&1 || {
-    cat "$work/install.log" >&2
-    fail "apt-get cannot install the package"
+
+step "a package of a higher version"
+# The same files under a higher version, each with a new time: dpkg upgrades to it as to any
+# rebuild, and systemd sees a changed unit file until it reloads.
+rm -rf "${unpacked:?}"
+dpkg-deb -R "$deb" "$unpacked"
+version=$(dpkg-deb -f "$deb" Version)
+sed -i "s/^Version: .*/Version: $version+1/" "$unpacked/DEBIAN/control"
+sleep 1 # a newer time than the first package's, to the second
+find "$unpacked" -path "$unpacked/DEBIAN" -prune -o -exec touch -h {} +
+newer=$work/${package}_$version+1.deb
+dpkg-deb --root-owner-group -b "$unpacked" "$newer" >/dev/null
+dpkg --compare-versions "$(dpkg-deb -f "$newer" Version)" gt "$version" ||
+    fail "$newer is not newer than $version"
+
+step "the Debian root"
+cached_root=$(tests/package/make_root.sh) ||
+    fail "no Debian root: tests/package/make_root.sh needs the network once (outside the PC/SC sandbox)"
+# A copy per run, on write: the cached root is never changed.
+root=$work/root
+mkdir -p "$work/upper" "$work/overlay-work" "$root"
+mount -t overlay qel-package-root \
+    -o "lowerdir=$cached_root,upperdir=$work/upper,workdir=$work/overlay-work" "$root"
+# The container's pcscd loads the private vpcd driver and opens its readers on the container's own
+# loopback, as the PC/SC sandbox's does.
+if [ -z "${QEL_VPCD_DRIVER:-}" ]; then
+    qel_fetch_vpcd || fail "no vpcd driver"
+fi
+install -D -m 0644 "$(qel_vpcd_driver)" "$root/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
+cat >"$root/etc/reader.conf.d/vpcd" <<EOF_CONF
+FRIENDLYNAME "Virtual PCD"
+DEVICENAME   /dev/null:0x8C7B
+LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so
+CHANNELID    0x8C7B
+EOF_CONF
+tests_dir=/root/qel-test
+install -D -m 0755 tests/package/read_as_user.sh "$root$tests_dir/read_as_user.sh"
+install -m 0644 "$deb" "$newer" "$root$tests_dir/"
+chroot "$root" useradd --create-home --shell /bin/bash "$user"
+
+# What the package's life leaves: every path of ours outside the users' homes, the proc and sys
+# trees and the test's own folder.
+ours_on() {
+    chroot "$root" find / -xdev \( -path /proc -o -path /sys -o -path /home -o -path "$tests_dir" \) \
+        -prune -o \( -name '*qel*' -o -name '*QEL*' \) -print | sort
 }
-installed=1
-dpkg -L "$package" >"$work/owned"
-[ "$("${as_user[@]}" /usr/bin/qel_sn --version)" = "qel_sn 1.1" ] || fail "qel_sn --version"
-# Installed, the units name a program and a manual page that are there.
-systemd-analyze verify "$system_units/qel-sn-watch.service" ||
-    fail "systemd-analyze verify refuses the system unit"
-runtime=$(mktemp -d /tmp/qel-package-runtime.XXXXXX)
-XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user "$user_units/qel-sn-watch.service" ||
-    fail "systemd-analyze verify refuses the user unit"
-rm -rf "$runtime"
+ours_on >"$work/ours-before-install"
+[ ! -s "$work/ours-before-install" ] || fail "the root holds paths of ours before the install: $(cat "$work/ours-before-install")"
 
-step "qel_sn as $("${as_user[@]}" id -un)"
-state=$home/.local/state/qel-sn-reader
-for program in qel_sn qel_sn_reader; do
-    help=$("${as_user[@]}" "/usr/bin/$program" --help)
-    grep -qxF "  $state/$program.log" <<<"$help" ||
-        fail "$program --help does not name $state/$program.log: $help"
+step "install into the root, enable as an administrator"
+apt_get=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive
+    apt-get -y -qq --no-install-recommends -o Dpkg::Use-Pty=0)
+mount -t proc proc "$root/proc"
+chroot "$root" "${apt_get[@]}" install "$tests_dir/${deb##*/}" >"$work/install.log" 2>&1 || {
+    cat "$work/install.log" >&2
+    fail "apt-get cannot install the package into the root"
+}
+umount "$root/proc"
+chroot "$root" dpkg -L "$package" >"$work/owned"
+links=$(find "$root/etc/systemd" -name "$unit")
+[ -z "$links" ] || fail "installing enabled the watch: $links"
+systemctl --root="$root" enable "$unit"
+
+step "boot"
+# nspawn keeps its state in /run/systemd/nspawn and wants a tmpfs there; one over the whole of
+# /run/systemd, in this mount namespace, leaves the machine's own as it is.
+mount -t tmpfs qel-package-run "/run/systemd" 2>/dev/null || {
+    mkdir -p /run/systemd
+    mount -t tmpfs qel-package-run /run/systemd
+}
+mkdir /run/systemd/nspawn
+shared_libs=("$qel_nspawn_dir"/usr/lib/*/systemd)
+env LD_LIBRARY_PATH="${shared_libs[0]}" "$qel_nspawn_dir/usr/bin/systemd-nspawn" -D "$root" -b \
+    --private-network --register=no --keep-unit --console=passive >"$work/console.log" 2>&1 &
+nspawn_pid=$!
+# The container's first process is nspawn's child once it runs the root's manager.
+init=
+for _ in $(seq $((wait_s * 10))); do
+    init=$(pgrep -P "$nspawn_pid" -x systemd | head -n 1) && [ -n "$init" ] && break
+    sleep 0.1
 done
-# The watch reads the dongle once the card is in, whenever pcscd notices it.
-"${as_user[@]}" /usr/bin/qel_sn --watch >"$work/watch.out" 2>"$work/watch.err" &
-watch=$!
-pids+=("$watch")
-"$vcard" &
+[ -n "$init" ] || fail "the container did not start: $(cat "$work/console.log")"
+# Commands inside, with nothing of this test's environment.
+inside() {
+    nsenter -t "$init" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"
+}
+booted=
+for _ in $(seq $((wait_s * 10))); do
+    booted=$(inside systemctl is-system-running 2>/dev/null) || true
+    case "$booted" in running | degraded) break ;; esac
+    sleep 0.1
+done
+case "$booted" in
+    running | degraded) echo "the root's manager is $booted" ;;
+    *) fail "the root did not boot ($booted): $(cat "$work/console.log")" ;;
+esac
+inside systemctl --failed --no-legend --no-pager
+
+property() { inside systemctl show -p "$1" --value "$unit"; }
+wait_for_property() {
+    local name=$1 value=$2
+    for _ in $(seq $((wait_s * 10))); do
+        [ "$(property "$name")" = "$value" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# The watch's entries: in its own journal namespace when the unit names one.
+namespace=$(property LogNamespace)
+journal=(journalctl ${namespace:+--namespace="$namespace"} --no-pager)
+readouts_of() {
+    inside "${journal[@]}" -o cat QEL_SERIAL=0A1B2C3D "_PID=$1" | grep -c '^Dongle 0A1B2C3D read in "Virtual PCD 00 00"' || true
+}
+wait_for_readout() {
+    for _ in $(seq $((wait_s * 10))); do
+        [ "$(readouts_of "$1")" -ge 1 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+step "the watch reads the dongle into the journal${namespace:+ (namespace $namespace)}"
+wait_for_property ActiveState active || fail "the enabled watch is $(property ActiveState) after boot"
+first_pid=$(property MainPID)
+# vpcd listens once pcscd, started for the watch, has loaded it: port 35963 (8C7B), state LISTEN.
+for _ in $(seq $((wait_s * 10))); do
+    inside cat /proc/net/tcp | awk '$2 ~ /:8C7B$/ && $4 == "0A" { found = 1 } END { exit !found }' && break
+    sleep 0.1
+done
+nsenter -t "$init" -n -- "$vcard" >"$work/vcard.log" 2>&1 &
 pids+=("$!")
-wait_for_text "$state/qel_sn.log" "Finished" ||
-    fail "qel_sn --watch did not read the dongle: $(cat "$work/watch.err")"
-kill -TERM "$watch"
-watch_status=0
-wait "$watch" || watch_status=$?
-[ "$watch_status" -eq 0 ] || fail "qel_sn --watch ended with $watch_status on SIGTERM"
-run_status=0
-"${as_user[@]}" /usr/bin/qel_sn >"$work/qel_sn.out" 2>"$work/qel_sn.err" || run_status=$?
-[ "$run_status" -eq 0 ] || fail "qel_sn ended with $run_status: $(cat "$work/qel_sn.err")"
-[ "$(cat "$work/qel_sn.out")" = "$(tr -d '\r' <<<"$readout")" ] ||
-    fail "qel_sn printed: $(cat "$work/qel_sn.out")"
+wait_for_readout "$first_pid" || fail "the watch (PID $first_pid) did not read the dongle into the journal:
+$(inside "${journal[@]}" -u "$unit")"
+inside "${journal[@]}" -o cat QEL_SERIAL=0A1B2C3D
 
-step "the window, off screen, as $("${as_user[@]}" id -un)"
-# --watch presses "Get Info" at once for the dongle already in its reader.
-"${as_user[@]}" env QT_QPA_PLATFORM=offscreen /usr/bin/qel_sn_reader --watch >"$work/window.log" 2>&1 &
-window=$!
-pids+=("$window")
-wait_for_text "$state/qel_sn_reader.log" "Finished" ||
-    fail "the window did not read the dongle: $(cat "$work/window.log")"
-kill -TERM "$window"
-wait "$window" 2>/dev/null || true
+step "a user reads it with both programs"
+inside systemd-analyze verify --man=no "$unit" || fail "systemd-analyze verify refuses the system unit"
+inside sh -c "XDG_RUNTIME_DIR=\$(mktemp -d) systemd-analyze verify --man=no --user $user_units/$unit" ||
+    fail "systemd-analyze verify refuses the user unit"
+inside bash "$tests_dir/read_as_user.sh" "$user" || fail "the user's readouts failed"
 
-step "the log files in the user's state folder"
-for made in "$home/.local" "$home/.local/state" "$state"; do
-    [ "$(stat -c '%a %U' "$made")" = "700 nobody" ] ||
-        fail "$made is $(stat -c '%a %U' "$made"), not 700 nobody"
+step "$user enables a watch of their own"
+# A login's manager, kept without a session.
+inside loginctl enable-linger "$user"
+user_manager=user@$(inside id -u "$user").service
+for _ in $(seq $((wait_s * 10))); do
+    [ "$(inside systemctl show -p ActiveState --value "$user_manager")" = active ] && break
+    sleep 0.1
 done
-[ "$(log_runs "$state/qel_sn.log" /usr/bin/qel_sn)" -eq 2 ] ||
-    fail "qel_sn.log has not two runs of /usr/bin/qel_sn: $(cat -A "$state/qel_sn.log")"
-[ "$(log_runs "$state/qel_sn_reader.log" /usr/bin/qel_sn_reader)" -eq 1 ] ||
-    fail "qel_sn_reader.log has not one run of /usr/bin/qel_sn_reader"
-# Each run's lines, exactly, without the headers and the empty lines before each later one.
-lines=$(sed '/^=== \[/d; /^\r$/d' "$state/qel_sn.log")
-[ "$lines"$'\n' = "$readout$readout" ] || fail "qel_sn.log holds: $(cat -A "$state/qel_sn.log")"
-lines=$(sed '/^=== \[/d; /^\r$/d' "$state/qel_sn_reader.log")
-[ "$lines"$'\n' = "$readout" ] || fail "qel_sn_reader.log holds: $(cat -A "$state/qel_sn_reader.log")"
-for program in qel_sn qel_sn_reader; do
-    [ ! -e "/usr/bin/$program.log" ] || fail "/usr/bin/$program.log was written"
-done
+as_user_manager=(runuser -u "$user" -- env "XDG_RUNTIME_DIR=/run/user/$(inside id -u "$user")" systemctl --user)
+user_property() { inside "${as_user_manager[@]}" show -p "$1" --value "$unit"; }
+inside "${as_user_manager[@]}" enable --now "$unit" || fail "$user cannot enable a watch of their own"
+[ "$(user_property ActiveState)" = active ] || fail "$user's watch is $(user_property ActiveState)"
+first_user_pid=$(user_property MainPID)
+
+step "upgrade to $version+1 while the watch runs"
+unit_file=$(property FragmentPath)
+inside "${apt_get[@]}" install "$tests_dir/${newer##*/}" >"$work/upgrade.log" 2>&1 || {
+    cat "$work/upgrade.log" >&2
+    fail "apt-get cannot upgrade the package"
+}
+[ "$(inside dpkg-query -W -f='${Version}' "$package")" = "$version+1" ] || fail "the upgrade did not take"
+# The unit file is newer than the manager's copy of it: only a reload makes them the same again.
+[ "$(property NeedDaemonReload)" = no ] || fail "the upgrade did not reload the manager: $unit_file changed"
+wait_for_property ActiveState active || fail "the watch is $(property ActiveState) after the upgrade"
+second_pid=$(property MainPID)
+echo "the watch's PID: $first_pid before the upgrade, $second_pid after"
+[ "$second_pid" != "$first_pid" ] || fail "the upgrade did not restart the watch"
+program=$(inside readlink "/proc/$second_pid/exe")
+[ "$program" = /usr/bin/qel_sn ] || fail "the restarted watch runs $program"
+wait_for_readout "$second_pid" || fail "the restarted watch (PID $second_pid) did not read the dongle"
+second_user_pid=$(user_property MainPID)
+echo "$user's watch's PID: $first_user_pid before the upgrade, $second_user_pid after"
+[ "$second_user_pid" != "$first_user_pid" ] && [ "$second_user_pid" != 0 ] ||
+    fail "the upgrade did not restart $user's watch"
+[ "$(user_property NeedDaemonReload)" = no ] || fail "the upgrade did not reload $user's manager"
+
+step "upgrade again while the watches are stopped"
+inside systemctl stop "$unit"
+inside "${as_user_manager[@]}" stop "$unit"
+inside "${apt_get[@]}" install --reinstall "$tests_dir/${newer##*/}" >"$work/reinstall.log" 2>&1 || {
+    cat "$work/reinstall.log" >&2
+    fail "apt-get cannot install the package again"
+}
+[ "$(property ActiveState)" = inactive ] || fail "the upgrade started a stopped watch: $(property ActiveState)"
+[ "$(user_property ActiveState)" = inactive ] ||
+    fail "the upgrade started $user's stopped watch: $(user_property ActiveState)"
+
+step "remove while the watches run"
+inside systemctl start "$unit"
+inside "${as_user_manager[@]}" start "$unit"
+wait_for_property ActiveState active || fail "the watch does not start again"
+third_pid=$(property MainPID)
+third_user_pid=$(user_property MainPID)
+echo "-- ours while installed, the watch having run:"
+ours_on | tee "$work/ours-installed"
+catalog_entries() { inside journalctl --list-catalog | grep -c ' qel-sn-reader: ' || true; }
+echo "catalog entries of ours: $(catalog_entries)"
+[ "$(catalog_entries)" -eq 5 ] || fail "the installed catalog has not 5 entries of ours"
+inside "${apt_get[@]}" remove "$package" >"$work/remove.log" 2>&1 || {
+    cat "$work/remove.log" >&2
+    fail "apt-get cannot remove the package"
+}
+# Stopped before its program went, and forgotten by the manager, which reloaded.
+inside test ! -e "/proc/$third_pid" || fail "the watch (PID $third_pid) still runs after the removal"
+inside test ! -e "/proc/$third_user_pid" ||
+    fail "$user's watch (PID $third_user_pid) still runs after the removal"
+[ "$(property ActiveState)" = inactive ] || fail "the watch is $(property ActiveState) after the removal"
+[ "$(property LoadState)" = not-found ] || fail "the manager still has the removed unit: $(property LoadState)"
+[ "$(user_property LoadState)" = not-found ] ||
+    fail "$user's manager still has the removed unit: $(user_property LoadState)"
+[ "$(catalog_entries)" -eq 0 ] || fail "the removal left $(catalog_entries) catalog entries"
+echo "-- ours after the removal:"
+ours_on
 
 step "purge"
-while read -r path; do
-    if [ -d "$path" ] && [ ! -L "$path" ]; then echo "$path"; fi
-done <"$work/owned" >"$work/owned-dirs"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=60 "$package" \
-    >"$work/purge.log" 2>&1 || {
+inside "${apt_get[@]}" purge "$package" >"$work/purge.log" 2>&1 || {
     cat "$work/purge.log" >&2
     fail "apt-get cannot purge the package"
 }
-installed=0
-status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || status=
+echo "-- ours after the purge:"
+ours_on | tee "$work/ours-purged"
+status=$(inside dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null) || status=
 [ -z "$status" ] || [ "$status" = not-installed ] || fail "dpkg still knows $package: $status"
-left=0
+# The journal's files are the station's records of its readouts and outlive the package.
+left=$(grep -v '^/var/log/journal/' "$work/ours-purged" || true)
+[ -z "$left" ] || fail "the purge left behind: $left"
 while read -r path; do
-    [ -e "$path" ] || [ -L "$path" ] || continue
-    # /lib, which the units' folder lies under, is the merged /usr's link to /usr/lib: the
-    # system's, and no link of ours.
-    [ -L "$path" ] && [ -d "$path" ] && [ "$(realpath "$path")" = "/usr$path" ] && continue
-    if grep -qxF "$path" "$work/owned-dirs" && dpkg-query -S "$path" >/dev/null 2>&1; then
+    [ -e "$root$path" ] || [ -L "$root$path" ] || continue
+    [ -d "$root$path" ] && [ ! -L "$root$path" ] && chroot "$root" dpkg-query -S "$path" >/dev/null 2>&1 &&
         continue # a folder other packages own too
-    fi
-    echo "left behind: $path" >&2
-    left=1
+    # /lib, which the units' folder lies under, is the merged /usr's link to /usr/lib.
+    [ -L "$root$path" ] && [ -d "$root$path" ] && continue
+    fail "the purge left a file of the package: $path"
 done <"$work/owned"
-[ "$left" = 0 ] || fail "the purge left files of the package behind"
-echo "ok: built, checked, installed, read the dongle as nobody from both programs, purged"
+# A user's own files are theirs.
+home_state=/home/$user/.local/state/qel-sn-reader
+inside test -s "$home_state/qel_sn.log" || fail "the purge took $user's $home_state/qel_sn.log"
+echo "-- left in $user's home:"
+inside find "/home/$user" -path "*qel*" | sort
+echo "ok: built, checked; installed, enabled, booted, read, upgraded running and stopped, removed and purged in a Debian root"
