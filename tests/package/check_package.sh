@@ -85,9 +85,13 @@ dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$work/listing"
 grep -v '/$' "$work/listing" | sort >"$work/files"
 diff -u <(sort <<<"$expected_files") "$work/files" ||
     fail "the package holds other files than these (+: not expected, -: missing)"
+# One folder is empty on purpose: the station watch's working folder, where an administrator puts
+# a KSCard.ini.
 while read -r dir; do
+    [[ /etc/qel-sn-reader/ == "$dir"* ]] && continue
     grep -q "^$dir" "$work/files" || fail "the package holds the empty folder $dir"
 done < <(grep '/$' "$work/listing")
+grep -qx /etc/qel-sn-reader/ "$work/listing" || fail "the package lacks the folder /etc/qel-sn-reader"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = \
     "./control ./md5sums ./postinst ./postrm ./prerm " ] ||
     fail "the package has other control files than its control, md5sums and maintainer scripts"
@@ -134,11 +138,12 @@ exposure=$(systemd-analyze security --offline=true "$unpacked$system_units/qel-s
 echo "exposure of qel-sn-watch.service: $exposure"
 [ -n "$exposure" ] && awk -v e="$exposure" 'BEGIN { exit !(e <= 1.5) }' ||
     fail "qel-sn-watch.service is exposed more than 1.5: '$exposure'"
-# The catalog compiles, and explains each of the five entries, in a database of the unpacked
+# The catalog compiles, and explains each of the six entries, in a database of the unpacked
 # tree's own.
 journalctl --root="$unpacked" --update-catalog || fail "the journal catalog does not compile"
 for id in c0e28d9f6d3f4d8ebca51253482f1016 d5f482716e10495db6a35f109f0e8b11 \
-    535d8defa9924d2285e35354c8bb04a5 d66233c36f524ab18a1a1131fa2f0bdb 98d14d3b808b4a3a8c38a5c82e8bfcde; do
+    535d8defa9924d2285e35354c8bb04a5 d66233c36f524ab18a1a1131fa2f0bdb 98d14d3b808b4a3a8c38a5c82e8bfcde \
+    3d1975f9b0e94d6caf68dba08c234af1; do
     journalctl --root="$unpacked" --list-catalog | grep -q "^$id qel-sn-reader: " ||
         fail "the catalog does not explain $id"
 done
@@ -343,7 +348,7 @@ echo "-- ours while installed, the watch having run:"
 ours_on | tee "$work/ours-installed"
 catalog_entries() { inside journalctl --list-catalog | grep -c ' qel-sn-reader: ' || true; }
 echo "catalog entries of ours: $(catalog_entries)"
-[ "$(catalog_entries)" -eq 5 ] || fail "the installed catalog has not 5 entries of ours"
+[ "$(catalog_entries)" -eq 6 ] || fail "the installed catalog has not 6 entries of ours"
 inside "${apt_get[@]}" remove "$package" >"$work/remove.log" 2>&1 || {
     cat "$work/remove.log" >&2
     fail "apt-get cannot remove the package"
@@ -383,6 +388,9 @@ done <"$work/owned"
 # A user's own files are theirs.
 home_state=/home/$user/.local/state/qel-sn-reader
 inside test -s "$home_state/qel_sn.log" || fail "the purge took $user's $home_state/qel_sn.log"
+# The user's watch logs where the window does, on this systemd too (whose StateDirectory= of a
+# user unit would lie under ~/.config).
+inside test ! -e "/home/$user/.config/qel-sn-reader" || fail "$user's watch logged under ~/.config"
 echo "-- left in $user's home:"
 inside find "/home/$user" -path "*qel*" | sort
 echo "ok: built, checked; installed, enabled, booted, read, upgraded running and stopped, removed and purged in a Debian root"
