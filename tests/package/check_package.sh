@@ -291,6 +291,29 @@ inside sh -c "XDG_RUNTIME_DIR=\$(mktemp -d) systemd-analyze verify --man=no --us
     fail "systemd-analyze verify refuses the user unit"
 inside bash "$tests_dir/read_as_user.sh" "$user" || fail "the user's readouts failed"
 
+step "a card that is not the dongle: one entry, with its hint"
+# systemd gives the watch's standard error to the journal too: what is an entry already (the
+# hint) must not come a second time as a line of its own.
+entries_of() { inside "${journal[@]}" -o cat "_PID=$first_pid" "$@" | grep -c . || true; }
+before=$(entries_of)
+nsenter -t "$init" -n -- "$vcard" --port 35964 --no-applet >"$work/vcard2.log" 2>&1 &
+other_card=$!
+pids+=("$other_card")
+for _ in $(seq $((wait_s * 10))); do
+    [ "$(entries_of QEL_OUTCOME=not_found)" -ge 1 ] && break
+    sleep 0.1
+done
+sleep 1
+inside "${journal[@]}" -o verbose "_PID=$first_pid" QEL_OUTCOME=not_found
+[ "$(entries_of QEL_OUTCOME=not_found)" -eq 1 ] || fail "the other card gave no not-found entry"
+[ $(($(entries_of) - before)) -eq 1 ] ||
+    fail "one failed readout gave $(($(entries_of) - before)) entries: $(inside "${journal[@]}" "_PID=$first_pid")"
+inside "${journal[@]}" -o verbose "_PID=$first_pid" QEL_OUTCOME=not_found |
+    grep -q 'QEL_HINT=The card in "Virtual PCD 00 01" is not a QEL dongle' ||
+    fail "the not-found entry carries no hint"
+kill -TERM "$other_card"
+wait "$other_card" 2>/dev/null || true
+
 step "$user enables a watch of their own"
 # A login's manager, kept without a session.
 inside loginctl enable-linger "$user"
