@@ -262,9 +262,8 @@ private:
         Hint hint = Hint::None;
         std::string advice;
         if (result.outcome != ReadoutResult::Outcome::Read) {
-            HintContext hint_context =
-                context(reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
-            hint_context.cause = leading_cause(result.causes);
+            const HintContext hint_context = context(
+                result, reader, list_readers && result.outcome == ReadoutResult::Outcome::NotFound);
             hint = select_hint(result, hint_context);
             advice = hint_text(hint, hint_context);
         }
@@ -292,17 +291,17 @@ private:
 
     // An --all readout of a reader that holds no card, or another card: nothing to report.
     bool no_dongle_there(const ReadoutResult& result, const std::string& reader) {
-        HintContext hint_context = context(reader, true);
-        hint_context.cause = leading_cause(result.causes);
-        const Hint hint = select_hint(result, hint_context);
+        const Hint hint = select_hint(result, context(result, reader, true));
         return hint == Hint::NoDongle || hint == Hint::EmptyReaders || hint == Hint::NotTheDongle;
     }
 
-    HintContext context(const std::string& reader, bool with_readers) {
+    // What the advice on `result` names: the readers (when they help), the one asked for, and
+    // the cause the search met first.
+    HintContext context(const ReadoutResult& result, const std::string& reader, bool with_readers) {
         return {.pcsc_loaded = m_pcsc_loaded,
                 .readers = with_readers ? readers() : std::vector<std::string>{},
                 .wanted_reader = reader,
-                .cause = {}};
+                .cause = leading_cause(result.causes)};
     }
 
     // A watch for a reader that is not there waits all the same (it may be plugged in later),
